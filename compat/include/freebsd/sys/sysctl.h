@@ -1,0 +1,38 @@
+// FreeBSD's kernel state interface: sysctl(3) and sysctlbyname(3).
+#pragma once
+
+#include "freebsd/sys/types.h"
+
+namespace freebsd {
+
+inline constexpr int CTL_MAXNAME = 24;
+inline constexpr int CTL_KERN = 1;
+inline constexpr int CTL_VM = 2;
+inline constexpr int CTL_HW = 6;
+
+inline constexpr int KERN_OSTYPE = 1;
+inline constexpr int KERN_OSRELEASE = 2;
+inline constexpr int KERN_ARGMAX = 8;
+inline constexpr int KERN_HOSTNAME = 10;
+inline constexpr int KERN_PROC = 14;
+
+inline constexpr int HW_NCPU = 3;
+inline constexpr int HW_PAGESIZE = 7;
+
+// Third element of a KERN_PROC name.
+inline constexpr int KERN_PROC_ALL = 0;
+inline constexpr int KERN_PROC_PID = 1;
+inline constexpr int KERN_PROC_ARGS = 7;
+inline constexpr int KERN_PROC_PROC = 8;
+inline constexpr int KERN_PROC_PATHNAME = 12;
+inline constexpr int KERN_PROC_INC_THREAD = 0x10;
+inline constexpr int KERN_PROC_VMMAP = 32;
+inline constexpr int KERN_PROC_FILEDESC = 33;
+inline constexpr int KERN_PROC_RLIMIT = 37;
+
+int sysctl(const int* name, unsigned int namelen, void* oldp, std::size_t* oldlenp,
+           const void* newp, std::size_t newlen);
+int sysctlbyname(const char* name, void* oldp, std::size_t* oldlenp, const void* newp,
+                 std::size_t newlen);
+
+}  // namespace freebsd

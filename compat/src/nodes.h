@@ -1,0 +1,27 @@
+// Handlers of the kernel state tree, grouped by the host facts they read.
+#pragma once
+
+#include <cstring>
+#include <string>
+
+#include "sysctl_table.h"
+
+namespace compat {
+
+// Appends a plain value's bytes to an answer.
+template <typename T>
+void append_value(std::string& out, const T& value) {
+    out.append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+// kern_nodes.cpp: machine-wide kernel limits.
+int read_kern_argmax(NodeArgs args, std::string& out);
+
+// proc_nodes.cpp: the process table.
+int read_proc_pid(NodeArgs args, std::string& out);
+int size_proc_pid(NodeArgs args, std::size_t& size);
+int read_proc_pid_threads(NodeArgs args, std::string& out);
+int read_proc_all(NodeArgs args, std::string& out);
+int size_proc_all(NodeArgs args, std::size_t& size);
+
+}  // namespace compat

@@ -1,0 +1,138 @@
+#include "script.h"
+
+#include <array>
+#include <map>
+#include <mutex>
+
+#include "host_files.h"
+
+#define NORVIK_SCRIPT_API extern "C" __attribute__((visibility("default")))
+
+namespace compat::script {
+namespace {
+
+struct Script {
+    bool has_answer = false;
+    std::string answer;
+    int fail_err = 0;
+    int fail_times = 0;  // < 0: always
+    int grow_times = 0;  // < 0: always
+    bool overreport = false;
+};
+
+struct State {
+    std::mutex lock;
+    std::map<std::string, Script, std::less<>> scripts;
+    std::map<std::string, std::array<long, 4>, std::less<>> counts;
+};
+
+State& state() {
+    static State s;
+    return s;
+}
+
+// Exact key first, then the key with its trailing components replaced by "*".
+Script* find(State& s, std::string_view key) {
+    if (s.scripts.empty()) return nullptr;
+    if (auto it = s.scripts.find(key); it != s.scripts.end()) return &it->second;
+    for (std::string_view rest = key;;) {
+        auto dot = rest.rfind('.');
+        if (dot == std::string_view::npos) break;
+        rest = rest.substr(0, dot);
+        std::string probe(rest);
+        probe += ".*";
+        if (auto it = s.scripts.find(probe); it != s.scripts.end()) return &it->second;
+    }
+    return nullptr;
+}
+
+bool take(int& times) {
+    if (times == 0) return false;
+    if (times > 0) --times;
+    return true;
+}
+
+}  // namespace
+
+Outcome consult(std::string_view key, Kind kind) {
+    State& s = state();
+    std::lock_guard guard(s.lock);
+    auto counter = s.counts.find(key);
+    if (counter == s.counts.end()) counter = s.counts.emplace(std::string(key), std::array<long, 4>{}).first;
+    ++counter->second[static_cast<int>(kind)];
+
+    Outcome out;
+    Script* script = find(s, key);
+    if (script == nullptr) return out;
+    if (take(script->fail_times)) {
+        out.fail = true;
+        out.err = script->fail_err;
+        return out;
+    }
+    if (kind == Kind::read && take(script->grow_times)) out.grow = true;
+    out.overreport = script->overreport;
+    if (script->has_answer) out.answer = &script->answer;
+    return out;
+}
+
+}  // namespace compat::script
+
+using compat::script::state;
+
+NORVIK_SCRIPT_API void norvik_script_reset(void) {
+    auto& s = state();
+    std::lock_guard guard(s.lock);
+    s.scripts.clear();
+    s.counts.clear();
+    compat::set_host_root("/");
+}
+
+NORVIK_SCRIPT_API int norvik_script_answer(const char* key, const void* bytes, std::size_t len) {
+    if (key == nullptr || (bytes == nullptr && len != 0)) return -1;
+    auto& s = state();
+    std::lock_guard guard(s.lock);
+    auto& script = s.scripts[key];
+    script.has_answer = true;
+    script.answer.assign(static_cast<const char*>(bytes), len);
+    return 0;
+}
+
+NORVIK_SCRIPT_API int norvik_script_fail(const char* key, int err, int times) {
+    if (key == nullptr) return -1;
+    auto& s = state();
+    std::lock_guard guard(s.lock);
+    auto& script = s.scripts[key];
+    script.fail_err = err;
+    script.fail_times = times;
+    return 0;
+}
+
+NORVIK_SCRIPT_API int norvik_script_grow(const char* key, int times) {
+    if (key == nullptr) return -1;
+    auto& s = state();
+    std::lock_guard guard(s.lock);
+    s.scripts[key].grow_times = times;
+    return 0;
+}
+
+NORVIK_SCRIPT_API int norvik_script_overreport(const char* key, int on) {
+    if (key == nullptr) return -1;
+    auto& s = state();
+    std::lock_guard guard(s.lock);
+    s.scripts[key].overreport = on != 0;
+    return 0;
+}
+
+NORVIK_SCRIPT_API long norvik_script_count(const char* key, int what) {
+    if (key == nullptr || what < 0 || what > 3) return -1;
+    auto& s = state();
+    std::lock_guard guard(s.lock);
+    auto it = s.counts.find(std::string_view(key));
+    return it == s.counts.end() ? 0 : it->second[what];
+}
+
+NORVIK_SCRIPT_API int norvik_script_set_root(const char* path) {
+    if (path == nullptr) return -1;
+    compat::set_host_root(path);
+    return 0;
+}

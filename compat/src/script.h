@@ -1,0 +1,54 @@
+// The scripted kernel: an overlay that test builds consult before the host.
+//
+// A script is keyed by the node's dotted name with its per-call integers
+// ("kern.proc.pid.1234") or by a library call and its pid ("kinfo_getfile.1234").
+// A key may end in ".*" to match every last component. A script can
+//   - answer given bytes (records, strings, whatever the call returns),
+//   - fail with an errno once, n times or always,
+//   - make the next n reads fail with ENOMEM after a size answer (the data
+//     "grew" in between).
+// Builds without NORVIK_SCRIPTED have no overlay: consult() answers nothing.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace compat::script {
+
+enum class Kind { size, read, write, call };
+
+struct Outcome {
+    bool fail = false;           // fail with err
+    int err = 0;
+    bool grow = false;           // a read that must fail with ENOMEM
+    bool overreport = false;     // a short buffer still succeeds, reporting the full length
+    const std::string* answer = nullptr;  // scripted bytes instead of the host's
+};
+
+#ifdef NORVIK_SCRIPTED
+Outcome consult(std::string_view key, Kind kind);
+#else
+inline Outcome consult(std::string_view, Kind) { return {}; }
+#endif
+
+}  // namespace compat::script
+
+// The control interface, with C names so that Python tests reach it through
+// ctypes on the test build of the module, and C++ tests call it directly.
+extern "C" {
+// Forgets every script and counter, and points the host root back at "/".
+void norvik_script_reset(void);
+// The key answers these bytes from now on (until reset).
+int norvik_script_answer(const char* key, const void* bytes, std::size_t len);
+// The key fails with err on its next `times` calls; times < 0: always.
+int norvik_script_fail(const char* key, int err, int times);
+// The next `times` reads of the key fail with ENOMEM; times < 0: always.
+int norvik_script_grow(const char* key, int times);
+// A read into a buffer too short for the answer copies what fits and
+// succeeds, reporting the answer's full length (a misbehaving kernel).
+int norvik_script_overreport(const char* key, int on);
+// How often the exact key was asked: what 0 size, 1 read, 2 write, 3 library call.
+long norvik_script_count(const char* key, int what);
+// Reads host files under another root (a captured tree).
+int norvik_script_set_root(const char* path);
+}

@@ -1,0 +1,176 @@
+// sysctl(3) and sysctlbyname(3) over the node table.
+#include "freebsd/sys/sysctl.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <string_view>
+
+#include "script.h"
+#include "sysctl_table.h"
+
+namespace compat {
+namespace {
+
+constexpr unsigned kMaxArgs = 4;
+
+// The node whose MIB begins the name, with the rest as its per-call integers.
+// Sets err to ENOENT (no such node) or EINVAL (wrong number of integers).
+const Node* find_by_mib(const int* name, unsigned namelen, NodeArgs& args, int& err) {
+    err = ENOENT;
+    for (const Node& node : sysctl_nodes()) {
+        if (namelen < node.mib_len ||
+            std::memcmp(name, node.mib, node.mib_len * sizeof(int)) != 0)
+            continue;
+        unsigned extra = namelen - node.mib_len;
+        if (extra < node.min_args || extra > node.max_args) {
+            err = EINVAL;
+            continue;
+        }
+        args = NodeArgs(name + node.mib_len, extra);
+        return &node;
+    }
+    return nullptr;
+}
+
+bool parse_int(std::string_view text, int& value) {
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+const Node* find_by_name(std::string_view name, int (&storage)[kMaxArgs], NodeArgs& args,
+                         int& err) {
+    err = ENOENT;
+    for (const Node& node : sysctl_nodes()) {
+        std::string_view own(node.name);
+        if (name.substr(0, own.size()) != own) continue;
+        if (name.size() > own.size() && name[own.size()] != '.') continue;
+        std::string_view rest = name.substr(own.size());
+        unsigned count = 0;
+        bool numeric = true;
+        while (!rest.empty()) {
+            rest.remove_prefix(1);  // the dot
+            auto dot = rest.find('.');
+            std::string_view part = rest.substr(0, dot);
+            if (count == kMaxArgs || !parse_int(part, storage[count])) {
+                numeric = false;
+                break;
+            }
+            ++count;
+            rest = dot == std::string_view::npos ? std::string_view() : rest.substr(dot);
+        }
+        if (!numeric) continue;
+        if (count < node.min_args || count > node.max_args) {
+            err = EINVAL;
+            continue;
+        }
+        args = NodeArgs(storage, count);
+        return &node;
+    }
+    return nullptr;
+}
+
+#ifdef NORVIK_SCRIPTED
+std::string script_key(const Node& node, NodeArgs args) {
+    std::string key(node.name);
+    for (int value : args) {
+        key.push_back('.');
+        key += std::to_string(value);
+    }
+    return key;
+}
+#endif
+
+// Reads (or sizes) the node's answer. Returns 0 or an errno.
+int read_node(const Node& node, NodeArgs args, std::string_view key, void* oldp,
+              std::size_t* oldlenp) {
+    auto outcome = script::consult(key, oldp == nullptr ? script::Kind::size : script::Kind::read);
+    if (outcome.fail) return outcome.err;
+    if (node.read == nullptr) return EPERM;
+
+    if (oldp == nullptr) {
+        if (outcome.answer != nullptr) {
+            *oldlenp = outcome.answer->size();
+            return 0;
+        }
+        if (node.size != nullptr) return node.size(args, *oldlenp);
+        std::string probe;
+        int err = node.read(args, probe);
+        if (err == 0) *oldlenp = probe.size();
+        return err;
+    }
+    if (outcome.grow) return ENOMEM;
+
+    std::string built;
+    const std::string* data = outcome.answer;
+    if (data == nullptr) {
+        int err = node.read(args, built);
+        if (err != 0) return err;
+        data = &built;
+    }
+    if (data->size() > *oldlenp) {
+        std::memcpy(oldp, data->data(), *oldlenp);
+        if (outcome.overreport) {
+            *oldlenp = data->size();
+            return 0;
+        }
+        return ENOMEM;
+    }
+    std::memcpy(oldp, data->data(), data->size());
+    *oldlenp = data->size();
+    return 0;
+}
+
+int call_node(const Node& node, NodeArgs args, void* oldp, std::size_t* oldlenp,
+              const void* newp, std::size_t newlen) {
+#ifdef NORVIK_SCRIPTED
+    const std::string key = script_key(node, args);
+#else
+    constexpr std::string_view key;
+#endif
+    if (oldlenp != nullptr) {
+        if (int err = read_node(node, args, key, oldp, oldlenp); err != 0) return err;
+    }
+    if (newp != nullptr) {
+        auto outcome = script::consult(key, script::Kind::write);
+        if (outcome.fail) return outcome.err;
+        if (node.write == nullptr) return EPERM;
+        return node.write(args, newp, newlen);
+    }
+    return 0;
+}
+
+int finish(int err) {
+    if (err == 0) return 0;
+    errno = err;
+    return -1;
+}
+
+}  // namespace
+}  // namespace compat
+
+namespace freebsd {
+
+int sysctl(const int* name, unsigned int namelen, void* oldp, std::size_t* oldlenp,
+           const void* newp, std::size_t newlen) {
+    if (name == nullptr) return compat::finish(EFAULT);
+    if (namelen < 2 || namelen > static_cast<unsigned>(CTL_MAXNAME)) return compat::finish(EINVAL);
+    compat::NodeArgs args;
+    int err = 0;
+    const compat::Node* node = compat::find_by_mib(name, namelen, args, err);
+    if (node == nullptr) return compat::finish(err);
+    return compat::finish(compat::call_node(*node, args, oldp, oldlenp, newp, newlen));
+}
+
+int sysctlbyname(const char* name, void* oldp, std::size_t* oldlenp, const void* newp,
+                 std::size_t newlen) {
+    if (name == nullptr) return compat::finish(EFAULT);
+    int storage[compat::kMaxArgs];
+    compat::NodeArgs args;
+    int err = 0;
+    const compat::Node* node = compat::find_by_name(name, storage, args, err);
+    if (node == nullptr) return compat::finish(err);
+    return compat::finish(compat::call_node(*node, args, oldp, oldlenp, newp, newlen));
+}
+
+}  // namespace freebsd

@@ -1,0 +1,24 @@
+// The table of nodes the stand-in answers. A node's MIB is followed by up to
+// max_args per-call integers, which the by-name form spells as extra components
+// ("kern.proc.pid.1234").
+#include "freebsd/sys/sysctl.h"
+#include "nodes.h"
+
+namespace compat {
+namespace {
+
+using namespace freebsd;
+
+constexpr Node kNodes[] = {
+    {"kern.argmax", {CTL_KERN, KERN_ARGMAX}, 2, 0, 0, read_kern_argmax, nullptr, nullptr},
+    {"kern.proc.pid", {CTL_KERN, KERN_PROC, KERN_PROC_PID}, 3, 1, 1, read_proc_pid, size_proc_pid, nullptr},
+    {"kern.proc.proc", {CTL_KERN, KERN_PROC, KERN_PROC_PROC}, 3, 0, 1, read_proc_all, size_proc_all, nullptr},
+    {"kern.proc.pid_td", {CTL_KERN, KERN_PROC, KERN_PROC_PID | KERN_PROC_INC_THREAD}, 3, 1, 1,
+     read_proc_pid_threads, nullptr, nullptr},
+};
+
+}  // namespace
+
+std::span<const Node> sysctl_nodes() { return kNodes; }
+
+}  // namespace compat

@@ -1,0 +1,9 @@
+TITLE = "Module"
+
+
+def show(norvik):
+    functions = sorted(n for n in dir(norvik) if callable(getattr(norvik, n)) and not n[0].isupper())
+    print(f"page size            {norvik.getpagesize()} bytes")
+    print(f"functions            {len(functions)}: {', '.join(functions)}")
+    print(f"RLIM_INFINITY        {norvik.RLIM_INFINITY}")
+    print(f"ZombieProcessError   {norvik.ZombieProcessError.__module__}.{norvik.ZombieProcessError.__name__}")

@@ -1,0 +1,77 @@
+#include <errno.h>
+#include <stdarg.h>
+#include <string.h>
+
+#include "arch/all/str.h"
+#include "norvik.h"
+#include "pyref.h"
+
+namespace {
+
+constexpr size_t kMessageSize = 512;
+
+// Raises an OSError built as OSError(errnum, message); the interpreter picks
+// the subclass for the number. A failed build still raises a bare OSError.
+PyObject* raise_built_oserror(int errnum, const char* message) {
+    PyRef exc(PyObject_CallFunction(PyExc_OSError, "(is)", errnum, message));
+    PyErr_SetObject(PyExc_OSError, exc.get());
+    return nullptr;
+}
+
+}  // namespace
+
+PyObject* norvik_oserror(void) {
+    PyErr_SetFromErrno(PyExc_OSError);
+    return nullptr;
+}
+
+PyObject* norvik_oserror_wsyscall(const char* syscall) {
+    const int errnum = errno;
+    char message[kMessageSize];
+    str_format(message, sizeof message, "%s (originated from %s)", strerror(errnum), syscall);
+    PyObject* result = raise_built_oserror(errnum, message);
+    errno = errnum;
+    return result;
+}
+
+PyObject* norvik_oserror_nsp(const char* syscall) {
+    const int saved = errno;
+    char message[kMessageSize];
+    str_format(message, sizeof message, "force no such process (originated from %s)", syscall);
+    PyObject* result = raise_built_oserror(ESRCH, message);
+    errno = saved;
+    return result;
+}
+
+PyObject* norvik_oserror_ad(const char* syscall) {
+    const int saved = errno;
+    char message[kMessageSize];
+    str_format(message, sizeof message, "force permission denied (originated from %s)", syscall);
+    PyObject* result = raise_built_oserror(EACCES, message);
+    errno = saved;
+    return result;
+}
+
+PyObject* norvik_runtime_error(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(PyExc_RuntimeError, format, args);
+    va_end(args);
+    return nullptr;
+}
+
+int norvik_badargs(const char* funcname) {
+    PyErr_Format(PyExc_RuntimeError, "%s() invalid args passed to function", funcname);
+    return -1;
+}
+
+void convert_kvm_err(const char* syscall, const char* errbuf) {
+    char built[kMessageSize];
+    str_format(built, sizeof built, "(originated from %s: %s)", syscall, errbuf);
+    if (strstr(errbuf, "Permission denied") != nullptr ||
+        strstr(errbuf, "Operation not permitted") != nullptr) {
+        norvik_oserror_ad(built);
+        return;
+    }
+    norvik_runtime_error("%s", built);
+}

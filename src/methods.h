@@ -1,0 +1,18 @@
+// The Python-callable functions of both method tables. Each takes the module
+// (NULL for the portable ones, unused) and the argument tuple, and returns a
+// new object or NULL with an exception set.
+#pragma once
+
+#include <Python.h>
+
+#define NORVIK_METHOD(name) PyObject* name(PyObject* self, PyObject* args) noexcept
+
+// Module root
+NORVIK_METHOD(norvik_set_debug);
+
+// arch/posix
+NORVIK_METHOD(norvik_getpagesize_pywrapper);
+
+// Registration of the portable group (arch/posix).
+int norvik_posix_add_constants(PyObject* module);
+int norvik_posix_add_methods(PyObject* module);

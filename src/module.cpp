@@ -1,0 +1,69 @@
+// The module's entry and its platform method table.
+#include <Python.h>
+
+#include "methods.h"
+#include "norvik.h"
+#include "registry.h"
+
+int NORVIK_CONN_NONE = 128;
+
+namespace {
+
+PyMethodDef platform_methods[] = {
+    NORVIK_ROW("set_debug", norvik_set_debug),
+    NORVIK_END_OF_TABLE,
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_norvik_bsd",
+    nullptr,  // no doc string
+    -1,       // single-phase initialisation, no per-module state
+    platform_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+constexpr IntConstant platform_constants[] = {
+    {"version", 722},
+    {"SIDL", 1},
+    {"SRUN", 2},
+    {"SSLEEP", 3},
+    {"SSTOP", 4},
+    {"SZOMB", 5},
+    {"SWAIT", 6},
+    {"SLOCK", 7},
+    {"TCPS_CLOSED", 0},
+    {"TCPS_CLOSING", 7},
+    {"TCPS_CLOSE_WAIT", 5},
+    {"TCPS_LISTEN", 1},
+    {"TCPS_ESTABLISHED", 4},
+    {"TCPS_SYN_SENT", 2},
+    {"TCPS_SYN_RECEIVED", 3},
+    {"TCPS_FIN_WAIT_1", 6},
+    {"TCPS_FIN_WAIT_2", 9},
+    {"TCPS_LAST_ACK", 8},
+    {"TCPS_TIME_WAIT", 10},
+    {"NORVIK_CONN_NONE", 128},
+};
+
+}  // namespace
+
+NORVIK_EXPORT PyObject* PyInit__norvik_bsd(void) {
+    PyObject* module = PyModule_Create2(&module_definition, PYTHON_API_VERSION);
+    if (module == nullptr) return nullptr;
+    // As the interpreter expects of a failed single-phase start, the module
+    // object is dropped; what earlier steps registered is not undone.
+    if (norvik_setup() != 0 || norvik_posix_add_constants(module) != 0 ||
+        norvik_posix_add_methods(module) != 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    if (add_int_constants(module, platform_constants) != 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

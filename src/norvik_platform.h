@@ -1,0 +1,32 @@
+// The one place the module meets its operating system's headers.
+//
+// On FreeBSD these are the real system headers and libraries. Elsewhere the
+// stand-in under compat/ declares the same names, with FreeBSD's values and
+// layouts, in namespace freebsd; the using-directive below presents them to
+// the module exactly as FreeBSD's headers would. Nothing else in the module
+// knows which host it is built on.
+#pragma once
+
+#if defined(__FreeBSD__)
+#include <sys/types.h>
+#include <sys/cpuset.h>
+#include <sys/proc.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/sysctl.h>
+#include <sys/user.h>
+#include <kvm.h>
+#include <libutil.h>
+#endif
+
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#if !defined(__FreeBSD__)
+#include "freebsd/base.h"
+using namespace freebsd;  // NOLINT(google-global-names-in-headers): the stand-in's one entry
+#endif

@@ -1,0 +1,55 @@
+"""Shared fixtures: the test build of the module, its scripted kernel, and the
+release build for what only the shipped module may show."""
+import glob
+import importlib
+import os
+import sys
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+from kernel_script import KernelScript  # noqa: E402
+
+BUILD = os.environ.get("NORVIK_BUILD_DIR", os.path.join(HERE, "..", "..", "build"))
+SCRIPTED_DIR = os.path.abspath(os.path.join(BUILD, "scripted"))
+RELEASE_DIR = os.path.abspath(os.path.join(BUILD, "release"))
+
+if SCRIPTED_DIR not in sys.path:
+    sys.path.insert(0, SCRIPTED_DIR)
+
+
+@pytest.fixture(scope="session")
+def norvik():
+    module = importlib.import_module("_norvik_bsd")
+    assert os.path.dirname(module.__file__) == SCRIPTED_DIR
+    return module
+
+
+@pytest.fixture
+def kernel(norvik):
+    """The scripted kernel, clean before and after the test."""
+    script = KernelScript(norvik)
+    script.reset()
+    yield script
+    script.reset()
+
+
+@pytest.fixture(scope="session")
+def release_module_path():
+    found = glob.glob(os.path.join(RELEASE_DIR, "_norvik_bsd*.so"))
+    assert found, "release build missing"
+    return found[0]
+
+
+def run_python(code, env_extra=None, module_dir=SCRIPTED_DIR, env_drop=()):
+    """Runs code in a fresh interpreter that imports the module from module_dir."""
+    import subprocess
+
+    env = {k: v for k, v in os.environ.items() if k not in ("NORVIK_DEBUG", "NORVIK_TESTING")}
+    for name in env_drop:
+        env.pop(name, None)
+    env.update(env_extra or {})
+    env["PYTHONPATH"] = module_dir
+    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)

@@ -1,0 +1,16 @@
+#!/bin/sh
+# Configures the CMake build for the python3 the make targets use.
+#   configure.sh BUILD_DIR   (NORVIK_TESTS=OFF skips the test builds)
+set -eu
+build=$1
+PYTHON=${PYTHON:-python3}
+interp=$("$PYTHON" -c 'import sys; print(sys.executable)')
+generator=""
+if command -v ninja >/dev/null 2>&1; then generator="-G Ninja"; fi
+if [ -f "$build/CMakeCache.txt" ]; then generator=""; fi
+tests=${NORVIK_TESTS:-ON}
+if [ "$tests" = "OFF" ] && [ -f "$build/CMakeCache.txt" ]; then
+    # Keep whatever a test build configured; the release module is built either way.
+    tests=$(sed -n 's/^NORVIK_BUILD_TESTS:BOOL=//p' "$build/CMakeCache.txt")
+fi
+cmake -S . -B "$build" $generator -DPython3_EXECUTABLE="$interp" -DNORVIK_BUILD_TESTS="${tests:-OFF}" >/dev/null

@@ -1,0 +1,31 @@
+#!/bin/sh
+# Installs what a build or test run needs, only when it is missing.
+#   ensure-deps.sh LABEL DEBIAN_PACKAGE... [-- PYPI_PACKAGE...]
+set -eu
+label=$1
+shift
+missing=""
+while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+    dpkg -s "$1" >/dev/null 2>&1 || missing="$missing $1"
+    shift
+done
+[ $# -gt 0 ] && shift
+if ! command -v cmake >/dev/null 2>&1; then missing="$missing cmake"; fi
+if [ -n "$missing" ]; then
+    echo "[$label] installing Debian packages:$missing"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq $missing >/dev/null
+fi
+PYTHON=${PYTHON:-python3}
+if ! "$PYTHON" -c 'import sysconfig, os, sys; sys.exit(0 if os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")) else 1)'; then
+    echo "[$label] installing the Python development headers"
+    apt-get update -qq
+    apt-get install -y -qq python3-dev >/dev/null
+fi
+for pkg in "$@"; do
+    if ! "$PYTHON" -c "import $pkg" >/dev/null 2>&1; then
+        echo "[$label] installing $pkg from PyPI"
+        "$PYTHON" -m pip install -q "$pkg"
+    fi
+done
