@@ -12,6 +12,11 @@ NORVIK_METHOD(norvik_set_debug);
 
 // arch/posix
 NORVIK_METHOD(norvik_getpagesize_pywrapper);
+NORVIK_METHOD(norvik_proc_is_zombie);
+
+// arch/freebsd: the process table
+NORVIK_METHOD(norvik_pids);
+NORVIK_METHOD(norvik_check_pid_range);
 
 // Registration of the portable group (arch/posix).
 int norvik_posix_add_constants(PyObject* module);

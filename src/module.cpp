@@ -10,6 +10,8 @@ int NORVIK_CONN_NONE = 128;
 namespace {
 
 PyMethodDef platform_methods[] = {
+    NORVIK_ROW("pids", norvik_pids),
+    NORVIK_ROW("check_pid_range", norvik_check_pid_range),
     NORVIK_ROW("set_debug", norvik_set_debug),
     NORVIK_END_OF_TABLE,
 };
