@@ -13,10 +13,21 @@ NORVIK_METHOD(norvik_set_debug);
 // arch/posix
 NORVIK_METHOD(norvik_getpagesize_pywrapper);
 NORVIK_METHOD(norvik_proc_is_zombie);
+NORVIK_METHOD(norvik_proc_priority_get);
+NORVIK_METHOD(norvik_proc_priority_set);
 
 // arch/freebsd: the process table
 NORVIK_METHOD(norvik_pids);
 NORVIK_METHOD(norvik_check_pid_range);
+
+// arch/freebsd: one process's snapshot, affinity and limits
+NORVIK_METHOD(norvik_proc_name);
+NORVIK_METHOD(norvik_proc_oneshot_info);
+NORVIK_METHOD(norvik_proc_num_threads);
+NORVIK_METHOD(norvik_proc_cpu_affinity_get);
+NORVIK_METHOD(norvik_proc_cpu_affinity_set);
+NORVIK_METHOD(norvik_proc_getrlimit);
+NORVIK_METHOD(norvik_proc_setrlimit);
 
 // Registration of the portable group (arch/posix).
 int norvik_posix_add_constants(PyObject* module);

@@ -10,6 +10,13 @@ int NORVIK_CONN_NONE = 128;
 namespace {
 
 PyMethodDef platform_methods[] = {
+    NORVIK_ROW("proc_name", norvik_proc_name),
+    NORVIK_ROW("proc_oneshot_info", norvik_proc_oneshot_info),
+    NORVIK_ROW("proc_num_threads", norvik_proc_num_threads),
+    NORVIK_ROW("proc_cpu_affinity_get", norvik_proc_cpu_affinity_get),
+    NORVIK_ROW("proc_cpu_affinity_set", norvik_proc_cpu_affinity_set),
+    NORVIK_ROW("proc_getrlimit", norvik_proc_getrlimit),
+    NORVIK_ROW("proc_setrlimit", norvik_proc_setrlimit),
     NORVIK_ROW("pids", norvik_pids),
     NORVIK_ROW("check_pid_range", norvik_check_pid_range),
     NORVIK_ROW("set_debug", norvik_set_debug),

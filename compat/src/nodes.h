@@ -24,4 +24,8 @@ int read_proc_pid_threads(NodeArgs args, std::string& out);
 int read_proc_all(NodeArgs args, std::string& out);
 int size_proc_all(NodeArgs args, std::size_t& size);
 
+// rlimit_nodes.cpp: one resource limit of one process (pid, resource).
+int read_proc_rlimit(NodeArgs args, std::string& out);
+int write_proc_rlimit(NodeArgs args, const void* data, std::size_t len);
+
 }  // namespace compat
