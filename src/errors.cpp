@@ -13,6 +13,9 @@ constexpr size_t kMessageSize = 512;
 // Raises an OSError built as OSError(errnum, message); the interpreter picks
 // the subclass for the number. A failed build still raises a bare OSError.
 PyObject* raise_built_oserror(int errnum, const char* message) {
+    // The new exception replaces a pending one, and the interpreter must not
+    // be called with one pending: the call would fail with SystemError.
+    PyErr_Clear();
     PyRef exc(PyObject_CallFunction(PyExc_OSError, "(is)", errnum, message));
     PyErr_SetObject(PyExc_OSError, exc.get());
     return nullptr;
@@ -21,7 +24,11 @@ PyObject* raise_built_oserror(int errnum, const char* message) {
 }  // namespace
 
 PyObject* norvik_oserror(void) {
+    const int errnum = errno;
+    PyErr_Clear();  // replaced, and not to be pending while the instance is built
+    errno = errnum;
     PyErr_SetFromErrno(PyExc_OSError);
+    errno = errnum;
     return nullptr;
 }
 

@@ -16,6 +16,8 @@ struct Script {
     std::string answer;
     int fail_err = 0;
     int fail_times = 0;  // < 0: always
+    int fail_kind = -1;  // the kind of question that fails; -1: any
+    int fail_skip = 0;   // questions of that kind let through first
     int grow_times = 0;  // < 0: always
     bool overreport = false;
 };
@@ -64,10 +66,15 @@ Outcome consult(std::string_view key, Kind kind) {
     Outcome out;
     Script* script = find(s, key);
     if (script == nullptr) return out;
-    if (take(script->fail_times)) {
-        out.fail = true;
-        out.err = script->fail_err;
-        return out;
+    const bool fail_applies = script->fail_kind < 0 || script->fail_kind == static_cast<int>(kind);
+    if (fail_applies && script->fail_times != 0) {
+        if (script->fail_skip > 0) {
+            --script->fail_skip;
+        } else if (take(script->fail_times)) {
+            out.fail = true;
+            out.err = script->fail_err;
+            return out;
+        }
     }
     if (kind == Kind::read && take(script->grow_times)) out.grow = true;
     out.overreport = script->overreport;
@@ -97,14 +104,20 @@ NORVIK_SCRIPT_API int norvik_script_answer(const char* key, const void* bytes, s
     return 0;
 }
 
-NORVIK_SCRIPT_API int norvik_script_fail(const char* key, int err, int times) {
-    if (key == nullptr) return -1;
+NORVIK_SCRIPT_API int norvik_script_fail_on(const char* key, int what, int err, int skip, int times) {
+    if (key == nullptr || err <= 0 || what < -1 || what > 3 || skip < 0) return -1;
     auto& s = state();
     std::lock_guard guard(s.lock);
     auto& script = s.scripts[key];
     script.fail_err = err;
     script.fail_times = times;
+    script.fail_kind = what;
+    script.fail_skip = skip;
     return 0;
+}
+
+NORVIK_SCRIPT_API int norvik_script_fail(const char* key, int err, int times) {
+    return norvik_script_fail_on(key, -1, err, 0, times);
 }
 
 NORVIK_SCRIPT_API int norvik_script_grow(const char* key, int times) {

@@ -41,7 +41,12 @@ void norvik_script_reset(void);
 // The key answers these bytes from now on (until reset).
 int norvik_script_answer(const char* key, const void* bytes, std::size_t len);
 // The key fails with err on its next `times` calls; times < 0: always.
+// err must be an errno (> 0): a failure is never reported as success.
 int norvik_script_fail(const char* key, int err, int times);
+// The same, for one kind of question only (what: 0 size, 1 read, 2 write,
+// 3 library call, -1 any), after letting the first `skip` of them through:
+// the second size question of a read that grew, a read after a good size.
+int norvik_script_fail_on(const char* key, int what, int err, int skip, int times);
 // The next `times` reads of the key fail with ENOMEM; times < 0: always.
 int norvik_script_grow(const char* key, int times);
 // A read into a buffer too short for the answer copies what fits and
