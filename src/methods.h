@@ -29,6 +29,17 @@ NORVIK_METHOD(norvik_proc_cpu_affinity_set);
 NORVIK_METHOD(norvik_proc_getrlimit);
 NORVIK_METHOD(norvik_proc_setrlimit);
 
+// arch/freebsd: one process's command line, environment, executable and
+// working directory; its threads, open files and memory maps
+NORVIK_METHOD(norvik_proc_cmdline);
+NORVIK_METHOD(norvik_proc_environ);
+NORVIK_METHOD(norvik_proc_exe);
+NORVIK_METHOD(norvik_proc_cwd);
+NORVIK_METHOD(norvik_proc_threads);
+NORVIK_METHOD(norvik_proc_open_files);
+NORVIK_METHOD(norvik_proc_num_fds);
+NORVIK_METHOD(norvik_proc_memory_maps);
+
 // Registration of the portable group (arch/posix).
 int norvik_posix_add_constants(PyObject* module);
 int norvik_posix_add_methods(PyObject* module);

@@ -10,12 +10,20 @@ int NORVIK_CONN_NONE = 128;
 namespace {
 
 PyMethodDef platform_methods[] = {
+    NORVIK_ROW("proc_cmdline", norvik_proc_cmdline),
+    NORVIK_ROW("proc_cwd", norvik_proc_cwd),
+    NORVIK_ROW("proc_environ", norvik_proc_environ),
     NORVIK_ROW("proc_name", norvik_proc_name),
+    NORVIK_ROW("proc_num_fds", norvik_proc_num_fds),
     NORVIK_ROW("proc_oneshot_info", norvik_proc_oneshot_info),
+    NORVIK_ROW("proc_open_files", norvik_proc_open_files),
+    NORVIK_ROW("proc_threads", norvik_proc_threads),
     NORVIK_ROW("proc_num_threads", norvik_proc_num_threads),
     NORVIK_ROW("proc_cpu_affinity_get", norvik_proc_cpu_affinity_get),
     NORVIK_ROW("proc_cpu_affinity_set", norvik_proc_cpu_affinity_set),
+    NORVIK_ROW("proc_exe", norvik_proc_exe),
     NORVIK_ROW("proc_getrlimit", norvik_proc_getrlimit),
+    NORVIK_ROW("proc_memory_maps", norvik_proc_memory_maps),
     NORVIK_ROW("proc_setrlimit", norvik_proc_setrlimit),
     NORVIK_ROW("pids", norvik_pids),
     NORVIK_ROW("check_pid_range", norvik_check_pid_range),

@@ -1,0 +1,260 @@
+// libutil's kinfo_getvmmap(3): one struct kinfo_vmentry per mapping of a
+// process, from one read of the host's /proc/<pid>/smaps.
+//
+// Per mapping: the addresses, protection, offset and inode of its header
+// line; the path when the mapping has a file (type vnode), else an empty path
+// and type default (anonymous memory: heap, stack, unnamed) or phys (the
+// kernel's pages shared into every process: vdso, vvar, vsyscall); resident
+// pages from Rss and private resident pages from Private_Clean plus
+// Private_Dirty.
+//
+// The host keeps no count of references to a memory object nor of the shadow
+// objects behind it, so both counts are what this process alone shows:
+//   kve_ref_count     the number of this process's mappings of the same file
+//                     (same device and inode), 1 for anonymous memory;
+//   kve_shadow_count  1 for a private file mapping whose pages were copied
+//                     on write (it has anonymous pages), else 0.
+// References from other processes are not counted.
+//
+// Errors as FreeBSD gives them: ESRCH for a process that has gone or is a
+// zombie, EPERM where the host refuses another user's mappings. A kernel
+// thread has no mappings: the answer is an empty array, not NULL.
+//
+// Scripted overlay: key "kinfo_getvmmap.<pid>". An answer is the array the
+// call returns, back-to-back struct kinfo_vmentry records (the count is the
+// answer's length divided by the record size); a failure returns NULL with
+// the scripted errno, 0 included.
+#include "freebsd/libutil.h"
+#include "freebsd/sys/user.h"
+#include "proc_reads.h"
+#include "proc_records.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace compat {
+namespace {
+
+using freebsd::kinfo_vmentry;
+
+bool is_header_start(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+std::size_t count_mappings(std::string_view text) {
+    std::size_t n = 0;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        if (is_header_start(text[pos])) ++n;
+        auto eol = text.find('\n', pos);
+        if (eol == std::string_view::npos) break;
+        pos = eol + 1;
+    }
+    return n;
+}
+
+template <typename T>
+const char* parse_number(const char* p, const char* end, T& value, int base = 10) {
+    auto [next, ec] = std::from_chars(p, end, value, base);
+    return ec == std::errc() ? next : nullptr;
+}
+
+std::string_view next_token(std::string_view& rest) {
+    auto start = rest.find_first_not_of(' ');
+    if (start == std::string_view::npos) {
+        rest = {};
+        return {};
+    }
+    rest.remove_prefix(start);
+    auto end = rest.find(' ');
+    std::string_view token = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end);
+    return token;
+}
+
+struct Pending {
+    std::uint64_t dev = 0;
+    std::uint64_t inode = 0;
+    bool is_private = false;
+    long private_kib = 0;
+    long anonymous_kib = 0;
+};
+
+// "start-end perms offset major:minor inode [path]".
+bool parse_header(std::string_view line, kinfo_vmentry& kve, Pending& extra) {
+    std::string_view rest = line;
+    std::string_view range = next_token(rest);
+    std::string_view perms = next_token(rest);
+    std::string_view offset = next_token(rest);
+    std::string_view dev = next_token(rest);
+    std::string_view inode = next_token(rest);
+    auto dash = range.find('-');
+    if (dash == std::string_view::npos || perms.size() < 4 || inode.empty()) return false;
+    const char* r = range.data();
+    if (!parse_number(r, r + dash, kve.kve_start, 16) ||
+        !parse_number(r + dash + 1, r + range.size(), kve.kve_end, 16))
+        return false;
+    parse_number(offset.data(), offset.data() + offset.size(), kve.kve_offset, 16);
+    parse_number(inode.data(), inode.data() + inode.size(), extra.inode);
+    auto colon = dev.find(':');
+    if (colon != std::string_view::npos) {
+        std::uint64_t major = 0, minor = 0;
+        parse_number(dev.data(), dev.data() + colon, major, 16);
+        parse_number(dev.data() + colon + 1, dev.data() + dev.size(), minor, 16);
+        extra.dev = (major << 32) | minor;
+    }
+    int prot = 0;
+    if (perms[0] == 'r') prot |= freebsd::KVME_PROT_READ;
+    if (perms[1] == 'w') prot |= freebsd::KVME_PROT_WRITE;
+    if (perms[2] == 'x') prot |= freebsd::KVME_PROT_EXEC;
+    kve.kve_protection = prot;
+    extra.is_private = perms[3] == 'p';
+    if (extra.is_private) kve.kve_flags |= freebsd::KVME_FLAG_COW;
+
+    auto start = rest.find_first_not_of(' ');
+    std::string_view path = start == std::string_view::npos ? std::string_view() : rest.substr(start);
+    if (!path.empty() && path[0] == '/') {
+        kve.kve_type = path.substr(0, 7) == "/memfd:" ? freebsd::KVME_TYPE_SWAP : freebsd::KVME_TYPE_VNODE;
+        kve.kve_vn_fileid = extra.inode;
+        const std::size_t n = path.size() < sizeof kve.kve_path - 1 ? path.size() : sizeof kve.kve_path - 1;
+        std::memcpy(kve.kve_path, path.data(), n);
+        kve.kve_path[n] = '\0';
+    } else if (path == "[vdso]" || path == "[vvar]" || path == "[vsyscall]") {
+        kve.kve_type = freebsd::KVME_TYPE_PHYS;
+    } else {
+        kve.kve_type = freebsd::KVME_TYPE_DEFAULT;
+        if (path == "[stack]") kve.kve_flags |= freebsd::KVME_FLAG_GROWS_DOWN;
+    }
+    return true;
+}
+
+// "Name:   123 kB"
+void parse_field(std::string_view line, kinfo_vmentry& kve, Pending& extra, long page_kib) {
+    auto colon = line.find(':');
+    if (colon == std::string_view::npos) return;
+    std::string_view name = line.substr(0, colon);
+    long kib = 0;
+    const char* p = line.data() + colon + 1;
+    const char* end = line.data() + line.size();
+    while (p < end && *p == ' ') ++p;
+    if (!parse_number(p, end, kib)) return;
+    if (name == "Rss") {
+        kve.kve_resident = static_cast<int>(kib / page_kib);
+    } else if (name == "Private_Clean" || name == "Private_Dirty") {
+        extra.private_kib += kib;
+        kve.kve_private_resident = static_cast<int>(extra.private_kib / page_kib);
+    } else if (name == "Anonymous") {
+        extra.anonymous_kib = kib;
+    }
+}
+
+struct ObjectKey {
+    std::uint64_t dev, inode;
+    bool operator==(const ObjectKey&) const = default;
+};
+struct ObjectHash {
+    std::size_t operator()(const ObjectKey& k) const { return std::hash<std::uint64_t>()(k.inode * 31 + k.dev); }
+};
+
+int build_map(int pid, kinfo_vmentry** out, int* count) {
+    Fd dir;
+    if (int err = open_process_dir(pid, dir); err != 0) return err;
+    std::string text;
+    if (int err = read_whole_at(dir.get(), "smaps", text); err != 0) return process_refusal(err);
+    if (text.empty()) {
+        // No mappings: a kernel thread, or a process whose memory is gone.
+        const char state = state_letter(dir.get());
+        if (state == 0 || state == 'Z' || state == 'X') return ESRCH;
+    }
+
+    const std::size_t capacity = count_mappings(text);
+    std::unique_ptr<kinfo_vmentry, decltype(&std::free)> records(
+        static_cast<kinfo_vmentry*>(std::calloc(capacity == 0 ? 1 : capacity, sizeof(kinfo_vmentry))),
+        &std::free);
+    if (!records) return ENOMEM;
+    kinfo_vmentry* table = records.get();
+    std::unique_ptr<Pending[]> extras(new Pending[capacity == 0 ? 1 : capacity]);
+
+    static const long page_kib = [] {
+        long kib = ::sysconf(_SC_PAGESIZE) / 1024;
+        return kib > 0 ? kib : 4;
+    }();
+
+    std::size_t n = 0;
+    kinfo_vmentry* current = nullptr;
+    std::string_view rest(text);
+    while (!rest.empty()) {
+        auto eol = rest.find('\n');
+        std::string_view line = rest.substr(0, eol);
+        rest = eol == std::string_view::npos ? std::string_view() : rest.substr(eol + 1);
+        if (line.empty()) continue;
+        if (is_header_start(line[0])) {
+            current = nullptr;
+            if (n == capacity) break;
+            kinfo_vmentry& kve = table[n];
+            kve.kve_structsize = sizeof(kinfo_vmentry);
+            if (!parse_header(line, kve, extras[n])) {
+                std::memset(&kve, 0, sizeof kve);
+                extras[n] = Pending{};
+                continue;
+            }
+            current = &kve;
+            ++n;
+        } else if (current != nullptr) {
+            parse_field(line, *current, extras[n - 1], page_kib);
+        }
+    }
+
+    // The counts that stand in for the memory objects' own.
+    std::unordered_map<ObjectKey, int, ObjectHash> files;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (extras[i].inode != 0) ++files[ObjectKey{extras[i].dev, extras[i].inode}];
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const Pending& e = extras[i];
+        table[i].kve_ref_count = e.inode != 0 ? files[ObjectKey{e.dev, e.inode}] : 1;
+        table[i].kve_shadow_count = e.inode != 0 && e.is_private && e.anonymous_kib > 0 ? 1 : 0;
+    }
+
+    *out = records.release();
+    *count = static_cast<int>(n);
+    return 0;
+}
+
+}  // namespace
+}  // namespace compat
+
+namespace freebsd {
+
+kinfo_vmentry* kinfo_getvmmap(int pid, int* cntp) {
+    auto outcome = compat::consult_call("kinfo_getvmmap", pid);
+    if (outcome.fail) {
+        errno = outcome.err;
+        return nullptr;
+    }
+    try {
+        if (outcome.answer != nullptr)
+            return static_cast<kinfo_vmentry*>(
+                compat::records_from_answer(*outcome.answer, sizeof(kinfo_vmentry), cntp));
+        kinfo_vmentry* records = nullptr;
+        int count = 0;
+        if (int err = compat::build_map(pid, &records, &count); err != 0) {
+            errno = err;
+            return nullptr;
+        }
+        *cntp = count;
+        return records;
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+}
+
+}  // namespace freebsd

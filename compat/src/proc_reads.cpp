@@ -1,0 +1,98 @@
+#include "proc_reads.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "host_files.h"
+
+namespace compat {
+
+int read_whole_at(int dirfd, const char* name, std::string& out) {
+    out.clear();
+    Fd fd(::openat(dirfd, name, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return errno;
+    constexpr std::size_t kChunk = 1 << 16;
+    std::size_t used = 0;
+    for (;;) {
+        if (out.size() - used < kChunk) out.resize(used + kChunk);
+        ssize_t n = ::read(fd.get(), out.data() + used, out.size() - used);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int err = errno;
+            out.clear();
+            return err;
+        }
+        if (n == 0) break;
+        used += static_cast<std::size_t>(n);
+    }
+    out.resize(used);
+    return 0;
+}
+
+int read_link_at(int dirfd, const char* name, std::string& out) {
+    // Linux paths are at most 4096 bytes; a longer answer would be cut.
+    char buf[4097];
+    ssize_t n = ::readlinkat(dirfd, name, buf, sizeof buf);
+    if (n < 0) return errno;
+    out.assign(buf, static_cast<std::size_t>(n));
+    return 0;
+}
+
+int process_refusal(int err) {
+    switch (err) {
+        case ENOENT:
+        case ESRCH:
+            return ESRCH;
+        case EACCES:
+            return EPERM;
+        default:
+            return err;
+    }
+}
+
+char state_letter(int dirfd) {
+    std::string stat;
+    if (read_file_at(dirfd, "stat", stat, 4096) != 0) return 0;
+    // The command name in parentheses may hold anything, ')' included.
+    auto close = stat.rfind(')');
+    if (close == std::string::npos || close + 2 >= stat.size()) return 0;
+    return stat[close + 2];
+}
+
+script::Outcome consult_key([[maybe_unused]] const char* key) {
+#ifdef NORVIK_SCRIPTED
+    return script::consult(key, script::Kind::call);
+#else
+    return {};
+#endif
+}
+
+script::Outcome consult_call([[maybe_unused]] const char* call, [[maybe_unused]] long pid) {
+#ifdef NORVIK_SCRIPTED
+    char key[64];
+    std::snprintf(key, sizeof key, "%s.%ld", call, pid);
+    return script::consult(key, script::Kind::call);
+#else
+    return {};
+#endif
+}
+
+void* records_from_answer(const std::string& answer, std::size_t record_size, int* count) {
+    const std::size_t n = answer.size() / record_size;
+    // Never a zero-byte block: the caller tells failure by NULL alone.
+    void* block = std::malloc(n == 0 ? 1 : n * record_size);
+    if (block == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    if (n != 0) std::memcpy(block, answer.data(), n * record_size);
+    *count = static_cast<int>(n);
+    return block;
+}
+
+}  // namespace compat

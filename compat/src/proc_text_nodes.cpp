@@ -1,0 +1,72 @@
+// kern.proc.args.<pid>, kern.proc.pathname.<pid> and the size answer of
+// kern.proc.pid_td.<pid>: the argument area, the executable's path, and how
+// many thread records a process has.
+//
+// The stand-in's FreeBSD declarations come before the host's headers, whose
+// macros would otherwise rewrite FreeBSD names.
+#include "nodes.h"
+#include "proc_reads.h"
+#include "proc_records.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace compat {
+
+int read_proc_args(NodeArgs args, std::string& out) {
+    Fd dir;
+    if (int err = open_process_dir(args[0], dir); err != 0) return err;
+    // The host's argument area is the same NUL-separated strings; a kernel
+    // thread has none, an exited process keeps none.
+    if (int err = read_whole_at(dir.get(), "cmdline", out); err != 0) return process_refusal(err);
+    return 0;
+}
+
+int read_proc_pathname(NodeArgs args, std::string& out) {
+    // As on FreeBSD, -1 names the calling process.
+    const int pid = args[0] == -1 ? static_cast<int>(::getpid()) : args[0];
+    Fd dir;
+    if (int err = open_process_dir(pid, dir); err != 0) return err;
+    std::string path;
+    int err = read_link_at(dir.get(), "exe", path);
+    if (err == 0) {
+        out.append(path);
+        out.push_back('\0');
+        return 0;
+    }
+    if (err != ENOENT) return process_refusal(err);
+    // No executable to name: a zombie has let go of its text (an empty
+    // answer, as FreeBSD gives), a kernel thread never had one (ENOENT).
+    switch (state_letter(dir.get())) {
+        case 0:
+            return ESRCH;
+        case 'Z':
+        case 'X':
+            return 0;
+        default:
+            return ENOENT;
+    }
+}
+
+int size_proc_pid_threads(NodeArgs args, std::size_t& size) {
+    Fd dir;
+    if (int err = open_process_dir(args[0], dir); err != 0) return err;
+    Fd task(::openat(dir.get(), "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!task.valid()) return process_refusal(errno);
+    DIR* listing = ::fdopendir(task.get());
+    if (listing == nullptr) return errno;
+    task.release();
+    std::size_t threads = 0;
+    while (dirent* entry = ::readdir(listing)) {
+        if (entry->d_name[0] != '.') ++threads;
+    }
+    ::closedir(listing);
+    if (threads == 0) return ESRCH;
+    size = threads * sizeof(freebsd::kinfo_proc);
+    return 0;
+}
+
+}  // namespace compat
