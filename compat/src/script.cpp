@@ -20,6 +20,7 @@ struct Script {
     int fail_skip = 0;   // questions of that kind let through first
     int grow_times = 0;  // < 0: always
     bool overreport = false;
+    long size = -1;  // >= 0: the size answer
 };
 
 struct State {
@@ -78,6 +79,7 @@ Outcome consult(std::string_view key, Kind kind) {
     }
     if (kind == Kind::read && take(script->grow_times)) out.grow = true;
     out.overreport = script->overreport;
+    out.size = script->size;
     if (script->has_answer) out.answer = &script->answer;
     return out;
 }
@@ -133,6 +135,14 @@ NORVIK_SCRIPT_API int norvik_script_overreport(const char* key, int on) {
     auto& s = state();
     std::lock_guard guard(s.lock);
     s.scripts[key].overreport = on != 0;
+    return 0;
+}
+
+NORVIK_SCRIPT_API int norvik_script_size(const char* key, long size) {
+    if (key == nullptr) return -1;
+    auto& s = state();
+    std::lock_guard guard(s.lock);
+    s.scripts[key].size = size < 0 ? -1 : size;
     return 0;
 }
 

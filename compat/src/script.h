@@ -22,6 +22,7 @@ struct Outcome {
     int err = 0;
     bool grow = false;           // a read that must fail with ENOMEM
     bool overreport = false;     // a short buffer still succeeds, reporting the full length
+    long size = -1;              // >= 0: the size answer, whatever the bytes are
     const std::string* answer = nullptr;  // scripted bytes instead of the host's
 };
 
@@ -52,6 +53,9 @@ int norvik_script_grow(const char* key, int times);
 // A read into a buffer too short for the answer copies what fits and
 // succeeds, reporting the answer's full length (a misbehaving kernel).
 int norvik_script_overreport(const char* key, int on);
+// Size questions of the key answer `size` bytes, however long the answer is
+// (a kernel whose estimate is too small or padded); size < 0: the answer's own.
+int norvik_script_size(const char* key, long size);
 // How often the exact key was asked: what 0 size, 1 read, 2 write, 3 library call.
 long norvik_script_count(const char* key, int what);
 // Reads host files under another root (a captured tree).

@@ -89,6 +89,10 @@ int read_node(const Node& node, NodeArgs args, std::string_view key, void* oldp,
     if (node.read == nullptr) return EPERM;
 
     if (oldp == nullptr) {
+        if (outcome.size >= 0) {
+            *oldlenp = static_cast<std::size_t>(outcome.size);
+            return 0;
+        }
         if (outcome.answer != nullptr) {
             *oldlenp = outcome.answer->size();
             return 0;

@@ -158,6 +158,20 @@ TEST_F(StandInSysctlTest, AScriptedAnswerReplacesTheHost) {
     EXPECT_EQ(len, 6u);
 }
 
+TEST_F(StandInSysctlTest, AScriptedSizeAnswerStandsApartFromTheBytes) {
+    ASSERT_EQ(norvik_script_size("kern.argmax", 100), 0);
+    size_t len = 0;
+    ASSERT_EQ(read_argmax(nullptr, len), 0);
+    EXPECT_EQ(len, 100u);
+    int value = 0;
+    len = sizeof value;
+    ASSERT_EQ(read_argmax(&value, len), 0);  // the host's bytes are read as ever
+    EXPECT_EQ(value, host_argmax());
+    ASSERT_EQ(norvik_script_size("kern.argmax", -1), 0);
+    ASSERT_EQ(read_argmax(nullptr, len), 0);
+    EXPECT_EQ(len, sizeof value);
+}
+
 TEST_F(StandInSysctlTest, FailuresOnceNTimesOrAlways) {
     int value = 0;
     size_t len = sizeof value;

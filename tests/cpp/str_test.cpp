@@ -97,6 +97,19 @@ TEST(StrCopy, ZeroSizeReturnsMinusOneAndWritesNothing) {
     EXPECT_EQ(std::string(buf, 2), "qr");
 }
 
+TEST(StrNullPointers, FormatAndCopyRefuseThemWithoutWriting) {
+    Switches quiet(0, 0);
+    // Through a volatile so that the compiler cannot see the NULLs.
+    char* volatile no_buf = nullptr;
+    const char* volatile no_text = nullptr;
+    char buf[4] = "abc";
+    EXPECT_EQ(str_format(no_buf, 4, "%d", 1), -1);
+    EXPECT_EQ(str_format(buf, sizeof buf, no_text), -1);
+    EXPECT_EQ(str_copy(no_buf, 4, "x"), -1);
+    EXPECT_EQ(str_copy(buf, sizeof buf, no_text), -1);
+    EXPECT_STREQ(buf, "abc");
+}
+
 TEST(StrAppend, JoinsWhatFits) {
     Switches quiet(0, 0);
     char buf[5] = "ab";
@@ -192,6 +205,17 @@ TEST_F(StrCriticalDeathTest, FormatWithZeroSizeEvenWithDebugOn) {
             str_format(buf, 0, "x");
         },
         ::testing::ExitedWithCode(1), "^CRITICAL: str_format: invalid arg 'size' = 0\n$");
+}
+
+TEST_F(StrCriticalDeathTest, CopyFromNull) {
+    EXPECT_EXIT(
+        {
+            NORVIK_TESTING = 1;
+            char buf[4];
+            const char* volatile no_text = nullptr;
+            str_copy(buf, sizeof buf, no_text);
+        },
+        ::testing::ExitedWithCode(1), "^CRITICAL: str_copy: invalid arg\n$");
 }
 
 TEST_F(StrCriticalDeathTest, CopyWithZeroSize) {

@@ -232,6 +232,47 @@ TEST_F(WrapperTest, TheLengthHandedBackIsWhatTheKernelWrote) {
     EXPECT_EQ(std::string(block, len), answer);
 }
 
+TEST_F(WrapperTest, APaddedSizeEstimateHandsBackOnlyWhatWasWritten) {
+    ASSERT_EQ(norvik_script_answer(kArgmax, "abc", 3), 0);
+    ASSERT_EQ(norvik_script_size(kArgmax, 64), 0);
+    char* block = nullptr;
+    size_t len = 0;
+    ASSERT_EQ(norvik_sysctlbyname_malloc(kArgmax, &block, &len), 0);
+    FreedPtr<char> guard(block);
+    ASSERT_EQ(len, 3u);
+    EXPECT_EQ(std::string(block, 3), "abc");
+}
+
+TEST_F(WrapperTest, AnAllocatingReadNeverHandsBackALengthBeyondTheBlock) {
+    // The size answer says 4, the read claims 8 bytes: the block holds only 4.
+    ASSERT_EQ(norvik_script_answer(kArgmax, "12345678", 8), 0);
+    ASSERT_EQ(norvik_script_size(kArgmax, 4), 0);
+    ASSERT_EQ(norvik_script_overreport(kArgmax, 1), 0);
+    char* block = reinterpret_cast<char*>(0x1);
+    size_t len = 99;
+    EXPECT_EQ(norvik_sysctl_malloc(mib_argmax, 2, &block, &len), -1);
+    Raised r = fetch();
+    EXPECT_EQ(r.type, PyExc_RuntimeError);
+    EXPECT_EQ(r.message, "sysctl() size mismatch");
+    EXPECT_EQ(norvik_sysctlbyname_malloc(kArgmax, &block, &len), -1);
+    r = fetch();
+    EXPECT_EQ(r.type, PyExc_RuntimeError);
+    EXPECT_EQ(r.message, "sysctlbyname('kern.argmax') size mismatch: returned 8, expected 4");
+    EXPECT_EQ(block, reinterpret_cast<char*>(0x1));
+    EXPECT_EQ(len, 99u);
+}
+
+TEST_F(WrapperTest, ASizeEstimateThatStaysShortEndsAtTheRetryLimit) {
+    // As a kernel does: the read into the short block fails with ENOMEM.
+    ASSERT_EQ(norvik_script_answer(kArgmax, "12345678", 8), 0);
+    ASSERT_EQ(norvik_script_size(kArgmax, 4), 0);
+    char* block = nullptr;
+    size_t len = 0;
+    EXPECT_EQ(norvik_sysctl_malloc(mib_argmax, 2, &block, &len), -1);
+    EXPECT_EQ(fetch().message, "sysctl() buffer allocation retry limit exceeded");
+    EXPECT_EQ(asked(kArgmax, kSize), 11);
+}
+
 TEST_F(WrapperTest, ASizeAnswerOfZeroGivesAZeroLengthBlock) {
     Switches debug(1, 0);
     ASSERT_EQ(norvik_script_answer(kArgmax, "", 0), 0);

@@ -18,6 +18,9 @@ class KernelScript:
         lib.norvik_script_fail.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_int]
         lib.norvik_script_grow.argtypes = [ctypes.c_char_p, ctypes.c_int]
         lib.norvik_script_overreport.argtypes = [ctypes.c_char_p, ctypes.c_int]
+        lib.norvik_script_fail_on.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_int, ctypes.c_int,
+                                              ctypes.c_int]
+        lib.norvik_script_size.argtypes = [ctypes.c_char_p, ctypes.c_long]
         lib.norvik_script_count.argtypes = [ctypes.c_char_p, ctypes.c_int]
         lib.norvik_script_count.restype = ctypes.c_long
         lib.norvik_script_set_root.argtypes = [ctypes.c_char_p]
@@ -35,6 +38,15 @@ class KernelScript:
     def fail(self, key, err, times=-1):
         """The key fails with errno `err` on its next `times` calls (-1: always)."""
         assert self._lib.norvik_script_fail(key.encode(), err, times) == 0
+
+    def fail_on(self, key, err, what, skip=0, times=1):
+        """Only questions of kind `what` (SIZE, READ, WRITE, CALL) fail, after
+        the first `skip` of them went through."""
+        assert self._lib.norvik_script_fail_on(key.encode(), what, err, skip, times) == 0
+
+    def size(self, key, size):
+        """Size questions answer `size` bytes whatever the answer (-1: its own)."""
+        assert self._lib.norvik_script_size(key.encode(), size) == 0
 
     def grow(self, key, times=-1):
         """The next `times` reads of the key fail with ENOMEM (-1: always)."""

@@ -305,3 +305,31 @@ def test_test_build_adds_only_the_script_controls(norvik):
     symbols = dynamic_symbols(norvik.__file__)
     assert EXPORTED <= symbols
     assert all(name.startswith("norvik_script_") for name in symbols - EXPORTED), symbols - EXPORTED
+
+
+# The allocating reads' failures as Python sees them, through the process table.
+def test_allocating_read_failures_reach_python(norvik, kernel):
+    import errno
+    from kernel_script import READ, SIZE
+
+    kernel.fail_on("kern.proc.*", errno.EACCES, READ)
+    with pytest.raises(PermissionError) as caught:
+        norvik.pids()
+    assert caught.value.errno == errno.EACCES
+    assert caught.value.strerror == os.strerror(errno.EACCES) + " (originated from sysctl() malloc 3/3)"
+
+    kernel.reset()
+    kernel.grow("kern.proc.*", 1)
+    kernel.fail_on("kern.proc.*", errno.EIO, SIZE, skip=1)
+    with pytest.raises(OSError) as caught:
+        norvik.pids()
+    assert type(caught.value) is OSError
+    assert caught.value.strerror == os.strerror(errno.EIO) + " (originated from sysctl() malloc 2/3)"
+
+    kernel.reset()
+    kernel.grow("kern.proc.*")
+    with pytest.raises(RuntimeError, match=r"^sysctl\(\) buffer allocation retry limit exceeded$"):
+        norvik.pids()
+
+    kernel.reset()
+    assert os.getpid() in norvik.pids()

@@ -26,6 +26,11 @@ int str_format(char* buf, size_t size, const char* format, ...) {
         str_critical("str_format: invalid arg 'size' = 0");
         return -1;
     }
+    if (buf == nullptr || format == nullptr) {
+        // Not for callers to do, but never a write through NULL.
+        str_critical("str_format: invalid arg");
+        return -1;
+    }
     va_list args;
     va_start(args, format);
     const int n = vsnprintf(buf, size, format, args);
@@ -39,6 +44,10 @@ int str_format(char* buf, size_t size, const char* format, ...) {
 int str_copy(char* dst, size_t dst_size, const char* src) {
     if (dst_size == 0) {
         str_critical("str_copy: invalid arg 'dst_size' = 0");
+        return -1;
+    }
+    if (dst == nullptr || src == nullptr) {
+        str_critical("str_copy: invalid arg");
         return -1;
     }
     strncpy(dst, src, dst_size - 1);

@@ -5,12 +5,13 @@
 #include <stddef.h>
 
 // printf-style formatting. Returns the length written, or -1 when the text
-// did not fit (the buffer keeps what fitted, NUL-terminated) or size is 0.
+// did not fit (the buffer keeps what fitted, NUL-terminated), or size is 0
+// or a pointer NULL (nothing is written).
 int str_format(char* buf, size_t size, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
 // Copies src, cut to fit; the rest of the buffer is NUL-filled. Returns 0,
-// or -1 when dst_size is 0.
+// or -1 when dst_size is 0 or a pointer NULL (nothing is written).
 int str_copy(char* dst, size_t dst_size, const char* src);
 
 // Appends src to the NUL-terminated text in dst. Returns 0, or -1 when

@@ -9,6 +9,19 @@ namespace {
 constexpr int kMaxReads = 10;
 constexpr size_t kNameMessageSize = 256;
 
+// The kernel reported more bytes than the buffer holds. name: NULL by MIB.
+int raise_size_mismatch(const char* name, size_t returned, size_t expected) {
+    if (name == nullptr) {
+        norvik_runtime_error("sysctl() size mismatch");
+        return -1;
+    }
+    char message[kNameMessageSize];
+    str_format(message, sizeof message, "sysctlbyname('%s') size mismatch: returned %zu, expected %zu", name,
+               returned, expected);
+    norvik_runtime_error("%s", message);
+    return -1;
+}
+
 // The texts of one allocating wrapper: by MIB they are fixed; by name they
 // carry the name and are built only when needed.
 struct Texts {
@@ -48,6 +61,11 @@ int allocate_and_read(Call call, const Texts& texts, char** out, size_t* outlen)
         }
         size_t len = size;
         if (call(block, &len) == 0) {
+            if (len > size) {
+                // A length beyond the block would send the caller past its end.
+                free(block);
+                return raise_size_mismatch(texts.name, len, size);
+            }
             *out = block;
             *outlen = len;
             return 0;
@@ -81,10 +99,7 @@ int norvik_sysctl(int* mib, unsigned int miblen, void* buf, size_t buflen) {
         norvik_oserror_wsyscall("sysctl()");
         return -1;
     }
-    if (len > buflen) {
-        norvik_runtime_error("sysctl() size mismatch");
-        return -1;
-    }
+    if (len > buflen) return raise_size_mismatch(nullptr, len, buflen);
     return 0;
 }
 
@@ -106,13 +121,7 @@ int norvik_sysctlbyname(const char* name, void* buf, size_t buflen) {
         norvik_oserror_wsyscall(origin);
         return -1;
     }
-    if (len > buflen) {
-        char message[kNameMessageSize];
-        str_format(message, sizeof message, "sysctlbyname('%s') size mismatch: returned %zu, expected %zu",
-                   name, len, buflen);
-        norvik_runtime_error("%s", message);
-        return -1;
-    }
+    if (len > buflen) return raise_size_mismatch(name, len, buflen);
     return 0;
 }
 
@@ -132,7 +141,7 @@ long norvik_sysctl_argmax(void) {
         return 0;
     }
     if (len > sizeof argmax) {
-        norvik_runtime_error("sysctl() size mismatch");
+        raise_size_mismatch(nullptr, len, sizeof argmax);
         return 0;
     }
     if (argmax <= 0) {
