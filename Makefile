@@ -30,7 +30,7 @@ demo: deps-build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure
-	$(PYTHON) -m pytest -q tests/python
+	NORVIK_BUILD_DIR=$(abspath $(BUILD)) $(PYTHON) -m pytest -q tests/python
 
 bench: build
 	PYTHONPATH=$(BUILD)/release $(PYTHON) bench/run.py --floor $(BUILD)/bench/norvik_floor

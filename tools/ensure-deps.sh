@@ -26,6 +26,11 @@ fi
 for pkg in "$@"; do
     if ! "$PYTHON" -c "import $pkg" >/dev/null 2>&1; then
         echo "[$label] installing $pkg from PyPI"
-        "$PYTHON" -m pip install -q "$pkg"
+        if ! "$PYTHON" -m pip install -q "$pkg"; then
+            # A Debian-managed interpreter refuses pip: take Debian's package.
+            echo "[$label] installing python3-$pkg from Debian instead"
+            apt-get update -qq
+            apt-get install -y -qq "python3-$pkg" >/dev/null
+        fi
     fi
 done
