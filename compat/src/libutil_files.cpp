@@ -52,10 +52,12 @@ using freebsd::kinfo_file;
 
 constexpr std::uint16_t kAttrValid = 0x0001;  // KF_ATTR_VALID
 
+// A path longer than FreeBSD's limit is one the kernel cannot name: the
+// field stays empty rather than holding the front of another path.
 void set_path(kinfo_file& kf, std::string_view path) {
-    const std::size_t n = path.size() < sizeof kf.kf_path - 1 ? path.size() : sizeof kf.kf_path - 1;
-    std::memcpy(kf.kf_path, path.data(), n);
-    kf.kf_path[n] = '\0';
+    if (path.size() >= sizeof kf.kf_path) return;
+    std::memcpy(kf.kf_path, path.data(), path.size());
+    kf.kf_path[path.size()] = '\0';
 }
 
 void fill_vnode(kinfo_file& kf, int vtype, std::string_view path) {

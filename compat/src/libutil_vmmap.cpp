@@ -123,9 +123,8 @@ bool parse_header(std::string_view line, kinfo_vmentry& kve, Pending& extra) {
     if (!path.empty() && path[0] == '/') {
         kve.kve_type = path.substr(0, 7) == "/memfd:" ? freebsd::KVME_TYPE_SWAP : freebsd::KVME_TYPE_VNODE;
         kve.kve_vn_fileid = extra.inode;
-        const std::size_t n = path.size() < sizeof kve.kve_path - 1 ? path.size() : sizeof kve.kve_path - 1;
-        std::memcpy(kve.kve_path, path.data(), n);
-        kve.kve_path[n] = '\0';
+        // A path beyond FreeBSD's limit cannot be named: the field stays empty.
+        if (path.size() < sizeof kve.kve_path) std::memcpy(kve.kve_path, path.data(), path.size());
     } else if (path == "[vdso]" || path == "[vvar]" || path == "[vsyscall]") {
         kve.kve_type = freebsd::KVME_TYPE_PHYS;
     } else {

@@ -32,6 +32,8 @@ int read_proc_pathname(NodeArgs args, std::string& out) {
     if (int err = open_process_dir(pid, dir); err != 0) return err;
     std::string path;
     int err = read_link_at(dir.get(), "exe", path);
+    // A path beyond FreeBSD's limit is one its kernel cannot name.
+    if (err == 0 && path.size() >= static_cast<std::size_t>(freebsd::MAXPATHLEN)) return ENOENT;
     if (err == 0) {
         out.append(path);
         out.push_back('\0');

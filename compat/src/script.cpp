@@ -107,7 +107,10 @@ NORVIK_SCRIPT_API int norvik_script_answer(const char* key, const void* bytes, s
 }
 
 NORVIK_SCRIPT_API int norvik_script_fail_on(const char* key, int what, int err, int skip, int times) {
-    if (key == nullptr || err <= 0 || what < -1 || what > 3 || skip < 0) return -1;
+    // A library call may fail leaving errno 0 (libutil's tables do); a
+    // kernel call never reports a failure without an errno.
+    const bool library_call = what == static_cast<int>(compat::script::Kind::call);
+    if (key == nullptr || err < 0 || (err == 0 && !library_call) || what < -1 || what > 3 || skip < 0) return -1;
     auto& s = state();
     std::lock_guard guard(s.lock);
     auto& script = s.scripts[key];

@@ -42,7 +42,9 @@ void norvik_script_reset(void);
 // The key answers these bytes from now on (until reset).
 int norvik_script_answer(const char* key, const void* bytes, std::size_t len);
 // The key fails with err on its next `times` calls; times < 0: always.
-// err must be an errno (> 0): a failure is never reported as success.
+// err must be an errno (> 0): a failure is never reported as success. Only a
+// library call (what 3, through norvik_script_fail_on) may fail with err 0,
+// as libutil's tables can.
 int norvik_script_fail(const char* key, int err, int times);
 // The same, for one kind of question only (what: 0 size, 1 read, 2 write,
 // 3 library call, -1 any), after letting the first `skip` of them through:

@@ -1,0 +1,112 @@
+"""Children in known states for the per-process tests: a Python child that
+builds some state (threads, files, mappings) and waits, a zombie, a process
+of user nobody, a pid that no longer exists."""
+import contextlib
+import os
+import subprocess
+import sys
+import time
+
+NOBODY = 65534
+
+
+class Child:
+    """A Python child that runs `setup` (code), prints READY and the repr of
+    the variable `report` if set, then waits until its stdin closes."""
+
+    def __init__(self, setup="", argv_extra=(), env=None, cwd=None, preexec_fn=None, executable=None):
+        code = (
+            "import os, sys\n"
+            "report = None\n"
+            + setup
+            + "\nsys.stdout.write('READY ' + repr(report) + '\\n'); sys.stdout.flush()\n"
+            "sys.stdin.read()\n"
+        )
+        argv = [executable or sys.executable, "-c", code, *argv_extra]
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, cwd=cwd,
+                                     preexec_fn=preexec_fn)
+        line = self.proc.stdout.readline().decode()
+        assert line.startswith("READY"), f"child did not start: {line!r}"
+        import ast
+        self.report = ast.literal_eval(line[6:].strip())
+        self.pid = self.proc.pid
+        self.argv = argv
+
+    def close(self):
+        with contextlib.suppress(Exception):
+            self.proc.stdin.close()
+        self.proc.wait(timeout=30)
+        self.proc.stdout.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+@contextlib.contextmanager
+def zombie():
+    """A child that has exited and is not reaped yet."""
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0)
+    try:
+        for _ in range(1000):
+            with open(f"/proc/{pid}/stat") as f:
+                if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    break
+            time.sleep(0.002)
+        yield pid
+    finally:
+        os.waitpid(pid, 0)
+
+
+def gone_pid():
+    """A pid that no process has: a child that has been reaped."""
+    proc = subprocess.Popen(["/bin/true"])
+    proc.wait()
+    return proc.pid
+
+
+def as_nobody(fn):
+    """Runs fn() in a forked child that has dropped to user nobody; returns
+    ('ok', value) or ('raised', exception class name, errno)."""
+    import pickle
+
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(read_end)
+            os.setgid(NOBODY)
+            os.setuid(NOBODY)
+            try:
+                outcome = ("ok", fn())
+            except BaseException as exc:  # reported to the parent
+                outcome = ("raised", type(exc).__name__, getattr(exc, "errno", None))
+            os.write(write_end, pickle.dumps(outcome))
+        finally:
+            os._exit(0)
+    os.close(write_end)
+    data = b""
+    while chunk := os.read(read_end, 65536):
+        data += chunk
+    os.close(read_end)
+    os.waitpid(pid, 0)
+    return pickle.loads(data)
+
+
+def kernel_thread_pid():
+    """The pid of a kernel thread (kthreadd on Linux)."""
+    for name in sorted(os.listdir("/proc"), key=lambda n: (len(n), n)):
+        if not name.isdigit():
+            continue
+        try:
+            with open(f"/proc/{name}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[6]) & 0x00200000:  # PF_KTHREAD
+            return int(name)
+    raise AssertionError("no kernel thread found")
