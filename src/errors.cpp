@@ -73,6 +73,7 @@ int norvik_badargs(const char* funcname) {
 }
 
 void convert_kvm_err(const char* syscall, const char* errbuf) {
+    if (errbuf == nullptr) errbuf = "";  // no text from libkvm: nothing to search
     char built[kMessageSize];
     str_format(built, sizeof built, "(originated from %s: %s)", syscall, errbuf);
     if (strstr(errbuf, "Permission denied") != nullptr ||

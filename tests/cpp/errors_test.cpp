@@ -205,6 +205,14 @@ TEST_F(RaisingTest, OtherKvmTextsBecomeRuntimeErrorVerbatim) {
     }
 }
 
+TEST_F(RaisingTest, AMissingKvmTextIsAnEmptyOne) {
+    const char* volatile no_text = nullptr;
+    convert_kvm_err("kvm_openfiles", no_text);
+    Raised r = fetch();
+    EXPECT_EQ(r.type, PyExc_RuntimeError);
+    EXPECT_EQ(r.message, "(originated from kvm_openfiles: )");
+}
+
 TEST_F(RaisingTest, AnOverlongKvmTextIsCutButStillClassified) {
     Switches quiet(0, 0);
     // The phrase lies beyond what fits in the message; the class still follows
