@@ -1,0 +1,269 @@
+"""A process's threads, open files, descriptor count and memory maps: live
+against children that hold known threads, files and mappings, with /proc,
+ls and pmap as the oracles; scripted for records this machine can't make."""
+import errno
+import os
+import stat
+import subprocess
+
+import pytest
+
+from freebsd_records import KF_FD_TYPE_CWD, KF_FD_TYPE_TEXT, KF_TYPE_PIPE, KF_TYPE_SOCKET, KF_TYPE_VNODE, \
+    KF_VTYPE_VCHR, KF_VTYPE_VDIR, KF_VTYPE_VREG, KVME_TYPE_DEFAULT, KVME_TYPE_VNODE, kinfo_file, kinfo_proc, \
+    kinfo_vmentry
+from kernel_script import CALL
+from proc_children import Child, as_nobody, gone_pid, kernel_thread_pid, zombie
+
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+
+THREADS = """
+import threading, time
+stop = threading.Event()
+def spin():
+    while time.thread_time() < 0.25 and not stop.is_set():
+        pass
+    stop.wait()
+workers = [threading.Thread(target=spin if i == 0 else stop.wait, daemon=True) for i in range(int(sys.argv[1]))]
+for w in workers: w.start()
+time.sleep(0.4)
+report = threading.get_native_id()
+"""
+
+FILES = """
+import socket, mmap
+keep = []
+paths = sys.argv[1:3]
+for p in paths:
+    keep.append(open(p, 'rb'))
+r, w = os.pipe()
+s = socket.socket(socket.AF_INET, socket.SOCK_STREAM); s.bind(('127.0.0.1', 0)); s.listen()
+d = os.open(sys.argv[3], os.O_RDONLY | os.O_DIRECTORY)
+n = os.open('/dev/null', os.O_RDONLY)
+m = mmap.mmap(keep[0].fileno(), 0, prot=mmap.PROT_READ)
+m[:1]
+report = {'files': [f.fileno() for f in keep], 'pipe': [r, w], 'socket': s.fileno(), 'dir': d, 'null': n}
+"""
+
+
+def fd_oracle(pid):
+    """Regular files among the descriptors, read from /proc by hand."""
+    files = []
+    for name in os.listdir(f"/proc/{pid}/fd"):
+        path = f"/proc/{pid}/fd/{name}"
+        try:
+            if stat.S_ISREG(os.stat(path).st_mode):
+                files.append((os.readlink(path), int(name)))
+        except FileNotFoundError:
+            pass
+    return files
+
+
+def maps_oracle(pid):
+    rows = []
+    with open(f"/proc/{pid}/maps") as f:
+        for line in f:
+            fields = line.split(None, 5)
+            start, end = (int(x, 16) for x in fields[0].split("-"))
+            path = fields[5].strip() if len(fields) > 5 else ""
+            if path.startswith("/"):
+                shown = path
+            elif path in ("[vdso]", "[vvar]", "[vsyscall]"):
+                shown = "[phys]"
+            else:
+                shown = "[default]"
+            rows.append((f"{start:#x}-{end:#x}", fields[1][:3], shown))
+    return rows
+
+
+@pytest.fixture
+def file_child(tmp_path):
+    a = tmp_path / "a.bin"
+    a.write_bytes(b"x" * 8192)
+    b = tmp_path / "b b.txt"
+    b.write_text("hello")
+    with Child(setup=FILES, argv_extra=[str(a), str(b), str(tmp_path)]) as child:
+        yield child, str(a), str(b)
+
+
+class TestLive:
+    def test_threads_match_task_listing(self, norvik):
+        with Child(setup=THREADS, argv_extra=["4"]) as child:
+            rows = norvik.proc_threads(child.pid)
+            tids = sorted(int(t) for t in os.listdir(f"/proc/{child.pid}/task"))
+            assert sorted(r[0] for r in rows) == tids
+            assert len(rows) == 5
+            for tid, user, system in rows:
+                with open(f"/proc/{child.pid}/task/{tid}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+                assert abs(user - int(fields[11]) / CLK_TCK) <= 0.05
+                assert abs(system - int(fields[12]) / CLK_TCK) <= 0.05
+            # The spinning thread's CPU time is its own.
+            assert max(r[1] + r[2] for r in rows) >= 0.1
+
+    def test_single_thread(self, norvik):
+        proc = subprocess.Popen(["/bin/sleep", "60"])
+        try:
+            rows = norvik.proc_threads(proc.pid)
+            assert [r[0] for r in rows] == [int(t) for t in os.listdir(f"/proc/{proc.pid}/task")]
+            assert all(isinstance(r[1], float) and isinstance(r[2], float) for r in rows)
+        finally:
+            proc.kill()
+            proc.wait()
+
+    def test_open_files_are_the_regular_ones(self, norvik, file_child):
+        child, a, b = file_child
+        got = norvik.proc_open_files(child.pid)
+        exe = os.readlink(f"/proc/{child.pid}/exe")
+        assert sorted(got) == sorted(fd_oracle(child.pid) + [(exe, KF_FD_TYPE_TEXT)])
+        fds = child.report
+        assert (a, fds["files"][0]) in got and (b, fds["files"][1]) in got
+        listed = {fd for _, fd in got}
+        for other in (*fds["pipe"], fds["socket"], fds["dir"], fds["null"]):
+            assert other not in listed
+        assert KF_FD_TYPE_CWD not in listed
+
+    def test_num_fds_counts_every_record(self, norvik, file_child):
+        child, _, _ = file_child
+        ls = subprocess.run(["ls", "-1", f"/proc/{child.pid}/fd"], capture_output=True, text=True, check=True)
+        descriptors = len(ls.stdout.split())
+        # Every descriptor, and the text, working directory and root records.
+        assert norvik.proc_num_fds(child.pid) == descriptors + 3
+
+    def test_memory_maps_match_maps_file(self, norvik, file_child):
+        child, a, _ = file_child
+        rows = norvik.proc_memory_maps(child.pid)
+        assert [r[:3] for r in rows] == maps_oracle(child.pid)
+        mapped = [r for r in rows if r[2] == a]
+        assert len(mapped) == 1 and mapped[0][1] == "r--"
+        assert mapped[0][3] >= 1  # the page the child touched is resident
+        for row in rows:
+            assert len(row) == 7 and all(isinstance(v, int) for v in row[3:])
+            assert 0 <= row[4] <= row[3]
+            assert row[5] >= 1 and row[6] in (0, 1)
+
+    def test_memory_maps_against_pmap(self, norvik, file_child):
+        child, _, _ = file_child
+        out = subprocess.run(["pmap", "-x", str(child.pid)], capture_output=True, text=True, check=True).stdout
+        pmap_starts = {int(line.split()[0], 16) for line in out.splitlines()[2:] if line[:1].isalnum()
+                       and not line.startswith(("Address", "total"))}
+        ours = {int(r[0].split("-")[0], 16) for r in norvik.proc_memory_maps(child.pid)}
+        assert pmap_starts <= ours
+
+    def test_zombie(self, norvik):
+        with zombie() as pid:
+            for fn in (norvik.proc_open_files, norvik.proc_num_fds, norvik.proc_memory_maps):
+                with pytest.raises(ProcessLookupError):
+                    fn(pid)
+
+    def test_kernel_thread(self, norvik):
+        pid = kernel_thread_pid()
+        assert norvik.proc_memory_maps(pid) == []
+        assert norvik.proc_open_files(pid) == []
+        assert norvik.proc_num_fds(pid) == 2  # working directory and root, no text
+        assert [r[0] for r in norvik.proc_threads(pid)] == [pid]
+
+    def test_gone_pid(self, norvik):
+        pid = gone_pid()
+        for fn in (norvik.proc_threads, norvik.proc_open_files, norvik.proc_num_fds, norvik.proc_memory_maps):
+            with pytest.raises(OSError) as info:
+                fn(pid)
+            assert info.value.errno == errno.ESRCH, fn
+
+    def test_pid_out_of_range(self, norvik):
+        for fn in (norvik.proc_threads, norvik.proc_open_files, norvik.proc_num_fds, norvik.proc_memory_maps):
+            with pytest.raises(OverflowError):
+                fn(2**31)
+            with pytest.raises(TypeError):
+                fn("1")
+
+    def test_other_users_process_as_nobody(self, norvik, file_child):
+        child, _, _ = file_child
+        pid = child.pid
+        for fn in (norvik.proc_open_files, norvik.proc_num_fds, norvik.proc_memory_maps):
+            assert as_nobody(lambda: fn(pid)) == ("raised", "PermissionError", errno.EPERM)
+        assert as_nobody(lambda: len(norvik.proc_threads(pid)))[0] == "ok"
+
+
+class TestScripted:
+    def test_memory_map_rows(self, norvik, kernel):
+        pid = os.getpid()
+        records = [
+            kinfo_vmentry(0, 0xFF, prot=5, kind=KVME_TYPE_DEFAULT, resident=3, private=2, ref=7, shadow=1),
+            kinfo_vmentry(0x1000, 0x2000, prot=3, kind=9),
+            kinfo_vmentry(0x7FFF0000, 0x7FFF1000, prot=0, kind=255),
+            kinfo_vmentry(0xFFFFFFFFFFFF0000, 0xFFFFFFFFFFFFFFFF, prot=7, kind=KVME_TYPE_VNODE, path=b"/lib/x.so"),
+            kinfo_vmentry(0x3000, 0x4000, prot=1, kind=KVME_TYPE_VNODE),
+            kinfo_vmentry(0x5000, 0x6000, prot=1, kind=0x7FFFFFFF),
+            kinfo_vmentry(0x5000, 0x6000, prot=1, kind=-1),
+            kinfo_vmentry(0x6000, 0x7000, prot=2, kind=KVME_TYPE_VNODE, raw_path=b"/" + b"q" * 1023),
+        ]
+        kernel.answer(f"kinfo_getvmmap.{pid}", b"".join(records))
+        assert norvik.proc_memory_maps(pid) == [
+            ("0-0xff", "r-x", "[default]", 3, 2, 7, 1),
+            ("0x1000-0x2000", "rw-", "[?]", 0, 0, 0, 0),
+            ("0x7fff0000-0x7fff1000", "---", "[unknown]", 0, 0, 0, 0),
+            ("0xffffffffffff0000-0xffffffffffffffff", "rwx", "/lib/x.so", 0, 0, 0, 0),
+            ("0x3000-0x4000", "r--", "[vnode]", 0, 0, 0, 0),
+            ("0x5000-0x6000", "r--", "[?]", 0, 0, 0, 0),
+            ("0x5000-0x6000", "r--", "[?]", 0, 0, 0, 0),
+            ("0x6000-0x7000", "-w-", "/" + "q" * 1023, 0, 0, 0, 0),
+        ]
+
+    def test_memory_maps_empty_and_failures(self, norvik, kernel):
+        pid = os.getpid()
+        key = f"kinfo_getvmmap.{pid}"
+        kernel.answer(key, b"")
+        assert norvik.proc_memory_maps(pid) == []
+        kernel.fail_on(key, 0, CALL, times=-1)
+        with pytest.raises(RuntimeError, match=r"kinfo_getvmmap\(\) syscall failed"):
+            norvik.proc_memory_maps(pid)
+        kernel.fail(key, errno.EIO)
+        with pytest.raises(OSError) as info:
+            norvik.proc_memory_maps(pid)
+        assert info.value.errno == errno.EIO and "kinfo_getvmmap()" in str(info.value)
+
+    def test_open_files_and_count_from_records(self, norvik, kernel):
+        pid = os.getpid()
+        kernel.answer(f"kinfo_getfile.{pid}", b"".join([
+            kinfo_file(KF_FD_TYPE_TEXT, path=b"/bin/prog"),
+            kinfo_file(KF_FD_TYPE_CWD, KF_TYPE_VNODE, KF_VTYPE_VDIR, b"/home"),
+            kinfo_file(0, KF_TYPE_VNODE, KF_VTYPE_VCHR, b"/dev/null"),
+            kinfo_file(1, KF_TYPE_SOCKET, KF_VTYPE_VREG, b"/looks/regular"),
+            kinfo_file(2, KF_TYPE_PIPE, KF_VTYPE_VREG),
+            kinfo_file(3, path=b"/data/" + b"\xff.bin"),
+            kinfo_file(4, raw_path=b"/" + b"r" * 1023),
+        ]) + b"\0" * 100)  # a short tail is not a record
+        assert norvik.proc_open_files(pid) == [
+            ("/bin/prog", -5), ("/data/" + os.fsdecode(b"\xff.bin"), 3), ("/" + "r" * 1023, 4)]
+        assert norvik.proc_num_fds(pid) == 7
+
+    @pytest.mark.parametrize("fn", ["proc_open_files", "proc_num_fds"])
+    def test_file_table_failures(self, norvik, kernel, fn):
+        call = getattr(norvik, fn)
+        with zombie() as pid:
+            kernel.fail_on(f"kinfo_getfile.{pid}", 0, CALL, times=-1)
+            with pytest.raises(norvik.ZombieProcessError):
+                call(pid)
+            # An errno of the call's own wins over the process's state.
+            kernel.fail(f"kinfo_getfile.{pid}", errno.EPERM)
+            with pytest.raises(PermissionError) as info:
+                call(pid)
+            assert "kinfo_getfile()" in str(info.value)
+
+    def test_memory_maps_of_zombie_with_errno_zero(self, norvik, kernel):
+        with zombie() as pid:
+            kernel.fail_on(f"kinfo_getvmmap.{pid}", 0, CALL, times=-1)
+            with pytest.raises(norvik.ZombieProcessError):
+                norvik.proc_memory_maps(pid)
+
+    def test_thread_records(self, norvik, kernel):
+        pid = os.getpid()
+        key = f"kern.proc.pid_td.{pid}"
+        kernel.answer(key, kinfo_proc(pid, tid=100200, utime=(1, 500000), stime=(0, 250))
+                      + kinfo_proc(pid, tid=-1, utime=(3, 0), stime=(2, 999999)) + b"\0" * 100)
+        assert norvik.proc_threads(pid) == [(100200, 1.5, 0.00025), (4294967295, 3.0, 2.999999)]
+        kernel.answer(key, b"\0" * 100)
+        assert norvik.proc_threads(pid) == []
+        kernel.answer(key, b"")
+        with pytest.raises(ProcessLookupError, match=r"sysctl \(size = 0\)"):
+            norvik.proc_threads(pid)
