@@ -102,7 +102,10 @@ NORVIK_SCRIPT_API int norvik_script_answer(const char* key, const void* bytes, s
     std::lock_guard guard(s.lock);
     auto& script = s.scripts[key];
     script.has_answer = true;
-    script.answer.assign(static_cast<const char*>(bytes), len);
+    if (len == 0)
+        script.answer.clear();  // bytes may be NULL for an empty answer
+    else
+        script.answer.assign(static_cast<const char*>(bytes), len);
     return 0;
 }
 

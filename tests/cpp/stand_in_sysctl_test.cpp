@@ -156,6 +156,15 @@ TEST_F(StandInSysctlTest, AScriptedAnswerReplacesTheHost) {
     ASSERT_EQ(norvik_script_answer("kern.argmax", "123456", 6), 0);
     ASSERT_EQ(read_argmax(nullptr, len), 0);
     EXPECT_EQ(len, 6u);
+    // An empty answer needs no bytes at all.
+    ASSERT_EQ(norvik_script_answer("kern.argmax", nullptr, 0), 0);
+    ASSERT_EQ(read_argmax(nullptr, len), 0);
+    EXPECT_EQ(len, 0u);
+    char one = 'k';
+    len = 1;
+    ASSERT_EQ(read_argmax(&one, len), 0);
+    EXPECT_EQ(len, 0u);
+    EXPECT_EQ(one, 'k');
 }
 
 TEST_F(StandInSysctlTest, AScriptedSizeAnswerStandsApartFromTheBytes) {

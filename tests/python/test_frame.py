@@ -179,11 +179,15 @@ def test_set_debug_switches_debug_lines(norvik, kernel, capfd, debug_flag):
     kernel.grow("kern.proc.*", 1)
     norvik.pids()
     err = capfd.readouterr().err
+    # One scripted growth; the live table may grow for real too, but only
+    # while the switch is on do retries write anything.
     lines = err.splitlines()
-    assert len(lines) == 1, err
-    m = DEBUG_LINE.fullmatch(lines[0])
-    assert m and m["message"] == "norvik_sysctl_malloc() retry"
-    assert not os.path.isabs(m["file"])
+    assert lines, err
+    for line in lines:
+        m = DEBUG_LINE.fullmatch(line)
+        assert m and m["message"] == "norvik_sysctl_malloc() retry", line
+        assert m["file"] == "src/arch/posix/sysctl.cpp"
+    assert len(lines) < 10
 
 
 def test_set_debug_argument_count(norvik):
