@@ -337,3 +337,61 @@ def test_allocating_read_failures_reach_python(norvik, kernel):
 
     kernel.reset()
     assert os.getpid() in norvik.pids()
+
+
+# Argument formats of the functions that parse arguments.
+FORMATS = {
+    "proc_environ": "l", "proc_cpu_affinity_set": "iO", "proc_getrlimit": "ii",
+    "proc_net_connections": "iOO", "proc_setrlimit": "iiOO", "net_connections": "OO",
+    "set_debug": "O", "proc_priority_set": "ii",
+    **{name: "s" for name in ("net_if_flags", "net_if_is_running", "net_if_mtu", "net_if_duplex_speed")},
+    **{name: "i" for name in (
+        "proc_cmdline", "proc_cwd", "proc_name", "proc_num_fds", "proc_oneshot_info",
+        "proc_open_files", "proc_threads", "proc_num_threads", "proc_cpu_affinity_get", "proc_exe",
+        "proc_memory_maps", "cpu_freq", "sensors_cpu_temperature", "check_pid_range",
+        "proc_priority_get", "proc_is_zombie")},
+}
+FILLER = {"i": 0, "l": 0, "s": "lo", "O": None}
+
+
+def with_first(fmt, first):
+    """An argument tuple of the right length whose first value is `first`."""
+    return (first,) + tuple(FILLER[letter] for letter in fmt[1:])
+
+
+def test_formats_cover_every_function_of_both_tables():
+    assert set(FORMATS) | WITHOUT_ARGUMENTS == set(PLATFORM_FUNCTIONS) | set(PORTABLE_FUNCTIONS)
+    assert not set(FORMATS) & WITHOUT_ARGUMENTS
+
+
+def test_wrong_arguments_get_the_interpreters_own_errors(norvik):
+    """Every failure here happens in the argument parser, before any call
+    reaches the kernel."""
+    for name, function in functions(norvik).items():
+        fmt = FORMATS.get(name)
+        if fmt is None:
+            continue
+        with pytest.raises(TypeError):
+            function()
+        with pytest.raises(TypeError):
+            function(*([1.5] * (len(fmt) + 1)))  # one too many
+        first = fmt[0]
+        if first in "il":
+            with pytest.raises(TypeError):
+                function(*with_first(fmt, 1.5))
+            with pytest.raises(TypeError):
+                function(*with_first(fmt, "1"))
+            with pytest.raises(OverflowError):
+                function(*with_first(fmt, 2**63 if first == "l" else 2**31))
+            with pytest.raises(OverflowError):
+                function(*with_first(fmt, -2**63 - 1 if first == "l" else -2**31 - 1))
+        elif first == "s":
+            with pytest.raises(TypeError):
+                function(*with_first(fmt, 1))
+            with pytest.raises(TypeError):
+                function(*with_first(fmt, b"lo"))
+            with pytest.raises(ValueError):
+                function(*with_first(fmt, "l\0o"))
+        if fmt[1:2] == "i":
+            with pytest.raises(OverflowError):
+                function(0, 2**31, *(FILLER[letter] for letter in fmt[2:]))
