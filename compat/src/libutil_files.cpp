@@ -34,6 +34,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -332,6 +333,8 @@ int list_descriptors(int dir, std::vector<int>& fds) {
         if (parse_dec(std::string_view(entry->d_name), fd)) fds.push_back(fd);
     }
     ::closedir(listing);
+    // The host lists them in ascending order; a captured tree may not.
+    if (!std::is_sorted(fds.begin(), fds.end())) std::sort(fds.begin(), fds.end());
     return 0;
 }
 
