@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -39,13 +40,22 @@ long page_kib() {
     return tv;
 }
 
-// Wall-clock time of boot, from the distance between the two clocks now.
+// Wall-clock time of boot: the distance between the real-time clock and the
+// boot clock. Measured afresh it wobbles by the time between the two clock
+// reads, which would move every start time by a few microseconds from call to
+// call; so the first measure is kept while later ones agree with it within a
+// second, and a stepped real-time clock (a larger change) replaces it.
 double boot_time_seconds() {
+    static std::atomic<double> kept{0.0};
     ::timespec real{}, boot{};
     ::clock_gettime(CLOCK_REALTIME, &real);
     ::clock_gettime(CLOCK_BOOTTIME, &boot);
-    return static_cast<double>(real.tv_sec - boot.tv_sec) +
-           static_cast<double>(real.tv_nsec - boot.tv_nsec) / 1e9;
+    const double now = static_cast<double>(real.tv_sec - boot.tv_sec) +
+                       static_cast<double>(real.tv_nsec - boot.tv_nsec) / 1e9;
+    const double before = kept.load(std::memory_order_relaxed);
+    if (before != 0.0 && now - before < 1.0 && before - now < 1.0) return before;
+    kept.store(now, std::memory_order_relaxed);
+    return now;
 }
 
 template <typename T>
@@ -95,7 +105,7 @@ enum StatField {
     kRss = 21, kProcessor = 36,
 };
 
-// The value after "Key:" in /proc/<pid>/status, or empty.
+// The value after "Key:" in a "Key:\tvalue" text (status, io), or empty.
 std::string_view status_value(std::string_view text, std::string_view key) {
     std::size_t pos = 0;
     while (pos < text.size()) {
@@ -127,11 +137,95 @@ int status_numbers(std::string_view value, T* out, int n) {
     return got;
 }
 
-long status_kib_as_pages(std::string_view status, std::string_view key) {
-    long kib = 0;
-    status_numbers(status_value(status, key), &kib, 1);
-    return kib / page_kib();
-}
+// The lines of /proc/<pid>/status a record needs, found in one pass.
+struct StatusLines {
+    enum Key { kTgid, kTracerPid, kUid, kGid, kGroups, kVmExe, kVmData, kVmStk, kVmHWM, kVoluntary,
+               kNonvoluntary, kCount };
+    std::string_view values[kCount];
+
+    void parse(std::string_view text) {
+        static constexpr std::string_view kNames[kCount] = {
+            "Tgid", "TracerPid", "Uid", "Gid", "Groups", "VmExe", "VmData", "VmStk", "VmHWM",
+            "voluntary_ctxt_switches", "nonvoluntary_ctxt_switches"};
+        int found = 0;
+        while (!text.empty() && found < kCount) {
+            auto eol = text.find('\n');
+            std::string_view line = text.substr(0, eol);
+            text.remove_prefix(eol == std::string_view::npos ? text.size() : eol + 1);
+            auto colon = line.find(':');
+            if (colon == std::string_view::npos) continue;
+            std::string_view name = line.substr(0, colon);
+            for (int k = 0; k < kCount; ++k) {
+                if (name == kNames[k] && values[k].data() == nullptr) {
+                    values[k] = line.substr(colon + 1);
+                    ++found;
+                    break;
+                }
+            }
+        }
+    }
+    template <typename T>
+    int numbers(Key key, T* out, int n) const { return status_numbers(values[key], out, n); }
+    template <typename T>
+    T number(Key key) const {
+        T value{};
+        status_numbers(values[key], &value, 1);
+        return value;
+    }
+};
+
+long kib_as_pages(long kib) { return kib / page_kib(); }
+
+// A host file's text: in a buffer of the caller's when it fits, which keeps
+// the common case free of allocation, else on the heap.
+class FileText {
+public:
+    // Returns 0 or the errno of the failed open or read.
+    int read_at(int dir, const char* name) {
+        Fd fd(::openat(dir, name, O_RDONLY | O_CLOEXEC));
+        if (!fd.valid()) return errno;
+        len_ = 0;
+        heap_.clear();
+        for (;;) {
+            const std::size_t room = sizeof small_ - len_;
+            ssize_t n = ::read(fd.get(), small_ + len_, room);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return errno;
+            }
+            len_ += static_cast<std::size_t>(n);
+            // The host's per-process files come whole from one read: a
+            // shorter answer than asked for is the end, and saves the call
+            // that would only say so.
+            if (n == 0 || static_cast<std::size_t>(n) < room) return 0;
+            if (len_ == sizeof small_) break;
+        }
+        heap_.assign(small_, len_);
+        return read_rest(fd.get());
+    }
+    std::string_view view() const {
+        return heap_.empty() ? std::string_view(small_, len_) : std::string_view(heap_);
+    }
+
+private:
+    int read_rest(int fd) {
+        char chunk[4096];
+        while (heap_.size() < (1u << 20)) {
+            ssize_t n = ::read(fd, chunk, sizeof chunk);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return errno;
+            }
+            if (n == 0) break;
+            heap_.append(chunk, static_cast<std::size_t>(n));
+        }
+        return 0;
+    }
+
+    char small_[4096];
+    std::size_t len_ = 0;
+    std::string heap_;
+};
 
 // Linux's tty_nr packs major and minor one way, dev_t another; report the
 // dev_t the terminal's device node has (what stat(2) shows as st_rdev).
@@ -151,14 +245,24 @@ void copy_name(char* dst, std::size_t size, std::string_view name) {
     dst[n] = '\0';
 }
 
-// Thread-level facts shared by process and thread records.
-void apply_stat_times(const StatLine& stat, kinfo_proc& kp) {
-    kp.ki_stat = state_from_letter(stat.fields[kState].empty() ? '?' : stat.fields[kState][0]);
+char stat_state(const StatLine& stat) {
+    return state_from_letter(stat.fields[kState].empty() ? '?' : stat.fields[kState][0]);
+}
+
+// The state, and the CPU: the one it runs on while running (the host shows
+// runnable and running alike), and the one it last ran on.
+void set_state_and_cpu(const StatLine& stat, kinfo_proc& kp) {
+    kp.ki_stat = stat_state(stat);
     const int cpu = stat.get<int>(kProcessor);
     kp.ki_lastcpu = cpu;
     kp.ki_oncpu = kp.ki_stat == freebsd::SRUN ? cpu : freebsd::NOCPU;
     kp.ki_oncpu_old = static_cast<std::uint8_t>(kp.ki_oncpu < 0 || kp.ki_oncpu > 254 ? 255 : kp.ki_oncpu);
-    kp.ki_lastcpu_old = static_cast<std::uint8_t>(cpu > 254 ? 255 : cpu);
+    kp.ki_lastcpu_old = static_cast<std::uint8_t>(cpu < 0 || cpu > 254 ? 255 : cpu);
+}
+
+// Thread-level facts shared by process and thread records.
+void apply_stat_times(const StatLine& stat, kinfo_proc& kp) {
+    set_state_and_cpu(stat, kp);
     const auto utime = stat.get<unsigned long long>(kUtime);
     const auto stime = stat.get<unsigned long long>(kStime);
     kp.ki_rusage.ru_utime = ticks_to_timeval(utime);
@@ -167,6 +271,32 @@ void apply_stat_times(const StatLine& stat, kinfo_proc& kp) {
     kp.ki_rusage.ru_majflt = stat.get<long>(kMajflt);
     kp.ki_runtime = (utime + stime) * 1000000ULL / static_cast<unsigned long long>(clock_ticks());
     copy_name(kp.ki_tdname, sizeof kp.ki_tdname, stat.comm);
+}
+
+// The state and CPU of the first thread other than the main one that still
+// runs, for a process whose main thread has ended; one thread fewer.
+void adopt_live_thread_state(int dir, int pid, kinfo_proc& kp) {
+    Fd task(::openat(dir, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!task.valid()) return;
+    DIR* listing = ::fdopendir(task.get());
+    if (listing == nullptr) return;
+    task.release();
+    while (dirent* entry = ::readdir(listing)) {
+        int tid = 0;
+        std::string_view name(entry->d_name);
+        auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), tid);
+        if (ec != std::errc() || end != name.data() + name.size() || tid <= 0 || tid == pid) continue;
+        char rel[48];
+        std::snprintf(rel, sizeof rel, "task/%d/stat", tid);
+        FileText text;
+        StatLine stat;
+        if (text.read_at(dir, rel) != 0 || !stat.parse(text.view())) continue;
+        if (stat_state(stat) == freebsd::SZOMB) continue;
+        set_state_and_cpu(stat, kp);
+        kp.ki_numthreads -= 1;
+        break;
+    }
+    ::closedir(listing);
 }
 
 }  // namespace
@@ -196,16 +326,17 @@ int open_process_dir(int pid, Fd& dir) {
 }
 
 int fill_process_record(int dir, int pid, kinfo_proc& kp) {
-    std::string stat_text, status_text, io_text;
-    if (int err = read_file_at(dir, "stat", stat_text); err != 0) return gone(err);
-    if (int err = read_file_at(dir, "status", status_text); err != 0) return gone(err);
+    FileText stat_file, status_file;
+    if (int err = stat_file.read_at(dir, "stat"); err != 0) return gone(err);
+    if (int err = status_file.read_at(dir, "status"); err != 0) return gone(err);
     StatLine stat;
-    if (!stat.parse(stat_text)) return ESRCH;
+    if (!stat.parse(stat_file.view())) return ESRCH;
+    StatusLines status;
+    status.parse(status_file.view());
+    using S = StatusLines;
 
     // /proc/<tid> answers for threads too; a thread is not a process.
-    int tgid = 0;
-    status_numbers(status_value(status_text, "Tgid"), &tgid, 1);
-    if (tgid != pid) return ESRCH;
+    if (status.number<int>(S::kTgid) != pid) return ESRCH;
 
     std::memset(&kp, 0, sizeof kp);
     kp.ki_structsize = sizeof(kinfo_proc);
@@ -221,18 +352,20 @@ int fill_process_record(int dir, int pid, kinfo_proc& kp) {
     kp.ki_tsid = tty_nr != 0 ? kp.ki_sid : 0;
     apply_stat_times(stat, kp);
     copy_name(kp.ki_comm, sizeof kp.ki_comm, stat.comm);
+    kp.ki_numthreads = stat.get<int>(kNumThreads);
+    // A main thread that ended before the others shows as a zombie, yet the
+    // process lives on in its other threads, as FreeBSD would report it.
+    if (kp.ki_stat == freebsd::SZOMB && kp.ki_numthreads > 1) adopt_live_thread_state(dir, pid, kp);
 
     long flags = freebsd::P_INMEM;
     if (stat.get<unsigned long>(kFlags) & kLinuxKernelThread) flags |= freebsd::P_SYSTEM | freebsd::P_KPROC;
     if (tty_nr != 0) flags |= freebsd::P_CONTROLT;
-    int tracer = 0;
-    status_numbers(status_value(status_text, "TracerPid"), &tracer, 1);
+    const int tracer = status.number<int>(S::kTracerPid);
     if (tracer != 0) flags |= freebsd::P_TRACED;
     kp.ki_flag = flags;
     kp.ki_tracer = tracer;
 
     kp.ki_nice = static_cast<signed char>(stat.get<int>(kNice));
-    kp.ki_numthreads = stat.get<int>(kNumThreads);
 
     const double start = boot_time_seconds() + static_cast<double>(stat.get<unsigned long long>(kStartTime)) /
                                                    static_cast<double>(clock_ticks());
@@ -241,34 +374,36 @@ int fill_process_record(int dir, int pid, kinfo_proc& kp) {
 
     kp.ki_size = stat.get<std::uint64_t>(kVsize);
     kp.ki_rssize = stat.get<long>(kRss);
-    kp.ki_tsize = status_kib_as_pages(status_text, "VmExe");
-    kp.ki_dsize = status_kib_as_pages(status_text, "VmData");
-    kp.ki_ssize = status_kib_as_pages(status_text, "VmStk");
+    kp.ki_tsize = kib_as_pages(status.number<long>(S::kVmExe));
+    kp.ki_dsize = kib_as_pages(status.number<long>(S::kVmData));
+    kp.ki_ssize = kib_as_pages(status.number<long>(S::kVmStk));
 
     std::uint32_t ids[4] = {};
-    status_numbers(status_value(status_text, "Uid"), ids, 4);
+    status.numbers(S::kUid, ids, 4);
     kp.ki_ruid = ids[0];
     kp.ki_uid = ids[1];
     kp.ki_svuid = ids[2];
     std::uint32_t gids[4] = {};
-    status_numbers(status_value(status_text, "Gid"), gids, 4);
+    status.numbers(S::kGid, gids, 4);
     kp.ki_rgid = gids[0];
     kp.ki_svgid = gids[2];
     // As on FreeBSD, the first entry of the group list is the effective group.
     kp.ki_groups[0] = gids[1];
-    kp.ki_ngroups = static_cast<short>(
-        1 + status_numbers(status_value(status_text, "Groups"), kp.ki_groups + 1, freebsd::KI_NGROUPS - 1));
+    kp.ki_ngroups = static_cast<short>(1 + status.numbers(S::kGroups, kp.ki_groups + 1, freebsd::KI_NGROUPS - 1));
 
-    status_numbers(status_value(status_text, "voluntary_ctxt_switches"), &kp.ki_rusage.ru_nvcsw, 1);
-    status_numbers(status_value(status_text, "nonvoluntary_ctxt_switches"), &kp.ki_rusage.ru_nivcsw, 1);
-    status_numbers(status_value(status_text, "VmHWM"), &kp.ki_rusage.ru_maxrss, 1);
+    kp.ki_rusage.ru_nvcsw = status.number<long>(S::kVoluntary);
+    kp.ki_rusage.ru_nivcsw = status.number<long>(S::kNonvoluntary);
+    kp.ki_rusage.ru_maxrss = status.number<long>(S::kVmHWM);
 
     // Block counts as the host's getrusage(2) makes them: bytes moved to or
     // from storage in 512-byte units. Unreadable for other users' processes.
-    if (read_file_at(dir, "io", io_text) == 0) {
+    FileText io_file;
+    if (io_file.read_at(dir, "io") == 0) {
         long bytes = 0;
-        if (status_numbers(status_value(io_text, "read_bytes"), &bytes, 1) == 1) kp.ki_rusage.ru_inblock = bytes / 512;
-        if (status_numbers(status_value(io_text, "write_bytes"), &bytes, 1) == 1) kp.ki_rusage.ru_oublock = bytes / 512;
+        if (status_numbers(status_value(io_file.view(), "read_bytes"), &bytes, 1) == 1)
+            kp.ki_rusage.ru_inblock = bytes / 512;
+        if (status_numbers(status_value(io_file.view(), "write_bytes"), &bytes, 1) == 1)
+            kp.ki_rusage.ru_oublock = bytes / 512;
     }
 
     const auto cutime = stat.get<unsigned long long>(kCutime);
@@ -284,10 +419,10 @@ int fill_process_record(int dir, int pid, kinfo_proc& kp) {
 int fill_thread_record(int dir, int tid, kinfo_proc& kp) {
     char rel[48];
     std::snprintf(rel, sizeof rel, "task/%d/stat", tid);
-    std::string text;
-    if (int err = read_file_at(dir, rel, text); err != 0) return gone(err);
+    FileText text;
+    if (int err = text.read_at(dir, rel); err != 0) return gone(err);
     StatLine stat;
-    if (!stat.parse(text)) return ESRCH;
+    if (!stat.parse(text.view())) return ESRCH;
     kp.ki_tid = tid;
     apply_stat_times(stat, kp);
     // Only the thread's CPU times and faults are its own; the host keeps no

@@ -11,11 +11,6 @@ static_assert(sizeof(cpuset_t) == 128, "the mask travels as 128 bytes");
 constexpr long kMaskBits = 1024;
 constexpr int kWordBits = 64;
 
-bool cpu_in_mask(const cpuset_t& mask, long cpu) {
-    const unsigned long word = static_cast<unsigned long>(mask.__bits[cpu / kWordBits]);
-    return ((word >> (cpu % kWordBits)) & 1UL) != 0;
-}
-
 void add_cpu_to_mask(cpuset_t& mask, long cpu) {
     unsigned long word = static_cast<unsigned long>(mask.__bits[cpu / kWordBits]);
     word |= 1UL << (cpu % kWordBits);
@@ -49,9 +44,14 @@ PyObject* norvik_proc_cpu_affinity_get(PyObject*, PyObject* args) noexcept {
         return norvik_oserror();
     PyRef list(PyList_New(0));
     if (!list) return nullptr;
-    for (long cpu = 0; cpu < kMaskBits; ++cpu) {
-        if (!cpu_in_mask(mask, cpu)) continue;
-        if (append_new(list.get(), Py_BuildValue("i", static_cast<int>(cpu))) == -1) return nullptr;
+    // Ascending CPU numbers, one set bit at a time; empty words are skipped.
+    for (long w = 0; w < kMaskBits / kWordBits; ++w) {
+        unsigned long word = static_cast<unsigned long>(mask.__bits[w]);
+        while (word != 0) {
+            const long cpu = w * kWordBits + __builtin_ctzl(word);
+            word &= word - 1;
+            if (append_new(list.get(), PyLong_FromLong(cpu)) == -1) return nullptr;
+        }
     }
     return list.release();
 }

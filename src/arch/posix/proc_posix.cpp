@@ -19,7 +19,7 @@ PyObject* norvik_proc_priority_get(PyObject*, PyObject* args) noexcept {
     errno = 0;
     const int priority = getpriority(PRIO_PROCESS, pid);
     if (errno != 0) return norvik_oserror();
-    return Py_BuildValue("i", priority);
+    return PyLong_FromLong(priority);
 }
 
 PyObject* norvik_proc_priority_set(PyObject*, PyObject* args) noexcept {
