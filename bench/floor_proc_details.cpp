@@ -92,22 +92,18 @@ int pid_arg(const floor_bench::Args& args) { return std::atoi(args.at(0).c_str()
 
 }  // namespace
 
-// The size question and the read each read the argument area.
-NORVIK_FLOOR_CASE(details_cmdline, "details_cmdline") {
-    const int pid = pid_arg(args);
-    floor_bench::keep(node_read(pid, "cmdline") + node_read(pid, "cmdline"));
-}
+// The size question reads the argument area; the read answers from it.
+NORVIK_FLOOR_CASE(details_cmdline, "details_cmdline") { floor_bench::keep(node_read(pid_arg(args), "cmdline")); }
 
 NORVIK_FLOOR_CASE(details_exe, "details_exe") {
-    int dir = open_dir(pid_arg(args));
-    floor_bench::keep(link_len(dir, "exe"));
-    close(dir);
+    char path[48], target[4097];
+    std::snprintf(path, sizeof path, "/proc/%d/exe", pid_arg(args));
+    floor_bench::keep(readlink(path, target, sizeof target));
 }
 
-// The record's size question (its folder), the record, then the environment.
+// The record, then the environment.
 NORVIK_FLOOR_CASE(details_environ, "details_environ") {
     const int pid = pid_arg(args);
-    close(open_dir(pid));
     floor_bench::keep(record_reads(pid) + node_read(pid, "environ"));
 }
 

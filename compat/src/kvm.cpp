@@ -56,8 +56,19 @@ int read_procs(int op, int arg, std::string& out) {
     const bool whole_table = base == freebsd::KERN_PROC_ALL || base == freebsd::KERN_PROC_PROC;
     int mib[4] = {freebsd::CTL_KERN, freebsd::KERN_PROC, op, arg};
     const unsigned miblen = whole_table ? 3 : 4;
+    // One process's record has a known size: read it at once, and ask the
+    // size only when the answer turns out longer.
+    std::size_t size = sizeof(freebsd::kinfo_proc);
+    if (op == freebsd::KERN_PROC_PID) {
+        out.resize(size);
+        if (freebsd::sysctl(mib, miblen, out.data(), &size, nullptr, 0) == 0) {
+            out.resize(size);
+            return 0;
+        }
+        if (errno != ENOMEM) return errno;
+    }
     for (int attempt = 0; attempt < 10; ++attempt) {
-        std::size_t size = 0;
+        size = 0;
         if (freebsd::sysctl(mib, miblen, nullptr, &size, nullptr, 0) != 0) return errno;
         out.resize(size);
         if (freebsd::sysctl(mib, miblen, out.data(), &size, nullptr, 0) == 0) {

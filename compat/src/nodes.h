@@ -31,6 +31,7 @@ int write_proc_rlimit(NodeArgs args, const void* data, std::size_t len);
 // proc_text_nodes.cpp: a process's argument area and executable path, and
 // the size of its per-thread records.
 int read_proc_args(NodeArgs args, std::string& out);
+int size_proc_args(NodeArgs args, std::size_t& size);
 int read_proc_pathname(NodeArgs args, std::string& out);
 int size_proc_pid_threads(NodeArgs args, std::size_t& size);
 

@@ -15,7 +15,7 @@ constexpr Node kNodes[] = {
     {"kern.proc.proc", {CTL_KERN, KERN_PROC, KERN_PROC_PROC}, 3, 0, 1, read_proc_all, size_proc_all, nullptr},
     {"kern.proc.pid_td", {CTL_KERN, KERN_PROC, KERN_PROC_PID | KERN_PROC_INC_THREAD}, 3, 1, 1,
      read_proc_pid_threads, size_proc_pid_threads, nullptr},
-    {"kern.proc.args", {CTL_KERN, KERN_PROC, KERN_PROC_ARGS}, 3, 1, 1, read_proc_args, nullptr, nullptr},
+    {"kern.proc.args", {CTL_KERN, KERN_PROC, KERN_PROC_ARGS}, 3, 1, 1, read_proc_args, size_proc_args, nullptr},
     {"kern.proc.pathname", {CTL_KERN, KERN_PROC, KERN_PROC_PATHNAME}, 3, 1, 1, read_proc_pathname, nullptr,
      nullptr},
     {"kern.proc.rlimit", {CTL_KERN, KERN_PROC, KERN_PROC_RLIMIT}, 3, 2, 2, read_proc_rlimit, nullptr,

@@ -341,6 +341,31 @@ TEST_F(ProcTree, ArgumentAreaAndExecutablePath) {
     EXPECT_EQ(errno, ESRCH);
 }
 
+TEST_F(ProcTree, ArgumentAreaSizedAndReadFromOneCopyOnlyForAMoment) {
+    write("cmdline", std::string("old\0", 4));
+    int mib[4] = {freebsd::CTL_KERN, freebsd::KERN_PROC, freebsd::KERN_PROC_ARGS, kPid};
+    size_t len = 0;
+    ASSERT_EQ(freebsd::sysctl(mib, 4, nullptr, &len, nullptr, 0), 0);
+    EXPECT_EQ(len, 4u);
+    write("cmdline", std::string("newer\0", 6));
+    char buf[64];
+    // The read right after the size question answers from the area it sized.
+    len = sizeof buf;
+    ASSERT_EQ(freebsd::sysctl(mib, 4, buf, &len, nullptr, 0), 0);
+    EXPECT_EQ(std::string(buf, len), std::string("old\0", 4));
+    // Any later read, or one long after a size question, reads afresh.
+    len = sizeof buf;
+    ASSERT_EQ(freebsd::sysctl(mib, 4, buf, &len, nullptr, 0), 0);
+    EXPECT_EQ(std::string(buf, len), std::string("newer\0", 6));
+    len = 0;
+    ASSERT_EQ(freebsd::sysctl(mib, 4, nullptr, &len, nullptr, 0), 0);
+    write("cmdline", std::string("newest\0", 7));
+    usleep(60000);
+    len = sizeof buf;
+    ASSERT_EQ(freebsd::sysctl(mib, 4, buf, &len, nullptr, 0), 0);
+    EXPECT_EQ(std::string(buf, len), std::string("newest\0", 7));
+}
+
 TEST_F(ProcTree, ExecutablePathBeyondTheLimitIsUnnamed) {
     link("exe", "/" + std::string(200, 'p') + "/" + std::string(200, 'p') + "/" + std::string(200, 'p') + "/" +
                     std::string(200, 'p') + "/" + std::string(200, 'p') + "/" + std::string(100, 'p'));

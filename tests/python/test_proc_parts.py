@@ -122,6 +122,20 @@ class TestLive:
             assert other not in listed
         assert KF_FD_TYPE_CWD not in listed
 
+    def test_undecodable_paths(self, norvik, tmp_path):
+        odd = os.path.join(os.fsencode(str(tmp_path)), b"caf\xe9 \xff")
+        os.mkdir(odd)
+        name = os.path.join(odd, b"f\xfe.bin")
+        with open(name, "wb") as f:
+            f.write(b"z" * 4096)
+        setup = ("import mmap\nf = open(os.fsencode(sys.argv[1]), 'rb')\n"
+                 "m = mmap.mmap(f.fileno(), 0, prot=mmap.PROT_READ)\nos.chdir(os.path.dirname(f.name))\n"
+                 "report = f.fileno()")
+        with Child(setup=setup, argv_extra=[os.fsdecode(name)]) as child:
+            assert (os.fsdecode(name), child.report) in norvik.proc_open_files(child.pid)
+            assert os.fsdecode(name) in [r[2] for r in norvik.proc_memory_maps(child.pid)]
+            assert norvik.proc_cwd(child.pid) == os.fsdecode(odd)
+
     def test_num_fds_counts_every_record(self, norvik, file_child):
         child, _, _ = file_child
         ls = subprocess.run(["ls", "-1", f"/proc/{child.pid}/fd"], capture_output=True, text=True, check=True)
