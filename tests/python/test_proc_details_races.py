@@ -97,3 +97,37 @@ def test_own_process_while_threads_and_files_churn(norvik, tmp_path):
         stop.set()
         for w in workers:
             w.join()
+
+
+def test_no_memory_left_behind(norvik):
+    # Every array, buffer and handle of a call is released, on failures too:
+    # after a warm-up, thousands more calls do not grow the process.
+    import subprocess
+
+    from proc_children import gone_pid
+
+    def resident_pages():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1])
+
+    proc = subprocess.Popen(["/bin/sleep", "60"])
+    missing = gone_pid()
+    fns = [norvik.proc_cmdline, norvik.proc_environ, norvik.proc_exe, norvik.proc_cwd, norvik.proc_threads,
+           norvik.proc_open_files, norvik.proc_num_fds, norvik.proc_memory_maps]
+    try:
+        def calls(fn, times):
+            for _ in range(times):
+                fn(proc.pid)
+                try:
+                    fn(missing)
+                except OSError:
+                    pass
+
+        for fn in fns:
+            calls(fn, 2500)  # the allocators settle
+            before = resident_pages()
+            calls(fn, 2000)
+            assert resident_pages() - before < 16, fn
+    finally:
+        proc.kill()
+        proc.wait()
