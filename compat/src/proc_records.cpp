@@ -102,7 +102,7 @@ enum StatField {
     kState = 0, kPpid = 1, kPgrp = 2, kSession = 3, kTtyNr = 4, kTpgid = 5, kFlags = 6,
     kMinflt = 7, kCminflt = 8, kMajflt = 9, kCmajflt = 10, kUtime = 11, kStime = 12,
     kCutime = 13, kCstime = 14, kNice = 16, kNumThreads = 17, kStartTime = 19, kVsize = 20,
-    kRss = 21, kProcessor = 36,
+    kProcessor = 36,
 };
 
 // The value after "Key:" in a "Key:\tvalue" text (status, io), or empty.
@@ -139,13 +139,13 @@ int status_numbers(std::string_view value, T* out, int n) {
 
 // The lines of /proc/<pid>/status a record needs, found in one pass.
 struct StatusLines {
-    enum Key { kTgid, kTracerPid, kUid, kGid, kGroups, kVmExe, kVmData, kVmStk, kVmHWM, kVoluntary,
+    enum Key { kTgid, kTracerPid, kUid, kGid, kGroups, kVmRSS, kVmExe, kVmData, kVmStk, kVmHWM, kVoluntary,
                kNonvoluntary, kCount };
     std::string_view values[kCount];
 
     void parse(std::string_view text) {
         static constexpr std::string_view kNames[kCount] = {
-            "Tgid", "TracerPid", "Uid", "Gid", "Groups", "VmExe", "VmData", "VmStk", "VmHWM",
+            "Tgid", "TracerPid", "Uid", "Gid", "Groups", "VmRSS", "VmExe", "VmData", "VmStk", "VmHWM",
             "voluntary_ctxt_switches", "nonvoluntary_ctxt_switches"};
         int found = 0;
         while (!text.empty() && found < kCount) {
@@ -373,7 +373,9 @@ int fill_process_record(int dir, int pid, kinfo_proc& kp) {
     kp.ki_start.tv_usec = static_cast<suseconds_t>((start - static_cast<double>(kp.ki_start.tv_sec)) * 1e6);
 
     kp.ki_size = stat.get<std::uint64_t>(kVsize);
-    kp.ki_rssize = stat.get<long>(kRss);
+    // The resident count of stat is the host's quick estimate, which may lag
+    // by a per-CPU batch; status carries the exact sum.
+    kp.ki_rssize = kib_as_pages(status.number<long>(S::kVmRSS));
     kp.ki_tsize = kib_as_pages(status.number<long>(S::kVmExe));
     kp.ki_dsize = kib_as_pages(status.number<long>(S::kVmData));
     kp.ki_ssize = kib_as_pages(status.number<long>(S::kVmStk));
