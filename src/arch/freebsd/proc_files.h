@@ -6,13 +6,29 @@
 
 #include <Python.h>
 
+#include "arch/freebsd/proc_table.h"
 #include "norvik_platform.h"
 #include "owned.h"
 
-// Each returns 0 with the array (freed by its owner) and its count, or -1
-// with an exception set.
-int norvik_proc_file_table(pid_t pid, FreedPtr<struct kinfo_file>& files, int& count);
-int norvik_proc_vmmap_table(pid_t pid, FreedPtr<struct kinfo_vmentry>& maps, int& count);
+// Calls a libutil table function (kinfo_getfile, kinfo_getvmmap) for pid;
+// `name` names it in messages ("kinfo_getfile()"). Returns 0 with the array
+// (freed by its owner) and its count, or -1 with an exception set.
+template <typename Record>
+int norvik_libutil_table(pid_t pid, Record* (*call)(pid_t, int*), const char* name, FreedPtr<Record>& records,
+                         int& count) {
+    struct kinfo_proc proc;
+    if (norvik_kinfo_proc(pid, &proc) == -1) return -1;
+    errno = 0;
+    int n = 0;
+    Record* raw = call(pid, &n);
+    if (raw == nullptr) {
+        norvik_raise_for_pid(pid, name);
+        return -1;
+    }
+    records.reset(raw);
+    count = n;
+    return 0;
+}
 
 // Decodes a text field of a kernel record with the file-system encoding,
 // never reading past the field even when the record lacks the NUL.

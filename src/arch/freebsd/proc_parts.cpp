@@ -8,21 +8,6 @@
 #include "norvik.h"
 #include "pyref.h"
 
-int norvik_proc_vmmap_table(pid_t pid, FreedPtr<struct kinfo_vmentry>& maps, int& count) {
-    struct kinfo_proc proc;
-    if (norvik_kinfo_proc(pid, &proc) == -1) return -1;
-    errno = 0;
-    int n = 0;
-    struct kinfo_vmentry* raw = kinfo_getvmmap(pid, &n);
-    if (raw == nullptr) {
-        norvik_raise_for_pid(pid, "kinfo_getvmmap()");
-        return -1;
-    }
-    maps.reset(raw);
-    count = n;
-    return 0;
-}
-
 namespace {
 
 double seconds(const struct timeval& tv) {
@@ -101,7 +86,7 @@ PyObject* norvik_proc_open_files(PyObject*, PyObject* args) noexcept {
     if (!PyArg_ParseTuple(args, "i", &pid)) return nullptr;
     FreedPtr<struct kinfo_file> files;
     int count = 0;
-    if (norvik_proc_file_table(pid, files, count) == -1) return nullptr;
+    if (norvik_libutil_table(pid, kinfo_getfile, "kinfo_getfile()", files, count) == -1) return nullptr;
     for (int i = 0; i < count; ++i) {
         const struct kinfo_file& kf = files.get()[i];
         // Regular files only; a special record that is one (the executable's
@@ -119,7 +104,7 @@ PyObject* norvik_proc_num_fds(PyObject*, PyObject* args) noexcept {
     if (!PyArg_ParseTuple(args, "i", &pid)) return nullptr;
     FreedPtr<struct kinfo_file> files;
     int count = 0;
-    if (norvik_proc_file_table(pid, files, count) == -1) return nullptr;
+    if (norvik_libutil_table(pid, kinfo_getfile, "kinfo_getfile()", files, count) == -1) return nullptr;
     files.reset();
     return Py_BuildValue("i", count);
 }
@@ -131,7 +116,7 @@ PyObject* norvik_proc_memory_maps(PyObject*, PyObject* args) noexcept {
     if (!PyArg_ParseTuple(args, "i", &pid)) return nullptr;
     FreedPtr<struct kinfo_vmentry> maps;
     int count = 0;
-    if (norvik_proc_vmmap_table(pid, maps, count) == -1) return nullptr;
+    if (norvik_libutil_table(pid, kinfo_getvmmap, "kinfo_getvmmap()", maps, count) == -1) return nullptr;
     for (int i = 0; i < count; ++i) {
         if (append_new(list.get(), map_row(maps.get()[i])) == -1) return nullptr;
     }

@@ -11,21 +11,6 @@
 #include <limits>
 #include <memory>
 
-int norvik_proc_file_table(pid_t pid, FreedPtr<struct kinfo_file>& files, int& count) {
-    struct kinfo_proc proc;
-    if (norvik_kinfo_proc(pid, &proc) == -1) return -1;
-    errno = 0;
-    int n = 0;
-    struct kinfo_file* raw = kinfo_getfile(pid, &n);
-    if (raw == nullptr) {
-        norvik_raise_for_pid(pid, "kinfo_getfile()");
-        return -1;
-    }
-    files.reset(raw);
-    count = n;
-    return 0;
-}
-
 PyObject* norvik_proc_cmdline(PyObject*, PyObject* args) noexcept {
     PyRef list(PyList_New(0));
     if (!list) return nullptr;
@@ -79,7 +64,7 @@ PyObject* norvik_proc_cwd(PyObject*, PyObject* args) noexcept {
     if (!PyArg_ParseTuple(args, "i", &pid)) return nullptr;
     FreedPtr<struct kinfo_file> files;
     int count = 0;
-    if (norvik_proc_file_table(pid, files, count) == -1) return nullptr;
+    if (norvik_libutil_table(pid, kinfo_getfile, "kinfo_getfile()", files, count) == -1) return nullptr;
     for (int i = 0; i < count; ++i) {
         const struct kinfo_file& kf = files.get()[i];
         if (kf.kf_fd == KF_FD_TYPE_CWD) return norvik_decode_field(kf.kf_path, sizeof kf.kf_path);
@@ -97,12 +82,11 @@ struct KvmCloser {
 };
 using KvmHandle = std::unique_ptr<kvm_t, KvmCloser>;
 
-// Raises the exception for a null answer of kvm_getenvv, classified by errno.
+// Raises the exception for a null answer of kvm_getenvv with errno set,
+// classified by errno.
 PyObject* raise_getenvv_failure(long pid, const struct kinfo_proc& proc) {
     char text[kKvmErrSize];
     switch (errno) {
-        case 0:
-            return PyDict_New();  // no environment to read is not an error
         case EPERM:
             return norvik_oserror_ad("kvm_getenvv -> EPERM");
         case ESRCH:
@@ -151,7 +135,10 @@ PyObject* norvik_proc_environ(PyObject*, PyObject* args) noexcept {
 
     errno = 0;
     char** envs = kvm_getenvv(kd.get(), &procs[0], 0);
-    if (envs == nullptr) return raise_getenvv_failure(pid, procs[0]);
+    if (envs == nullptr) {
+        if (errno == 0) return dict.release();  // no environment to read is not an error
+        return raise_getenvv_failure(pid, procs[0]);
+    }
 
     for (char** entry = envs; *entry != nullptr; ++entry) {
         char* eq = strchr(*entry, '=');
