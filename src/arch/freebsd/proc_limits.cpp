@@ -93,7 +93,10 @@ PyObject* norvik_proc_getrlimit(PyObject*, PyObject* args) noexcept {
     if (!PyArg_ParseTuple(args, "ii", &pid, &resource)) return nullptr;
     int mib[5];
     rlimit_mib(mib, pid, resource);
+    // Cleared first: a kernel answering fewer bytes than asked for leaves
+    // the rest as zeros, not as whatever the stack held.
     struct rlimit limit;
+    memset(&limit, 0, sizeof limit);
     if (norvik_sysctl(mib, 5, &limit, sizeof limit) == -1) return nullptr;
     return Py_BuildValue("LL", static_cast<long long>(limit.rlim_cur), static_cast<long long>(limit.rlim_max));
 }
