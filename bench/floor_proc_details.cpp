@@ -138,3 +138,20 @@ NORVIK_FLOOR_CASE(details_maps, "details_maps") {
     const int pid = pid_arg(args);
     floor_bench::keep(record_reads(pid) + node_read(pid, "smaps"));
 }
+
+// The stand-in's libutil calls alone, without the module around them.
+#include "norvik_platform.h"
+
+NORVIK_FLOOR_CASE(stand_in_getvmmap, "stand_in_kinfo_getvmmap") {
+    int count = 0;
+    void* maps = kinfo_getvmmap(pid_arg(args), &count);
+    floor_bench::keep(count);
+    free(maps);
+}
+
+NORVIK_FLOOR_CASE(stand_in_getfile, "stand_in_kinfo_getfile") {
+    int count = 0;
+    void* files = kinfo_getfile(pid_arg(args), &count);
+    floor_bench::keep(count);
+    free(files);
+}

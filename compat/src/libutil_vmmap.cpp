@@ -29,6 +29,7 @@
 #include "proc_reads.h"
 #include "proc_records.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,6 +41,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace compat {
 namespace {
@@ -47,18 +49,6 @@ namespace {
 using freebsd::kinfo_vmentry;
 
 bool is_header_start(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
-
-std::size_t count_mappings(std::string_view text) {
-    std::size_t n = 0;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        if (is_header_start(text[pos])) ++n;
-        auto eol = text.find('\n', pos);
-        if (eol == std::string_view::npos) break;
-        pos = eol + 1;
-    }
-    return n;
-}
 
 template <typename T>
 const char* parse_number(const char* p, const char* end, T& value, int base = 10) {
@@ -134,23 +124,46 @@ bool parse_header(std::string_view line, kinfo_vmentry& kve, Pending& extra) {
     return true;
 }
 
-// "Name:   123 kB"
+// "Name:   123 kB". Only Rss, Private_Clean, Private_Dirty and Anonymous
+// are wanted; the first letter turns the other twenty-odd lines away.
 void parse_field(std::string_view line, kinfo_vmentry& kve, Pending& extra, long page_kib) {
-    auto colon = line.find(':');
-    if (colon == std::string_view::npos) return;
-    std::string_view name = line.substr(0, colon);
-    long kib = 0;
-    const char* p = line.data() + colon + 1;
+    enum { kRss, kPrivate, kAnonymous } which;
+    std::size_t skip;
+    switch (line[0]) {
+        case 'R':
+            if (line.substr(0, 4) != "Rss:") return;
+            which = kRss;
+            skip = 4;
+            break;
+        case 'P':
+            if (line.substr(0, 14) != "Private_Clean:" && line.substr(0, 14) != "Private_Dirty:") return;
+            which = kPrivate;
+            skip = 14;
+            break;
+        case 'A':
+            if (line.substr(0, 10) != "Anonymous:") return;
+            which = kAnonymous;
+            skip = 10;
+            break;
+        default:
+            return;
+    }
+    const char* p = line.data() + skip;
     const char* end = line.data() + line.size();
     while (p < end && *p == ' ') ++p;
+    long kib = 0;
     if (!parse_number(p, end, kib)) return;
-    if (name == "Rss") {
-        kve.kve_resident = static_cast<int>(kib / page_kib);
-    } else if (name == "Private_Clean" || name == "Private_Dirty") {
-        extra.private_kib += kib;
-        kve.kve_private_resident = static_cast<int>(extra.private_kib / page_kib);
-    } else if (name == "Anonymous") {
-        extra.anonymous_kib = kib;
+    switch (which) {
+        case kRss:
+            kve.kve_resident = static_cast<int>(kib / page_kib);
+            break;
+        case kPrivate:
+            extra.private_kib += kib;
+            kve.kve_private_resident = static_cast<int>(extra.private_kib / page_kib);
+            break;
+        case kAnonymous:
+            extra.anonymous_kib = kib;
+            break;
     }
 }
 
@@ -162,68 +175,90 @@ struct ObjectHash {
     std::size_t operator()(const ObjectKey& k) const { return std::hash<std::uint64_t>()(k.inode * 31 + k.dev); }
 };
 
+// The records, grown by doubling with realloc (large blocks move without a
+// copy), handed to the caller at the end.
+struct RecordArray {
+    kinfo_vmentry* data = nullptr;
+    std::size_t size = 0;
+    std::size_t capacity = 0;
+    ~RecordArray() { std::free(data); }
+
+    kinfo_vmentry* add() {
+        if (size == capacity) {
+            const std::size_t grown = capacity == 0 ? 256 : capacity * 2;
+            auto* moved = static_cast<kinfo_vmentry*>(std::realloc(data, grown * sizeof(kinfo_vmentry)));
+            if (moved == nullptr) return nullptr;
+            data = moved;
+            capacity = grown;
+        }
+        kinfo_vmentry* record = &data[size++];
+        std::memset(record, 0, sizeof *record);
+        return record;
+    }
+    kinfo_vmentry* release() {
+        kinfo_vmentry* out = data;
+        data = nullptr;
+        return out;
+    }
+};
+
 int build_map(int pid, kinfo_vmentry** out, int* count) {
     Fd dir;
     if (int err = open_process_dir(pid, dir); err != 0) return err;
-    std::string text;
-    if (int err = read_whole_at(dir.get(), "smaps", text); err != 0) return process_refusal(err);
-    if (text.empty()) {
-        // No mappings: a kernel thread, or a process whose memory is gone.
-        const char state = state_letter(dir.get());
-        if (state == 0 || state == 'Z' || state == 'X') return ESRCH;
-    }
-
-    const std::size_t capacity = count_mappings(text);
-    std::unique_ptr<kinfo_vmentry, decltype(&std::free)> records(
-        static_cast<kinfo_vmentry*>(std::calloc(capacity == 0 ? 1 : capacity, sizeof(kinfo_vmentry))),
-        &std::free);
-    if (!records) return ENOMEM;
-    kinfo_vmentry* table = records.get();
-    std::unique_ptr<Pending[]> extras(new Pending[capacity == 0 ? 1 : capacity]);
+    Fd smaps(::openat(dir.get(), "smaps", O_RDONLY | O_CLOEXEC));
+    if (!smaps.valid()) return process_refusal(errno);
 
     static const long page_kib = [] {
         long kib = ::sysconf(_SC_PAGESIZE) / 1024;
         return kib > 0 ? kib : 4;
     }();
 
-    std::size_t n = 0;
+    // One pass over the file, one line at a time.
+    RecordArray table;
+    std::vector<Pending> extras;
     kinfo_vmentry* current = nullptr;
-    std::string_view rest(text);
-    while (!rest.empty()) {
-        auto eol = rest.find('\n');
-        std::string_view line = rest.substr(0, eol);
-        rest = eol == std::string_view::npos ? std::string_view() : rest.substr(eol + 1);
+    LineReader reader(smaps.get());
+    std::string_view line;
+    while (reader.next(line)) {
         if (line.empty()) continue;
         if (is_header_start(line[0])) {
             current = nullptr;
-            if (n == capacity) break;
-            kinfo_vmentry& kve = table[n];
-            kve.kve_structsize = sizeof(kinfo_vmentry);
-            if (!parse_header(line, kve, extras[n])) {
-                std::memset(&kve, 0, sizeof kve);
-                extras[n] = Pending{};
+            Pending extra;
+            kinfo_vmentry* kve = table.add();
+            if (kve == nullptr) return ENOMEM;
+            if (!parse_header(line, *kve, extra)) {
+                --table.size;  // not a mapping line: its record is taken back
                 continue;
             }
-            current = &kve;
-            ++n;
+            kve->kve_structsize = sizeof(kinfo_vmentry);
+            extras.push_back(extra);
+            current = kve;
         } else if (current != nullptr) {
-            parse_field(line, *current, extras[n - 1], page_kib);
+            parse_field(line, *current, extras.back(), page_kib);
         }
+    }
+    if (reader.error() != 0) return process_refusal(reader.error());
+    if (table.size == 0) {
+        // No mappings: a kernel thread, or a process whose memory is gone.
+        const char state = state_letter(dir.get());
+        if (state == 0 || state == 'Z' || state == 'X') return ESRCH;
+        if (table.add() == nullptr) return ENOMEM;  // a block to hand over, holding no record
+        table.size = 0;
     }
 
     // The counts that stand in for the memory objects' own.
     std::unordered_map<ObjectKey, int, ObjectHash> files;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (extras[i].inode != 0) ++files[ObjectKey{extras[i].dev, extras[i].inode}];
+    for (const Pending& e : extras) {
+        if (e.inode != 0) ++files[ObjectKey{e.dev, e.inode}];
     }
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < table.size; ++i) {
         const Pending& e = extras[i];
-        table[i].kve_ref_count = e.inode != 0 ? files[ObjectKey{e.dev, e.inode}] : 1;
-        table[i].kve_shadow_count = e.inode != 0 && e.is_private && e.anonymous_kib > 0 ? 1 : 0;
+        table.data[i].kve_ref_count = e.inode != 0 ? files[ObjectKey{e.dev, e.inode}] : 1;
+        table.data[i].kve_shadow_count = e.inode != 0 && e.is_private && e.anonymous_kib > 0 ? 1 : 0;
     }
 
-    *out = records.release();
-    *count = static_cast<int>(n);
+    *count = static_cast<int>(table.size);
+    *out = table.release();
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace compat {
 
@@ -10,6 +11,30 @@ namespace compat {
 // in large chunks (the kernel generates some /proc files per read call).
 // Returns 0 or the errno of the failed open or read.
 int read_whole_at(int dirfd, const char* name, std::string& out);
+
+// Reads a file line by line through one fixed buffer, however long the file:
+// a large /proc table never needs a buffer of its own size. Lines longer than
+// the buffer (none of the host's tables has them) come in pieces.
+class LineReader {
+public:
+    explicit LineReader(int fd) : fd_(fd) {}
+    LineReader(const LineReader&) = delete;
+    LineReader& operator=(const LineReader&) = delete;
+
+    // The next line without its newline; false at the end or on an error.
+    bool next(std::string_view& line);
+    // 0, or the errno of a failed read.
+    int error() const { return error_; }
+
+private:
+    static constexpr std::size_t kSize = 1 << 16;
+    int fd_;
+    int error_ = 0;
+    bool eof_ = false;
+    std::size_t begin_ = 0;  // first unread byte
+    std::size_t end_ = 0;    // one past the last byte read
+    char buf_[kSize];
+};
 
 // Reads a symbolic link relative to a directory descriptor into out.
 // Returns 0 or the errno of readlinkat.
