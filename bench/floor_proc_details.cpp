@@ -139,6 +139,10 @@ NORVIK_FLOOR_CASE(details_maps, "details_maps") {
     floor_bench::keep(record_reads(pid) + node_read(pid, "smaps"));
 }
 
+// The reads behind the libutil calls alone, without the record lookup.
+NORVIK_FLOOR_CASE(details_smaps, "details_smaps") { floor_bench::keep(node_read(pid_arg(args), "smaps")); }
+NORVIK_FLOOR_CASE(details_table, "details_table") { floor_bench::keep(descriptor_reads(pid_arg(args))); }
+
 // The stand-in's libutil calls alone, without the module around them.
 #include "norvik_platform.h"
 

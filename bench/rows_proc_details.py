@@ -146,11 +146,15 @@ def rows(norvik):
                       floor="details_files", floor_args=a, by_hand=lambda: by_hand_open_files(pid), calls=calls)
             yield Row(f"proc_num_fds, {n} descriptors", call=lambda: norvik.proc_num_fds(pid),
                       floor="details_files", floor_args=a, by_hand=lambda: by_hand_num_fds(pid), calls=calls)
+            yield Row(f"kinfo_getfile, {n} descriptors [C++]", call_case="stand_in_kinfo_getfile",
+                      floor="details_table", floor_args=a, calls=calls)
     for n in (1000, 10000):
         with child(maps=n) as pid:
             yield Row(f"proc_memory_maps, {n} mappings", call=lambda: norvik.proc_memory_maps(pid),
                       floor="details_maps", floor_args=[str(pid)], by_hand=lambda: by_hand_memory_maps(pid),
                       calls=10 if n == 1000 else 2)
+            yield Row(f"kinfo_getvmmap, {n} mappings [C++]", call_case="stand_in_kinfo_getvmmap",
+                      floor="details_smaps", floor_args=[str(pid)], calls=10 if n == 1000 else 2)
     for n in (10, 500):
         with child(threads=n - 1) as pid:
             yield Row(f"proc_threads, {n} threads", call=lambda: norvik.proc_threads(pid),
