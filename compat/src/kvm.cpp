@@ -21,6 +21,13 @@
 //                          strings ("A=B\0C=D\0"); a failure returns NULL
 //                          with the scripted errno, 0 included.
 #include "freebsd/kvm.h"
+
+// The error buffer's size, taken before a host header can define the name
+// as a macro.
+namespace {
+constexpr std::size_t kErrbufSize = freebsd::_POSIX2_LINE_MAX;
+}  // namespace
+
 #include "freebsd/sys/proc.h"
 #include "freebsd/sys/sysctl.h"
 #include "proc_reads.h"
@@ -34,7 +41,7 @@
 #include <vector>
 
 struct freebsd::__kvm {
-    char errbuf[freebsd::_POSIX2_LINE_MAX] = {};
+    char errbuf[kErrbufSize] = {};
     std::string procs;       // records of the last kvm_getprocs
     std::vector<char> env;   // strings of the last kvm_getenvv
     std::vector<char*> envv;  // and the array pointing into them
@@ -113,12 +120,12 @@ kvm_t* kvm_openfiles(const char*, const char*, const char*, int, char* errbuf) {
     auto outcome = compat::consult_key("kvm_openfiles");
     if (outcome.fail) {
         if (errbuf != nullptr)
-            std::snprintf(errbuf, _POSIX2_LINE_MAX, "kvm_openfiles: %s", std::strerror(outcome.err));
+            std::snprintf(errbuf, kErrbufSize, "kvm_openfiles: %s", std::strerror(outcome.err));
         errno = outcome.err;
         return nullptr;
     }
     kvm_t* kd = new (std::nothrow) kvm_t;
-    if (kd == nullptr && errbuf != nullptr) std::snprintf(errbuf, _POSIX2_LINE_MAX, "kvm_openfiles: out of memory");
+    if (kd == nullptr && errbuf != nullptr) std::snprintf(errbuf, kErrbufSize, "kvm_openfiles: out of memory");
     return kd;
 }
 

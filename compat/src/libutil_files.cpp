@@ -235,17 +235,17 @@ constexpr InetTable kInetTables[] = {
 
 using SocketIndex = std::unordered_map<std::uint64_t, kinfo_file*>;
 
-// Calls fn(line) for every line after the header.
+// Calls fn(line) for every line of a table after its header, one line at a
+// time, while fn answers true. A table that cannot be read has no lines.
 template <typename Fn>
-void for_each_row(std::string_view text, Fn fn) {
-    auto eol = text.find('\n');
-    if (eol == std::string_view::npos) return;
-    text.remove_prefix(eol + 1);
-    while (!text.empty()) {
-        eol = text.find('\n');
-        fn(text.substr(0, eol));
-        if (eol == std::string_view::npos) break;
-        text.remove_prefix(eol + 1);
+void for_each_row(int dir, const char* name, Fn fn) {
+    Fd file(::openat(dir, name, O_RDONLY | O_CLOEXEC));
+    if (!file.valid()) return;
+    LineReader reader(file.get());
+    std::string_view line;
+    if (!reader.next(line)) return;  // the header
+    while (reader.next(line)) {
+        if (!fn(line)) return;
     }
 }
 
@@ -260,15 +260,14 @@ kinfo_file* claim(SocketIndex& pending, std::string_view inode_text) {
     return kf;
 }
 
-void resolve_inet(std::string_view text, const InetTable& table, SocketIndex& pending) {
+void resolve_inet(int dir, const InetTable& table, SocketIndex& pending) {
     Fields f;
-    for_each_row(text, [&](std::string_view line) {
-        if (pending.empty()) return;
+    for_each_row(dir, table.name, [&](std::string_view line) {
         // sl local remote st tx:rx tr:when retrnsmt uid timeout inode
         f.split(line);
-        if (f.count < 10) return;
+        if (f.count < 10) return true;
         kinfo_file* kf = claim(pending, f.at[9]);
-        if (kf == nullptr) return;
+        if (kf == nullptr) return true;
         kf->kf_sock_domain = table.v6 ? freebsd::AF_INET6 : freebsd::AF_INET;
         kf->kf_sock_type = table.type;
         const unsigned local_port = fill_inet_address(kf->kf_sa_local, f.at[1], table.v6);
@@ -280,18 +279,18 @@ void resolve_inet(std::string_view text, const InetTable& table, SocketIndex& pe
             parse_hex(queues.substr(0, colon), kf->kf_un.kf_sock.kf_sock_sendq);
             parse_hex(queues.substr(colon + 1), kf->kf_un.kf_sock.kf_sock_recvq);
         }
+        return !pending.empty();
     });
 }
 
-void resolve_unix(std::string_view text, SocketIndex& pending) {
+void resolve_unix(int dir, SocketIndex& pending) {
     Fields f;
-    for_each_row(text, [&](std::string_view line) {
-        if (pending.empty()) return;
+    for_each_row(dir, "net/unix", [&](std::string_view line) {
         // Num RefCount Protocol Flags Type St Inode [Path]
         f.split(line, 7);
-        if (f.count < 7) return;
+        if (f.count < 7) return true;
         kinfo_file* kf = claim(pending, f.at[6]);
-        if (kf == nullptr) return;
+        if (kf == nullptr) return true;
         kf->kf_sock_domain = freebsd::AF_UNIX;
         int type = 0;
         parse_hex(f.at[4], type);
@@ -307,15 +306,16 @@ void resolve_unix(std::string_view text, SocketIndex& pending) {
             sun.sun_len = static_cast<std::uint8_t>(offsetof(freebsd::sockaddr_un, sun_path) + n);
             std::memcpy(&kf->kf_sa_local, &sun, sizeof sun);
         }
+        return !pending.empty();
     });
 }
 
+// Each table is read once, and only while some socket is still unknown.
 void resolve_sockets(int dir, SocketIndex& pending) {
-    std::string text;
-    if (!pending.empty() && read_whole_at(dir, "net/unix", text) == 0) resolve_unix(text, pending);
+    resolve_unix(dir, pending);
     for (const InetTable& table : kInetTables) {
         if (pending.empty()) return;
-        if (read_whole_at(dir, table.name, text) == 0) resolve_inet(text, table, pending);
+        resolve_inet(dir, table, pending);
     }
     // Sockets of other domains (netlink, packet) keep domain 0: unknown.
 }

@@ -40,7 +40,7 @@ int read_whole_at(int dirfd, const char* name, std::string& out) {
 
 bool LineReader::next(std::string_view& line) {
     for (;;) {
-        const char* start = buf_ + begin_;
+        const char* start = buf_.get() + begin_;
         const void* nl = std::memchr(start, '\n', end_ - begin_);
         if (nl != nullptr) {
             const std::size_t len = static_cast<const char*>(nl) - start;
@@ -55,14 +55,14 @@ bool LineReader::next(std::string_view& line) {
             return true;
         }
         if (begin_ == 0 && end_ == kSize) {  // a line longer than the buffer: hand over a piece
-            line = std::string_view(buf_, kSize);
+            line = std::string_view(buf_.get(), kSize);
             begin_ = end_ = 0;
             return true;
         }
-        std::memmove(buf_, start, end_ - begin_);
+        std::memmove(buf_.get(), start, end_ - begin_);
         end_ -= begin_;
         begin_ = 0;
-        ssize_t n = ::read(fd_, buf_ + end_, kSize - end_);
+        ssize_t n = ::read(fd_, buf_.get() + end_, kSize - end_);
         if (n < 0) {
             if (errno == EINTR) continue;
             error_ = errno;

@@ -2,6 +2,7 @@
 // length, symbolic links, and the FreeBSD error a refused read stands for.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -17,7 +18,8 @@ int read_whole_at(int dirfd, const char* name, std::string& out);
 // the buffer (none of the host's tables has them) come in pieces.
 class LineReader {
 public:
-    explicit LineReader(int fd) : fd_(fd) {}
+    // The buffer is on the heap: callers may run on small thread stacks.
+    explicit LineReader(int fd) : fd_(fd), buf_(new char[kSize]) {}
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
 
@@ -33,7 +35,7 @@ private:
     bool eof_ = false;
     std::size_t begin_ = 0;  // first unread byte
     std::size_t end_ = 0;    // one past the last byte read
-    char buf_[kSize];
+    std::unique_ptr<char[]> buf_;
 };
 
 // Reads a symbolic link relative to a directory descriptor into out.
