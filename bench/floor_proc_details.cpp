@@ -65,7 +65,7 @@ long descriptor_reads(int pid) {
     int dir = open_dir(pid);
     long total = link_len(dir, "cwd");
     int fd_dir = openat(dir, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* listing = fdopendir(fd_dir);
+    DIR* listing = fdopendir(fcntl(fd_dir, F_DUPFD_CLOEXEC, 0));
     int fds[1 << 15];
     int n = 0;
     while (dirent* entry = readdir(listing)) {
@@ -75,15 +75,16 @@ long descriptor_reads(int pid) {
     total += link_len(dir, "exe") + link_len(dir, "root");
     char name[32], target[4097];
     for (int i = 0; i < n; ++i) {
-        std::snprintf(name, sizeof name, "fd/%d", fds[i]);
-        ssize_t len = readlinkat(dir, name, target, sizeof target);
+        std::snprintf(name, sizeof name, "%d", fds[i]);
+        ssize_t len = readlinkat(fd_dir, name, target, sizeof target);
         if (len > 0 && target[0] == '/') {
             struct stat st;
-            fstatat(dir, name, &st, 0);
+            fstatat(fd_dir, name, &st, 0);
             floor_bench::keep(st);
         }
         total += len;
     }
+    close(fd_dir);
     close(dir);
     return total;
 }

@@ -322,12 +322,16 @@ void resolve_sockets(int dir, SocketIndex& pending) {
 
 // ---- The table ------------------------------------------------------------
 
-int list_descriptors(int dir, std::vector<int>& fds) {
-    Fd fd_dir(::openat(dir, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+// Lists the descriptor numbers; fd_dir keeps the folder open, so that each
+// descriptor is then looked up in it by its number alone.
+int list_descriptors(int dir, Fd& fd_dir, std::vector<int>& fds) {
+    fd_dir = Fd(::openat(dir, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd_dir.valid()) return process_refusal(errno);
-    DIR* listing = ::fdopendir(fd_dir.get());
+    Fd for_listing(::fcntl(fd_dir.get(), F_DUPFD_CLOEXEC, 0));
+    if (!for_listing.valid()) return errno;
+    DIR* listing = ::fdopendir(for_listing.get());
     if (listing == nullptr) return errno;
-    fd_dir.release();
+    for_listing.release();
     while (dirent* entry = ::readdir(listing)) {
         int fd = 0;
         if (parse_dec(std::string_view(entry->d_name), fd)) fds.push_back(fd);
@@ -367,7 +371,8 @@ int build_table(int pid, kinfo_file** out, int* count) {
     std::string cwd;
     if (int err = read_link_at(dir.get(), "cwd", cwd); err != 0) return process_refusal(err);
     std::vector<int> fds;
-    if (int err = list_descriptors(dir.get(), fds); err != 0) return err;
+    Fd fd_dir;
+    if (int err = list_descriptors(dir.get(), fd_dir, fds); err != 0) return err;
 
     const std::size_t capacity = sizeof kSpecials / sizeof kSpecials[0] + fds.size();
     std::unique_ptr<kinfo_file, decltype(&std::free)> records(
@@ -388,14 +393,15 @@ int build_table(int pid, kinfo_file** out, int* count) {
     }
 
     SocketIndex sockets;
-    char link_name[32];
+    char link_name[16];
     for (int fd : fds) {
-        std::snprintf(link_name, sizeof link_name, "fd/%d", fd);
-        if (read_link_at(dir.get(), link_name, target) != 0) continue;  // closed meanwhile
+        auto [end, ec] = std::to_chars(link_name, link_name + sizeof link_name - 1, fd);
+        *end = '\0';
+        if (read_link_at(fd_dir.get(), link_name, target) != 0) continue;  // closed meanwhile
         kinfo_file& kf = table[n];
         init_record(kf, fd);
         std::uint64_t inode = 0;
-        if (!fill_descriptor(dir.get(), link_name, target, kf, inode)) {
+        if (!fill_descriptor(fd_dir.get(), link_name, target, kf, inode)) {
             std::memset(&kf, 0, sizeof kf);
             continue;
         }
