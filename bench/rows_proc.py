@@ -63,6 +63,8 @@ def rows(norvik):
         pid = child.pid
         yield Row("proc_oneshot_info(child)", call=lambda: norvik.proc_oneshot_info(pid),
                   floor="proc_record_reads", floor_args=[pid], by_hand=lambda: oneshot_by_hand(pid), calls=2000)
+        yield Row("sysctl kern.proc.pid (child) [C++]", call_case="sysctl_kinfo_proc", floor="proc_record_reads",
+                  floor_args=[pid], calls=2000)
         yield Row("proc_name(child)", call=lambda: norvik.proc_name(pid), floor="proc_record_reads",
                   floor_args=[pid], calls=2000)
         yield Row("proc_num_threads(child)", call=lambda: norvik.proc_num_threads(pid),
@@ -93,6 +95,7 @@ def rows(norvik):
               floor_args=[me], by_hand=lambda: oneshot_by_hand(me), calls=2000)
     yield Row(f"pids() [{len(pids_by_hand())} processes]", call=norvik.pids, floor="proc_table_reads",
               by_hand=pids_by_hand, calls=20, repeats=5)
+    yield Row("_norvik_pids() [C++]", call_case="sysctl_proc_table", floor="proc_table_reads", calls=20, repeats=5)
     sleepers = [subprocess.Popen(["/bin/sleep", "1000"]) for _ in range(1000)]
     try:
         time.sleep(0.5)

@@ -106,14 +106,18 @@ def test_affinity_reaches_threads_that_come_and_go(norvik):
     proc = subprocess.Popen([sys.executable, "-c", code])
     try:
         time.sleep(0.2)
+        # The main thread and the four sleepers: listed at two moments far
+        # apart, which no brief thread lives through.
+        task = f"/proc/{proc.pid}/task"
+        first = set(os.listdir(task))
+        time.sleep(0.1)
+        lasting = first & set(os.listdir(task))
+        assert len(lasting) == 5, lasting
         for round_ in range(30):
             want = {CPUS[round_ % 2]}
             norvik.proc_cpu_affinity_set(proc.pid, sorted(want))
-            for tid in os.listdir(f"/proc/{proc.pid}/task"):
-                try:
-                    assert os.sched_getaffinity(int(tid)) == want, (round_, tid)
-                except ProcessLookupError:
-                    pass  # ended meanwhile
+            for tid in lasting:
+                assert os.sched_getaffinity(int(tid)) == want, (round_, tid)
     finally:
         proc.kill()
         proc.wait()
