@@ -44,7 +44,9 @@ int arg_int(const floor_bench::Args& args, std::size_t i) { return std::atoi(arg
 
 }  // namespace
 
-NORVIK_FLOOR_CASE(proc_record_reads, "proc_record_reads") { floor_bench::keep(process_reads(arg_int(args, 0))); }
+NORVIK_FLOOR_CASE(proc_record_reads, "proc_record_reads") {
+    floor_bench::keep(process_reads(arg_int(args, 0)));
+}
 
 // The whole table: the listing of /proc, then every process's reads.
 NORVIK_FLOOR_CASE(proc_table_reads, "proc_table_reads") {
@@ -84,16 +86,21 @@ NORVIK_FLOOR_CASE(affinity_set, "sched_setaffinity") {
 
 NORVIK_FLOOR_CASE(rlimit_get, "prlimit_get") {
     rlimit limit;
-    floor_bench::keep(prlimit(arg_int(args, 0), static_cast<__rlimit_resource>(arg_int(args, 1)), nullptr, &limit));
+    floor_bench::keep(
+        prlimit(arg_int(args, 0), static_cast<__rlimit_resource>(arg_int(args, 1)), nullptr, &limit));
     floor_bench::keep(limit);
 }
 
 NORVIK_FLOOR_CASE(rlimit_set, "prlimit_set") {
-    rlimit limit{static_cast<rlim_t>(std::atoll(args.at(2).c_str())), static_cast<rlim_t>(std::atoll(args.at(3).c_str()))};
-    floor_bench::keep(prlimit(arg_int(args, 0), static_cast<__rlimit_resource>(arg_int(args, 1)), &limit, nullptr));
+    rlimit limit{static_cast<rlim_t>(std::atoll(args.at(2).c_str())),
+                 static_cast<rlim_t>(std::atoll(args.at(3).c_str()))};
+    floor_bench::keep(
+        prlimit(arg_int(args, 0), static_cast<__rlimit_resource>(arg_int(args, 1)), &limit, nullptr));
 }
 
-NORVIK_FLOOR_CASE(priority_get, "getpriority") { floor_bench::keep(getpriority(PRIO_PROCESS, arg_int(args, 0))); }
+NORVIK_FLOOR_CASE(priority_get, "getpriority") {
+    floor_bench::keep(getpriority(PRIO_PROCESS, arg_int(args, 0)));
+}
 
 NORVIK_FLOOR_CASE(priority_set, "setpriority") {
     floor_bench::keep(setpriority(PRIO_PROCESS, arg_int(args, 0), arg_int(args, 1)));

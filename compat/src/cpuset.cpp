@@ -11,8 +11,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -91,7 +91,8 @@ int cpuset_getaffinity(cpulevel_t level, cpuwhich_t which, id_t id, std::size_t 
 // changes nothing), then the others follow; threads started meanwhile are
 // caught by listing again until a pass finds no new one.
 // A scripted answer (any bytes) makes the call succeed without the host.
-int cpuset_setaffinity(cpulevel_t level, cpuwhich_t which, id_t id, std::size_t setsize, const cpuset_t* mask) {
+int cpuset_setaffinity(cpulevel_t level, cpuwhich_t which, id_t id, std::size_t setsize,
+                       const cpuset_t* mask) {
     auto outcome = compat::script::consult_call("cpuset_setaffinity", id);
     if (outcome.fail) return fail(outcome.err);
     if (int err = check_request(level, which, id, setsize, mask); err != 0) return fail(err);

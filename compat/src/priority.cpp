@@ -1,7 +1,7 @@
 // getpriority(2) and setpriority(2): FreeBSD's and Linux's agree on the
 // `which` numbers and on the nice range, so the host's calls answer as they are.
 #include "freebsd/sys/resource.h"
-
+// The host headers come after: their macros would rewrite FreeBSD names.
 #include <sys/resource.h>
 
 #include <cerrno>
@@ -15,10 +15,14 @@ namespace {
 // The host's `which` for FreeBSD's, or -1 for one the host lacks.
 int host_which(int which) {
     switch (which) {
-        case PRIO_PROCESS: return static_cast<int>(::PRIO_PROCESS);
-        case PRIO_PGRP: return static_cast<int>(::PRIO_PGRP);
-        case PRIO_USER: return static_cast<int>(::PRIO_USER);
-        default: return -1;
+        case PRIO_PROCESS:
+            return static_cast<int>(::PRIO_PROCESS);
+        case PRIO_PGRP:
+            return static_cast<int>(::PRIO_PGRP);
+        case PRIO_USER:
+            return static_cast<int>(::PRIO_USER);
+        default:
+            return -1;
     }
 }
 

@@ -73,8 +73,7 @@ struct StatLine {
     bool parse(std::string_view text) {
         auto open = text.find('(');
         auto close = text.rfind(')');
-        if (open == std::string_view::npos || close == std::string_view::npos || close < open)
-            return false;
+        if (open == std::string_view::npos || close == std::string_view::npos || close < open) return false;
         comm = text.substr(open + 1, close - open - 1);
         std::string_view rest = text.substr(close + 1);
         count = 0;
@@ -99,9 +98,25 @@ struct StatLine {
 
 // Field indexes after the command name (stat field number minus 3).
 enum StatField {
-    kState = 0, kPpid = 1, kPgrp = 2, kSession = 3, kTtyNr = 4, kTpgid = 5, kFlags = 6,
-    kMinflt = 7, kCminflt = 8, kMajflt = 9, kCmajflt = 10, kUtime = 11, kStime = 12,
-    kCutime = 13, kCstime = 14, kNice = 16, kNumThreads = 17, kStartTime = 19, kVsize = 20,
+    kState = 0,
+    kPpid = 1,
+    kPgrp = 2,
+    kSession = 3,
+    kTtyNr = 4,
+    kTpgid = 5,
+    kFlags = 6,
+    kMinflt = 7,
+    kCminflt = 8,
+    kMajflt = 9,
+    kCmajflt = 10,
+    kUtime = 11,
+    kStime = 12,
+    kCutime = 13,
+    kCstime = 14,
+    kNice = 16,
+    kNumThreads = 17,
+    kStartTime = 19,
+    kVsize = 20,
     kProcessor = 36,
 };
 
@@ -111,8 +126,7 @@ std::string_view status_value(std::string_view text, std::string_view key) {
     while (pos < text.size()) {
         auto eol = text.find('\n', pos);
         std::string_view line = text.substr(pos, eol == std::string_view::npos ? eol : eol - pos);
-        if (line.size() > key.size() && line.substr(0, key.size()) == key &&
-            line[key.size()] == ':')
+        if (line.size() > key.size() && line.substr(0, key.size()) == key && line[key.size()] == ':')
             return line.substr(key.size() + 1);
         if (eol == std::string_view::npos) break;
         pos = eol + 1;
@@ -139,14 +153,36 @@ int status_numbers(std::string_view value, T* out, int n) {
 
 // The lines of /proc/<pid>/status a record needs, found in one pass.
 struct StatusLines {
-    enum Key { kTgid, kTracerPid, kUid, kGid, kGroups, kVmRSS, kVmExe, kVmData, kVmStk, kVmHWM, kVoluntary,
-               kNonvoluntary, kCount };
+    enum Key {
+        kTgid,
+        kTracerPid,
+        kUid,
+        kGid,
+        kGroups,
+        kVmRSS,
+        kVmExe,
+        kVmData,
+        kVmStk,
+        kVmHWM,
+        kVoluntary,
+        kNonvoluntary,
+        kCount
+    };
     std::string_view values[kCount];
 
     void parse(std::string_view text) {
-        static constexpr std::string_view kNames[kCount] = {
-            "Tgid", "TracerPid", "Uid", "Gid", "Groups", "VmRSS", "VmExe", "VmData", "VmStk", "VmHWM",
-            "voluntary_ctxt_switches", "nonvoluntary_ctxt_switches"};
+        static constexpr std::string_view kNames[kCount] = {"Tgid",
+                                                            "TracerPid",
+                                                            "Uid",
+                                                            "Gid",
+                                                            "Groups",
+                                                            "VmRSS",
+                                                            "VmExe",
+                                                            "VmData",
+                                                            "VmStk",
+                                                            "VmHWM",
+                                                            "voluntary_ctxt_switches",
+                                                            "nonvoluntary_ctxt_switches"};
         int found = 0;
         while (!text.empty() && found < kCount) {
             auto eol = text.find('\n');
@@ -165,7 +201,9 @@ struct StatusLines {
         }
     }
     template <typename T>
-    int numbers(Key key, T* out, int n) const { return status_numbers(values[key], out, n); }
+    int numbers(Key key, T* out, int n) const {
+        return status_numbers(values[key], out, n);
+    }
     template <typename T>
     T number(Key key) const {
         T value{};
@@ -233,8 +271,8 @@ std::uint64_t tty_to_dev(unsigned long long tty_nr) {
     if (tty_nr == 0) return freebsd::NODEV;
     const std::uint64_t major = (tty_nr >> 8) & 0xfff;
     const std::uint64_t minor = (tty_nr & 0xff) | ((tty_nr >> 12) & 0xfff00);
-    return ((major & 0xfffff000ULL) << 32) | ((major & 0xfffULL) << 8) |
-           ((minor & 0xffffff00ULL) << 12) | (minor & 0xffULL);
+    return ((major & 0xfffff000ULL) << 32) | ((major & 0xfffULL) << 8) | ((minor & 0xffffff00ULL) << 12) |
+           (minor & 0xffULL);
 }
 
 int gone(int err) { return err == ENOENT || err == ESRCH ? ESRCH : err; }
@@ -303,17 +341,28 @@ void adopt_live_thread_state(int dir, int pid, kinfo_proc& kp) {
 
 char state_from_letter(char letter) {
     switch (letter) {
-        case 'R': return freebsd::SRUN;
-        case 'S': return freebsd::SSLEEP;  // interruptible sleep
-        case 'D': return freebsd::SSLEEP;  // uninterruptible sleep
-        case 'I': return freebsd::SSLEEP;  // idle kernel thread
-        case 'P': return freebsd::SSLEEP;  // parked kernel thread
-        case 'W': return freebsd::SRUN;    // waking
-        case 'T': return freebsd::SSTOP;   // stopped by a signal
-        case 't': return freebsd::SSTOP;   // stopped by a tracer
-        case 'Z': return freebsd::SZOMB;
-        case 'X': return freebsd::SZOMB;   // dead, being reaped
-        default: return freebsd::SSLEEP;
+        case 'R':
+            return freebsd::SRUN;
+        case 'S':
+            return freebsd::SSLEEP;  // interruptible sleep
+        case 'D':
+            return freebsd::SSLEEP;  // uninterruptible sleep
+        case 'I':
+            return freebsd::SSLEEP;  // idle kernel thread
+        case 'P':
+            return freebsd::SSLEEP;  // parked kernel thread
+        case 'W':
+            return freebsd::SRUN;  // waking
+        case 'T':
+            return freebsd::SSTOP;  // stopped by a signal
+        case 't':
+            return freebsd::SSTOP;  // stopped by a tracer
+        case 'Z':
+            return freebsd::SZOMB;
+        case 'X':
+            return freebsd::SZOMB;  // dead, being reaped
+        default:
+            return freebsd::SSLEEP;
     }
 }
 
@@ -391,7 +440,8 @@ int fill_process_record(int dir, int pid, kinfo_proc& kp) {
     kp.ki_svgid = gids[2];
     // As on FreeBSD, the first entry of the group list is the effective group.
     kp.ki_groups[0] = gids[1];
-    kp.ki_ngroups = static_cast<short>(1 + status.numbers(S::kGroups, kp.ki_groups + 1, freebsd::KI_NGROUPS - 1));
+    kp.ki_ngroups =
+        static_cast<short>(1 + status.numbers(S::kGroups, kp.ki_groups + 1, freebsd::KI_NGROUPS - 1));
 
     kp.ki_rusage.ru_nvcsw = status.number<long>(S::kVoluntary);
     kp.ki_rusage.ru_nivcsw = status.number<long>(S::kNonvoluntary);

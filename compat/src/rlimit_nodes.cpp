@@ -4,7 +4,7 @@
 // has them.
 #include "freebsd/sys/resource.h"
 #include "nodes.h"
-
+// The host headers come after: their macros would rewrite FreeBSD names.
 #include <sys/resource.h>
 
 #include <cerrno>

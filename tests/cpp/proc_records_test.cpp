@@ -2,8 +2,9 @@
 // the test: every field a record takes from stat, status and io, the state
 // letters, names with spaces and parentheses, malformed and truncated files,
 // long files, vanished processes and a process whose main thread has ended.
-#include "freebsd/base.h"
 #include "proc_records.h"
+
+#include "freebsd/base.h"
 #include "script.h"
 
 // FreeBSD's names, taken before the host's headers can rewrite them.
@@ -18,12 +19,11 @@ constexpr long kControlt = freebsd::P_CONTROLT;
 constexpr long kTraced = freebsd::P_TRACED;
 }  // namespace
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
@@ -83,8 +83,9 @@ protected:
     void process(int pid, std::map<int, std::string> fields = {}, const std::string& comm = "a b) c") {
         write(pid, "stat", stat_line(pid, comm, std::move(fields)));
         write(pid, "status", status_text(pid));
-        write(pid, "io", "rchar: 1\nwchar: 2\nsyscr: 3\nsyscw: 4\nread_bytes: 5120\nwrite_bytes: 1536\n"
-                         "cancelled_write_bytes: 0\n");
+        write(pid, "io",
+              "rchar: 1\nwchar: 2\nsyscr: 3\nsyscw: 4\nread_bytes: 5120\nwrite_bytes: 1536\n"
+              "cancelled_write_bytes: 0\n");
     }
     // The record through the stand-in's sysctl, as the module asks for it.
     int lookup(int pid, KinfoProc& kp) {
@@ -106,10 +107,26 @@ double boot_seconds() {
 }
 
 TEST_F(CapturedProc, EveryFieldOfTheRecord) {
-    process(4242, {{0, "S"}, {1, "77"}, {2, "4242"}, {3, "4000"}, {4, "34816"}, {5, "4300"}, {6, "4194560"},
-                   {7, "11"}, {8, "12"}, {9, "13"}, {10, "14"}, {11, std::to_string(kHz * 5 / 2)},
-                   {12, std::to_string(kHz)}, {13, std::to_string(kHz * 3)}, {14, std::to_string(kHz / 2)},
-                   {16, "-3"}, {17, "1"}, {19, std::to_string(kHz * 10)}, {20, "8192000"}, {21, "1"},
+    process(4242, {{0, "S"},
+                   {1, "77"},
+                   {2, "4242"},
+                   {3, "4000"},
+                   {4, "34816"},
+                   {5, "4300"},
+                   {6, "4194560"},
+                   {7, "11"},
+                   {8, "12"},
+                   {9, "13"},
+                   {10, "14"},
+                   {11, std::to_string(kHz * 5 / 2)},
+                   {12, std::to_string(kHz)},
+                   {13, std::to_string(kHz * 3)},
+                   {14, std::to_string(kHz / 2)},
+                   {16, "-3"},
+                   {17, "1"},
+                   {19, std::to_string(kHz * 10)},
+                   {20, "8192000"},
+                   {21, "1"},
                    {36, "3"}});
     KinfoProc kp;
     ASSERT_EQ(lookup(4242, kp), 0);
@@ -245,8 +262,9 @@ TEST_F(CapturedProc, NamesWithParenthesesSpacesAndNumbers) {
 
 TEST_F(CapturedProc, MalformedStatusLinesReadAsZero) {
     process(20);
-    write(20, "status", "Tgid:\t20\nUid:\tabc\tdef\nGid:\nGroups:\nVmRSS:\t-\nno colon here\n:\t\n"
-                        "voluntary_ctxt_switches:\t99999999999999999999999\n");
+    write(20, "status",
+          "Tgid:\t20\nUid:\tabc\tdef\nGid:\nGroups:\nVmRSS:\t-\nno colon here\n:\t\n"
+          "voluntary_ctxt_switches:\t99999999999999999999999\n");
     KinfoProc kp;
     ASSERT_EQ(lookup(20, kp), 0);
     EXPECT_EQ(kp.ki_ruid, 0u);
@@ -259,7 +277,8 @@ TEST_F(CapturedProc, MalformedStatusLinesReadAsZero) {
 TEST_F(CapturedProc, LongStatusBeyondTheFixedBuffer) {
     process(21);
     std::string filler;
-    for (int i = 0; i < 400; ++i) filler += "Filler" + std::to_string(i) + ":\t" + std::string(20, 'f') + "\n";
+    for (int i = 0; i < 400; ++i)
+        filler += "Filler" + std::to_string(i) + ":\t" + std::string(20, 'f') + "\n";
     write(21, "status", "Name:\tx\n" + filler + status_text(21));
     KinfoProc kp;
     ASSERT_EQ(lookup(21, kp), 0);
@@ -284,7 +303,7 @@ TEST_F(CapturedProc, VanishedProcess) {
     EXPECT_EQ(lookup(42, kp), ESRCH);  // its status went before it could be read
     process(43);
     fs::remove(root_ / "proc" / "43" / "io");
-    ASSERT_EQ(lookup(43, kp), 0);      // the block counts alone may be unreadable
+    ASSERT_EQ(lookup(43, kp), 0);  // the block counts alone may be unreadable
     EXPECT_EQ(kp.ki_rusage.ru_inblock, 0);
     EXPECT_EQ(lookup(-1, kp), ESRCH);
     EXPECT_EQ(lookup(0, kp), ESRCH);

@@ -9,6 +9,8 @@
 
 #include <string>
 
+// The module's headers present FreeBSD's names: after the host's, which
+// must not see them.
 #include "arch/freebsd/proc_table.h"
 #include "frame_test_util.h"
 #include "norvik.h"

@@ -50,31 +50,31 @@ PyObject* norvik_proc_oneshot_info(PyObject*, PyObject* args) noexcept {
     const int cpu = kp.ki_stat == SRUN && kp.ki_oncpu != NOCPU ? kp.ki_oncpu : kp.ki_lastcpu;
     const long long page = pagesize;
     return Py_BuildValue("(OillllllLdllllddddlllllbO)",
-                         py_ppid.get(),                                  // 1 parent
-                         static_cast<int>(kp.ki_stat),                   // 2 state
-                         static_cast<long>(kp.ki_ruid),                  // 3 real uid
-                         static_cast<long>(kp.ki_uid),                   // 4 effective uid
-                         static_cast<long>(kp.ki_svuid),                 // 5 saved uid
-                         static_cast<long>(kp.ki_rgid),                  // 6 real gid
-                         static_cast<long>(kp.ki_groups[0]),             // 7 effective gid
-                         static_cast<long>(kp.ki_svgid),                 // 8 saved gid
-                         static_cast<long long>(kp.ki_tdev),             // 9 terminal
-                         timeval_seconds(kp.ki_start),                   // 10 start time
-                         static_cast<long>(kp.ki_rusage.ru_nvcsw),       // 11
-                         static_cast<long>(kp.ki_rusage.ru_nivcsw),      // 12
-                         static_cast<long>(kp.ki_rusage.ru_inblock),     // 13
-                         static_cast<long>(kp.ki_rusage.ru_oublock),     // 14
-                         timeval_seconds(kp.ki_rusage.ru_utime),         // 15
-                         timeval_seconds(kp.ki_rusage.ru_stime),         // 16
-                         timeval_seconds(kp.ki_rusage_ch.ru_utime),      // 17
-                         timeval_seconds(kp.ki_rusage_ch.ru_stime),      // 18
-                         static_cast<long>(kp.ki_rssize * page),         // 19 resident
-                         static_cast<long>(kp.ki_size),                  // 20 virtual, bytes
-                         static_cast<long>(kp.ki_tsize * page),          // 21 text
-                         static_cast<long>(kp.ki_dsize * page),          // 22 data
-                         static_cast<long>(kp.ki_ssize * page),          // 23 stack
-                         cpu,                                            // 24 CPU
-                         py_name.get());                                 // 25 name
+                         py_ppid.get(),                               // 1 parent
+                         static_cast<int>(kp.ki_stat),                // 2 state
+                         static_cast<long>(kp.ki_ruid),               // 3 real uid
+                         static_cast<long>(kp.ki_uid),                // 4 effective uid
+                         static_cast<long>(kp.ki_svuid),              // 5 saved uid
+                         static_cast<long>(kp.ki_rgid),               // 6 real gid
+                         static_cast<long>(kp.ki_groups[0]),          // 7 effective gid
+                         static_cast<long>(kp.ki_svgid),              // 8 saved gid
+                         static_cast<long long>(kp.ki_tdev),          // 9 terminal
+                         timeval_seconds(kp.ki_start),                // 10 start time
+                         static_cast<long>(kp.ki_rusage.ru_nvcsw),    // 11
+                         static_cast<long>(kp.ki_rusage.ru_nivcsw),   // 12
+                         static_cast<long>(kp.ki_rusage.ru_inblock),  // 13
+                         static_cast<long>(kp.ki_rusage.ru_oublock),  // 14
+                         timeval_seconds(kp.ki_rusage.ru_utime),      // 15
+                         timeval_seconds(kp.ki_rusage.ru_stime),      // 16
+                         timeval_seconds(kp.ki_rusage_ch.ru_utime),   // 17
+                         timeval_seconds(kp.ki_rusage_ch.ru_stime),   // 18
+                         static_cast<long>(kp.ki_rssize * page),      // 19 resident
+                         static_cast<long>(kp.ki_size),               // 20 virtual, bytes
+                         static_cast<long>(kp.ki_tsize * page),       // 21 text
+                         static_cast<long>(kp.ki_dsize * page),       // 22 data
+                         static_cast<long>(kp.ki_ssize * page),       // 23 stack
+                         cpu,                                         // 24 CPU
+                         py_name.get());                              // 25 name
 }
 
 PyObject* norvik_proc_name(PyObject*, PyObject* args) noexcept {

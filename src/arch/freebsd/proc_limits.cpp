@@ -98,7 +98,8 @@ PyObject* norvik_proc_getrlimit(PyObject*, PyObject* args) noexcept {
     struct rlimit limit;
     memset(&limit, 0, sizeof limit);
     if (norvik_sysctl(mib, 5, &limit, sizeof limit) == -1) return nullptr;
-    return Py_BuildValue("LL", static_cast<long long>(limit.rlim_cur), static_cast<long long>(limit.rlim_max));
+    return Py_BuildValue("LL", static_cast<long long>(limit.rlim_cur),
+                         static_cast<long long>(limit.rlim_max));
 }
 
 PyObject* norvik_proc_setrlimit(PyObject*, PyObject* args) noexcept {
@@ -109,7 +110,8 @@ PyObject* norvik_proc_setrlimit(PyObject*, PyObject* args) noexcept {
     if (!PyArg_ParseTuple(args, "iiOO", &pid, &resource, &soft, &hard)) return nullptr;
     long long soft_value = 0;
     long long hard_value = 0;
-    if (limit_from_object(soft, soft_value) == -1 || limit_from_object(hard, hard_value) == -1) return nullptr;
+    if (limit_from_object(soft, soft_value) == -1 || limit_from_object(hard, hard_value) == -1)
+        return nullptr;
     int mib[5];
     rlimit_mib(mib, pid, resource);
     struct rlimit limit;
