@@ -11,7 +11,9 @@ namespace compat {
 // Opens /proc/<pid> of a process (not of a thread of another process).
 // Every later read goes through this descriptor, so the reads of one record
 // all describe the same process: once it is gone they fail, even if the pid
-// has been given to a new process meanwhile. Returns 0 or ESRCH.
+// has been given to a new process meanwhile. It is a path descriptor
+// (O_PATH): open, list or read what lies below it, not the folder itself.
+// Returns 0 or ESRCH.
 int open_process_dir(int pid, Fd& dir);
 
 // Fills the record of the process whose /proc folder is `dir`.
