@@ -64,6 +64,19 @@ bool to_number(std::string_view text, T& value) {
     return ec == std::errc() && end != text.data();
 }
 
+// The next run of characters other than blanks, taken off the front of rest;
+// empty at the end. A plain loop: the fields are short and many.
+std::string_view next_token(std::string_view& rest) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n'; };
+    std::size_t start = 0;
+    while (start < rest.size() && blank(rest[start])) ++start;
+    std::size_t end = start;
+    while (end < rest.size() && !blank(rest[end])) ++end;
+    std::string_view token = rest.substr(start, end - start);
+    rest.remove_prefix(end);
+    return token;
+}
+
 // The space-separated fields of /proc/<pid>/stat after the command name.
 struct StatLine {
     std::string_view comm;
@@ -78,13 +91,9 @@ struct StatLine {
         std::string_view rest = text.substr(close + 1);
         count = 0;
         while (count < 52) {
-            auto start = rest.find_first_not_of(" \n");
-            if (start == std::string_view::npos) break;
-            rest.remove_prefix(start);
-            auto end = rest.find_first_of(" \n");
-            fields[count++] = rest.substr(0, end);
-            if (end == std::string_view::npos) break;
-            rest.remove_prefix(end);
+            std::string_view field = next_token(rest);
+            if (field.empty()) break;
+            fields[count++] = field;
         }
         return count >= 37;  // up to the processor field
     }
@@ -139,14 +148,9 @@ template <typename T>
 int status_numbers(std::string_view value, T* out, int n) {
     int got = 0;
     while (got < n) {
-        auto start = value.find_first_not_of(" \t");
-        if (start == std::string_view::npos) break;
-        value.remove_prefix(start);
-        auto end = value.find_first_of(" \t");
-        if (!to_number(value.substr(0, end), out[got])) break;
+        std::string_view token = next_token(value);
+        if (token.empty() || !to_number(token, out[got])) break;
         ++got;
-        if (end == std::string_view::npos) break;
-        value.remove_prefix(end);
     }
     return got;
 }
