@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "call_script.h"
+#include "script.h"
 #include "host_files.h"
 
 namespace freebsd {

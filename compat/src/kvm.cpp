@@ -117,7 +117,7 @@ int read_environment(const freebsd::kinfo_proc* p, std::string& out) {
 namespace freebsd {
 
 kvm_t* kvm_openfiles(const char*, const char*, const char*, int, char* errbuf) {
-    auto outcome = compat::consult_key("kvm_openfiles");
+    auto outcome = compat::script::consult("kvm_openfiles", compat::script::Kind::call);
     if (outcome.fail) {
         if (errbuf != nullptr)
             std::snprintf(errbuf, kErrbufSize, "kvm_openfiles: %s", std::strerror(outcome.err));
@@ -142,7 +142,7 @@ char* kvm_geterr(kvm_t* kd) { return kd->errbuf; }
 
 kinfo_proc* kvm_getprocs(kvm_t* kd, int op, int arg, int* cnt) {
     try {
-        auto outcome = compat::consult_call("kvm_getprocs", arg);
+        auto outcome = compat::script::consult_call("kvm_getprocs", arg);
         int err = 0;
         if (outcome.fail) {
             err = outcome.err;
@@ -173,7 +173,7 @@ kinfo_proc* kvm_getprocs(kvm_t* kd, int op, int arg, int* cnt) {
 
 char** kvm_getenvv(kvm_t* kd, const kinfo_proc* p, int nchr) {
     try {
-        auto outcome = compat::consult_call("kvm_getenvv", p->ki_pid);
+        auto outcome = compat::script::consult_call("kvm_getenvv", p->ki_pid);
         if (outcome.fail) {
             compat::set_error(kd, "kvm_getenvv", outcome.err);
             errno = outcome.err;

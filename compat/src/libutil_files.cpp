@@ -421,26 +421,7 @@ int build_table(int pid, kinfo_file** out, int* count) {
 namespace freebsd {
 
 kinfo_file* kinfo_getfile(int pid, int* cntp) {
-    auto outcome = compat::consult_call("kinfo_getfile", pid);
-    if (outcome.fail) {
-        errno = outcome.err;
-        return nullptr;
-    }
-    try {
-        if (outcome.answer != nullptr)
-            return static_cast<kinfo_file*>(compat::records_from_answer(*outcome.answer, sizeof(kinfo_file), cntp));
-        kinfo_file* records = nullptr;
-        int count = 0;
-        if (int err = compat::build_table(pid, &records, &count); err != 0) {
-            errno = err;
-            return nullptr;
-        }
-        *cntp = count;
-        return records;
-    } catch (const std::bad_alloc&) {
-        errno = ENOMEM;
-        return nullptr;
-    }
+    return compat::scripted_or_built_table<kinfo_file>("kinfo_getfile", pid, cntp, compat::build_table);
 }
 
 }  // namespace freebsd

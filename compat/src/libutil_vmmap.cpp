@@ -268,27 +268,7 @@ int build_map(int pid, kinfo_vmentry** out, int* count) {
 namespace freebsd {
 
 kinfo_vmentry* kinfo_getvmmap(int pid, int* cntp) {
-    auto outcome = compat::consult_call("kinfo_getvmmap", pid);
-    if (outcome.fail) {
-        errno = outcome.err;
-        return nullptr;
-    }
-    try {
-        if (outcome.answer != nullptr)
-            return static_cast<kinfo_vmentry*>(
-                compat::records_from_answer(*outcome.answer, sizeof(kinfo_vmentry), cntp));
-        kinfo_vmentry* records = nullptr;
-        int count = 0;
-        if (int err = compat::build_map(pid, &records, &count); err != 0) {
-            errno = err;
-            return nullptr;
-        }
-        *cntp = count;
-        return records;
-    } catch (const std::bad_alloc&) {
-        errno = ENOMEM;
-        return nullptr;
-    }
+    return compat::scripted_or_built_table<kinfo_vmentry>("kinfo_getvmmap", pid, cntp, compat::build_map);
 }
 
 }  // namespace freebsd

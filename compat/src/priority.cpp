@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "call_script.h"
+#include "script.h"
 
 namespace freebsd {
 namespace {

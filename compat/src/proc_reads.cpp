@@ -104,24 +104,6 @@ char state_letter(int dirfd) {
     return stat[close + 2];
 }
 
-script::Outcome consult_key([[maybe_unused]] const char* key) {
-#ifdef NORVIK_SCRIPTED
-    return script::consult(key, script::Kind::call);
-#else
-    return {};
-#endif
-}
-
-script::Outcome consult_call([[maybe_unused]] const char* call, [[maybe_unused]] long pid) {
-#ifdef NORVIK_SCRIPTED
-    char key[64];
-    std::snprintf(key, sizeof key, "%s.%ld", call, pid);
-    return script::consult(key, script::Kind::call);
-#else
-    return {};
-#endif
-}
-
 void* records_from_answer(const std::string& answer, std::size_t record_size, int* count) {
     const std::size_t n = answer.size() / record_size;
     // Never a zero-byte block: the caller tells failure by NULL alone.

@@ -2,7 +2,9 @@
 // length, symbolic links, and the FreeBSD error a refused read stands for.
 #pragma once
 
+#include <cerrno>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -56,17 +58,36 @@ char state_letter(int dirfd);
 
 namespace compat {
 
-// Consults the scripted overlay for a library call by its whole key.
-script::Outcome consult_key(const char* key);
-
-// Consults the scripted overlay for a library call about one process: the
-// key is "<call>.<pid>" (kinfo_getfile.1234). Builds without the overlay
-// answer nothing and build no key.
-script::Outcome consult_call(const char* call, long pid);
-
 // Copies a scripted answer of back-to-back records into a malloc'ed array
 // the caller frees; *count is the number of whole records (trailing bytes
 // are ignored). Returns NULL with errno ENOMEM when memory runs out.
 void* records_from_answer(const std::string& answer, std::size_t record_size, int* count);
+
+// A libutil table call: the scripted answer when the overlay has one, else
+// the table build(pid, &records, &count) makes from the host (0 or an errno).
+// Returns the malloc'ed records, or NULL with errno set.
+template <typename Record, typename Build>
+Record* scripted_or_built_table(const char* call, int pid, int* cntp, Build build) {
+    auto outcome = script::consult_call(call, pid);
+    if (outcome.fail) {
+        errno = outcome.err;
+        return nullptr;
+    }
+    try {
+        if (outcome.answer != nullptr)
+            return static_cast<Record*>(records_from_answer(*outcome.answer, sizeof(Record), cntp));
+        Record* records = nullptr;
+        int count = 0;
+        if (int err = build(pid, &records, &count); err != 0) {
+            errno = err;
+            return nullptr;
+        }
+        *cntp = count;
+        return records;
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+}
 
 }  // namespace compat

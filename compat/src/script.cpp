@@ -1,6 +1,7 @@
 #include "script.h"
 
 #include <array>
+#include <cstdio>
 #include <map>
 #include <mutex>
 
@@ -82,6 +83,12 @@ Outcome consult(std::string_view key, Kind kind) {
     out.size = script->size;
     if (script->has_answer) out.answer = &script->answer;
     return out;
+}
+
+Outcome consult_call(const char* call, long long id) {
+    char key[96];
+    std::snprintf(key, sizeof key, "%s.%lld", call, id);
+    return consult(key, Kind::call);
 }
 
 }  // namespace compat::script

@@ -28,8 +28,12 @@ struct Outcome {
 
 #ifdef NORVIK_SCRIPTED
 Outcome consult(std::string_view key, Kind kind);
+// A library call about one process or thread: the key is "<call>.<id>"
+// ("kinfo_getfile.1234").
+Outcome consult_call(const char* call, long long id);
 #else
 inline Outcome consult(std::string_view, Kind) { return {}; }
+inline Outcome consult_call(const char*, long long) { return {}; }
 #endif
 
 }  // namespace compat::script
