@@ -41,22 +41,26 @@ PyObject* norvik_oserror_wsyscall(const char* syscall) {
     return result;
 }
 
-PyObject* norvik_oserror_nsp(const char* syscall) {
+namespace {
+
+// An OSError whose number is fixed whatever errno holds; errno is left as it was.
+PyObject* raise_forced_oserror(int errnum, const char* what, const char* syscall) {
     const int saved = errno;
     char message[kMessageSize];
-    str_format(message, sizeof message, "force no such process (originated from %s)", syscall);
-    PyObject* result = raise_built_oserror(ESRCH, message);
+    str_format(message, sizeof message, "force %s (originated from %s)", what, syscall);
+    PyObject* result = raise_built_oserror(errnum, message);
     errno = saved;
     return result;
 }
 
+}  // namespace
+
+PyObject* norvik_oserror_nsp(const char* syscall) {
+    return raise_forced_oserror(ESRCH, "no such process", syscall);
+}
+
 PyObject* norvik_oserror_ad(const char* syscall) {
-    const int saved = errno;
-    char message[kMessageSize];
-    str_format(message, sizeof message, "force permission denied (originated from %s)", syscall);
-    PyObject* result = raise_built_oserror(EACCES, message);
-    errno = saved;
-    return result;
+    return raise_forced_oserror(EACCES, "permission denied", syscall);
 }
 
 PyObject* norvik_runtime_error(const char* format, ...) {
