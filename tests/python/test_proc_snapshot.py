@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from kinfo_proc_record import NOCPU, NODEV, kinfo_proc
+from freebsd_records import NOCPU, NODEV, kinfo_proc_record as kinfo_proc
 from proc_children import Child, gone_pid, zombie
 
 CLK = os.sysconf("SC_CLK_TCK")

@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from kinfo_proc_record import SIZE, kinfo_proc
+from freebsd_records import KINFO_PROC_SIZE as SIZE, kinfo_proc_record as kinfo_proc
 from proc_children import Child, as_nobody, gone_pid, kernel_thread_pid, zombie
 
 
