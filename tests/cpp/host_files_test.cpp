@@ -9,37 +9,27 @@
 #include <fstream>
 #include <string>
 
+#include "captured_tree.h"
 #include "host_files.h"
 #include "script.h"
 
 namespace {
 
-// A captured tree in a temporary folder, removed afterwards.
-class CapturedTree : public ::testing::Test {
+// A captured tree with a version file and a long file.
+class CapturedTree : public CapturedTreeTest {
 protected:
     void SetUp() override {
-        char templ[] = "/tmp/norvik-root-XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        root_ = templ;
-        ASSERT_EQ(mkdir((root_ + "/proc").c_str(), 0755), 0);
-        std::ofstream(root_ + "/proc/version") << "Linux version 9.9.9-captured\n";
-        std::ofstream(root_ + "/proc/big") << std::string(10000, 'b');
+        CapturedTreeTest::SetUp();
+        write_file("proc/version", "Linux version 9.9.9-captured\n");
+        write_file("proc/big", std::string(10000, 'b'));
     }
-    void TearDown() override {
-        norvik_script_reset();
-        unlink((root_ + "/proc/version").c_str());
-        unlink((root_ + "/proc/big").c_str());
-        rmdir((root_ + "/proc").c_str());
-        rmdir(root_.c_str());
-    }
-    std::string root_;
 };
 
 TEST_F(CapturedTree, TheRootAlwaysEndsWithASlash) {
-    compat::set_host_root(root_);
-    EXPECT_EQ(compat::host_root(), root_ + "/");
-    compat::set_host_root(root_ + "/");
-    EXPECT_EQ(compat::host_root(), root_ + "/");
+    compat::set_host_root(root_.string());
+    EXPECT_EQ(compat::host_root(), root_.string() + "/");
+    compat::set_host_root(root_.string() + "/");
+    EXPECT_EQ(compat::host_root(), root_.string() + "/");
     compat::set_host_root("");
     EXPECT_EQ(compat::host_root(), "/");
 }

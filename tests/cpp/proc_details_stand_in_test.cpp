@@ -2,6 +2,7 @@
 // the test (descriptors, sockets, mappings, argument area, executable path,
 // environment), and the descriptor table of this very process, live.
 #include "freebsd/base.h"
+#include "captured_tree.h"
 #include "script.h"
 
 // FreeBSD's numbers, taken before the host's socket headers can rewrite them.
@@ -45,28 +46,22 @@ struct Freed {
 };
 
 // A captured /proc tree for one process, 4242, removed afterwards.
-class ProcTree : public ::testing::Test {
+class ProcTree : public CapturedTreeTest {
 protected:
     static constexpr int kPid = 4242;
 
     void SetUp() override {
-        char templ[] = "/tmp/norvik-details-XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        root_ = templ;
+        CapturedTreeTest::SetUp();
         dir_ = root_ / "proc" / std::to_string(kPid);
         fs::create_directories(dir_ / "fd");
         fs::create_directories(dir_ / "net");
         fs::create_directories(dir_ / "task" / "4242");
         fs::create_directories(dir_ / "task" / "4243");
         write("stat", "4242 (some (name)) S 1 4242 4242 0 -1 4194304 0 0 0 0 0 0 0 0 20 0 1 0 0 0 0\n");
-        ASSERT_EQ(norvik_script_set_root(root_.c_str()), 0);
-    }
-    void TearDown() override {
-        norvik_script_reset();
-        fs::remove_all(root_);
+        use_as_root();
     }
     void write(const std::string& name, const std::string& text) {
-        std::ofstream(dir_ / name, std::ios::binary) << text;
+        write_file(fs::path("proc") / std::to_string(kPid) / name, text);
     }
     void link(const std::string& name, const std::string& target) {
         fs::create_symlink(target, dir_ / name);
@@ -79,7 +74,6 @@ protected:
         return path.string();
     }
 
-    fs::path root_;
     fs::path dir_;
 };
 

@@ -5,6 +5,7 @@
 #include "proc_records.h"
 
 #include "freebsd/base.h"
+#include "captured_tree.h"
 #include "script.h"
 
 // FreeBSD's names, taken before the host's headers can rewrite them.
@@ -61,23 +62,14 @@ std::string status_text(int tgid, const std::string& extra = "") {
            extra + "voluntary_ctxt_switches:\t9\nnonvoluntary_ctxt_switches:\t4\n";
 }
 
-class CapturedProc : public ::testing::Test {
+class CapturedProc : public CapturedTreeTest {
 protected:
     void SetUp() override {
-        char templ[] = "/tmp/norvik-records-XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        root_ = templ;
-        fs::create_directories(root_ / "proc");
-        ASSERT_EQ(norvik_script_set_root(root_.c_str()), 0);
-    }
-    void TearDown() override {
-        norvik_script_reset();
-        fs::remove_all(root_);
+        CapturedTreeTest::SetUp();
+        use_as_root();
     }
     void write(int pid, const std::string& name, const std::string& text) {
-        fs::path path = root_ / "proc" / std::to_string(pid) / name;
-        fs::create_directories(path.parent_path());
-        std::ofstream(path, std::ios::binary) << text;
+        write_file(fs::path("proc") / std::to_string(pid) / name, text);
     }
     // A process of the usual shape: stat, status and io.
     void process(int pid, std::map<int, std::string> fields = {}, const std::string& comm = "a b) c") {
@@ -96,7 +88,6 @@ protected:
         EXPECT_EQ(len, sizeof kp);
         return 0;
     }
-    fs::path root_;
 };
 
 double boot_seconds() {
