@@ -8,6 +8,7 @@
 #pragma once
 
 #if defined(__FreeBSD__)
+#include <sys/param.h>
 #include <sys/types.h>
 #include <sys/cpuset.h>
 #include <sys/proc.h>
