@@ -70,9 +70,9 @@ def load_row_modules(only):
         name = os.path.splitext(os.path.basename(path))[0]
         if only and not any(word in name for word in only):
             continue
-        spec = importlib.util.spec_from_file_location(name, path)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        location = importlib.util.spec_from_file_location(name, path)
+        module = importlib.util.module_from_spec(location)
+        location.loader.exec_module(module)
         yield module
 
 

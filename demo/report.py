@@ -16,9 +16,9 @@ def main():
     failed = False
     for path in sorted(glob.glob(os.path.join(HERE, "sections", "*.py"))):
         name = os.path.splitext(os.path.basename(path))[0]
-        spec = importlib.util.spec_from_file_location(name, path)
-        section = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(section)
+        location = importlib.util.spec_from_file_location(name, path)
+        section = importlib.util.module_from_spec(location)
+        location.loader.exec_module(section)
         print()
         print(section.TITLE)
         print("=" * len(section.TITLE))
