@@ -2,7 +2,8 @@
 //
 // A script is keyed by the node's dotted name with its per-call integers
 // ("kern.proc.pid.1234") or by a library call and its pid ("kinfo_getfile.1234").
-// A key may end in ".*" to match every last component. A script can
+// A key may end in ".*" to match every key below that prefix, at any depth
+// ("kern.proc.*" matches "kern.proc.pid.12"); the exact key wins. A script can
 //   - answer given bytes (records, strings, whatever the call returns),
 //   - fail with an errno once, n times or always,
 //   - make the next n reads fail with ENOMEM after a size answer (the data
