@@ -4,11 +4,7 @@
 #include "nodes.h"
 #include "proc_records.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-
 #include <cerrno>
-#include <cstdlib>
 #include <vector>
 
 namespace compat {
@@ -20,6 +16,7 @@ int read_proc_pid(NodeArgs args, std::string& out) {
     if (int err = open_process_dir(args[0], dir); err != 0) return err;
     kinfo_proc kp;
     if (int err = fill_process_record(dir.get(), args[0], kp); err != 0) return err;
+    add_block_counts(dir.get(), kp);
     append_value(out, kp);
     return 0;
 }
@@ -39,19 +36,7 @@ int read_proc_pid_threads(NodeArgs args, std::string& out) {
     if (int err = fill_process_record(dir.get(), pid, kp); err != 0) return err;
 
     std::vector<int> tids;
-    {
-        Fd task(::openat(dir.get(), "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!task.valid()) return errno == ENOENT ? ESRCH : errno;
-        DIR* listing = ::fdopendir(task.get());
-        if (listing == nullptr) return errno;
-        task.release();
-        while (dirent* entry = ::readdir(listing)) {
-            char* end = nullptr;
-            long tid = std::strtol(entry->d_name, &end, 10);
-            if (end != entry->d_name && *end == '\0' && tid > 0) tids.push_back(static_cast<int>(tid));
-        }
-        ::closedir(listing);
-    }
+    if (int err = list_thread_ids(dir.get(), tids); err != 0) return err;
     out.reserve(tids.size() * sizeof(kinfo_proc));
     for (int tid : tids) {
         // A thread that ends while the table is read is simply not listed.
@@ -69,7 +54,9 @@ int read_proc_all(NodeArgs, std::string& out) {
         Fd dir;
         // A process that ends while the table is read is simply not listed.
         if (open_process_dir(pid, dir) != 0) continue;
-        if (fill_process_record(dir.get(), pid, kp) == 0) append_value(out, kp);
+        if (fill_process_record(dir.get(), pid, kp) != 0) continue;
+        add_block_counts(dir.get(), kp);
+        append_value(out, kp);
     }
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -453,17 +454,6 @@ int fill_process_record(int dir, int pid, kinfo_proc& kp) {
     kp.ki_rusage.ru_nivcsw = status.number<long>(S::kNonvoluntary);
     kp.ki_rusage.ru_maxrss = status.number<long>(S::kVmHWM);
 
-    // Block counts as the host's getrusage(2) makes them: bytes moved to or
-    // from storage in 512-byte units. Unreadable for other users' processes.
-    FileText io_file;
-    if (io_file.read_at(dir, "io") == 0) {
-        long bytes = 0;
-        if (status_numbers(status_value(io_file.view(), "read_bytes"), &bytes, 1) == 1)
-            kp.ki_rusage.ru_inblock = bytes / 512;
-        if (status_numbers(status_value(io_file.view(), "write_bytes"), &bytes, 1) == 1)
-            kp.ki_rusage.ru_oublock = bytes / 512;
-    }
-
     const auto cutime = stat.get<unsigned long long>(kCutime);
     const auto cstime = stat.get<unsigned long long>(kCstime);
     kp.ki_rusage_ch.ru_utime = ticks_to_timeval(cutime);
@@ -471,6 +461,34 @@ int fill_process_record(int dir, int pid, kinfo_proc& kp) {
     kp.ki_rusage_ch.ru_minflt = stat.get<long>(kCminflt);
     kp.ki_rusage_ch.ru_majflt = stat.get<long>(kCmajflt);
     kp.ki_childtime = ticks_to_timeval(cutime + cstime);
+    return 0;
+}
+
+void add_block_counts(int dir, kinfo_proc& kp) {
+    // As the host's getrusage(2) makes them: bytes moved to or from storage
+    // in 512-byte units. Unreadable for other users' processes.
+    FileText io_file;
+    if (io_file.read_at(dir, "io") != 0) return;
+    long bytes = 0;
+    if (status_numbers(status_value(io_file.view(), "read_bytes"), &bytes, 1) == 1)
+        kp.ki_rusage.ru_inblock = bytes / 512;
+    if (status_numbers(status_value(io_file.view(), "write_bytes"), &bytes, 1) == 1)
+        kp.ki_rusage.ru_oublock = bytes / 512;
+}
+
+int list_thread_ids(int dir, std::vector<int>& tids) {
+    tids.clear();
+    Fd task(::openat(dir, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!task.valid()) return errno == ENOENT ? ESRCH : errno;
+    DIR* listing = ::fdopendir(task.get());
+    if (listing == nullptr) return errno;
+    task.release();
+    while (dirent* entry = ::readdir(listing)) {
+        char* end = nullptr;
+        long tid = std::strtol(entry->d_name, &end, 10);
+        if (end != entry->d_name && *end == '\0' && tid > 0) tids.push_back(static_cast<int>(tid));
+    }
+    ::closedir(listing);
     return 0;
 }
 

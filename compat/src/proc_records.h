@@ -20,6 +20,15 @@ int open_process_dir(int pid, Fd& dir);
 // Returns 0, or ESRCH when the process has gone.
 int fill_process_record(int dir, int pid, freebsd::kinfo_proc& kp);
 
+// Adds the process's block input and output counts (from its io file) to
+// its record; a process whose file can't be read keeps zeros. Thread records
+// carry none, so only process records need it.
+void add_block_counts(int dir, freebsd::kinfo_proc& kp);
+
+// The ids of the process's threads, as the host lists them. Returns 0, or
+// ESRCH when the process has gone.
+int list_thread_ids(int dir, std::vector<int>& tids);
+
 // Turns a process record into the record of one of its threads: the thread's
 // id, name, state, CPU and CPU times from /proc/<pid>/task/<tid>/stat.
 // Returns 0, or ESRCH when the thread has gone.

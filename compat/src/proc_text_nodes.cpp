@@ -8,7 +8,6 @@
 #include "proc_reads.h"
 #include "proc_records.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -115,18 +114,10 @@ int read_proc_pathname(NodeArgs args, std::string& out) {
 int size_proc_pid_threads(NodeArgs args, std::size_t& size) {
     Fd dir;
     if (int err = open_process_dir(args[0], dir); err != 0) return err;
-    Fd task(::openat(dir.get(), "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!task.valid()) return process_refusal(errno);
-    DIR* listing = ::fdopendir(task.get());
-    if (listing == nullptr) return errno;
-    task.release();
-    std::size_t threads = 0;
-    while (dirent* entry = ::readdir(listing)) {
-        if (entry->d_name[0] != '.') ++threads;
-    }
-    ::closedir(listing);
-    if (threads == 0) return ESRCH;
-    size = threads * sizeof(freebsd::kinfo_proc);
+    std::vector<int> tids;
+    if (int err = list_thread_ids(dir.get(), tids); err != 0) return process_refusal(err);
+    if (tids.empty()) return ESRCH;
+    size = tids.size() * sizeof(freebsd::kinfo_proc);
     return 0;
 }
 
