@@ -56,19 +56,6 @@ const char* parse_number(const char* p, const char* end, T& value, int base = 10
     return ec == std::errc() ? next : nullptr;
 }
 
-std::string_view next_token(std::string_view& rest) {
-    auto start = rest.find_first_not_of(' ');
-    if (start == std::string_view::npos) {
-        rest = {};
-        return {};
-    }
-    rest.remove_prefix(start);
-    auto end = rest.find(' ');
-    std::string_view token = rest.substr(0, end);
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end);
-    return token;
-}
-
 struct Pending {
     std::uint64_t dev = 0;
     std::uint64_t inode = 0;

@@ -8,37 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "host_text.h"
+
 namespace compat {
-
-// Reads a whole file relative to a directory descriptor, however long it is,
-// in large chunks (the kernel generates some /proc files per read call).
-// Returns 0 or the errno of the failed open or read.
-int read_whole_at(int dirfd, const char* name, std::string& out);
-
-// Reads a file line by line through one fixed buffer, however long the file:
-// a large /proc table never needs a buffer of its own size. Lines longer than
-// the buffer (none of the host's tables has them) come in pieces.
-class LineReader {
-public:
-    // The buffer is on the heap: callers may run on small thread stacks.
-    explicit LineReader(int fd) : fd_(fd), buf_(new char[kSize]) {}
-    LineReader(const LineReader&) = delete;
-    LineReader& operator=(const LineReader&) = delete;
-
-    // The next line without its newline; false at the end or on an error.
-    bool next(std::string_view& line);
-    // 0, or the errno of a failed read.
-    int error() const { return error_; }
-
-private:
-    static constexpr std::size_t kSize = 1 << 16;
-    int fd_;
-    int error_ = 0;
-    bool eof_ = false;
-    std::size_t begin_ = 0;  // first unread byte
-    std::size_t end_ = 0;    // one past the last byte read
-    std::unique_ptr<char[]> buf_;
-};
 
 // Reads a symbolic link relative to a directory descriptor into out.
 // Returns 0 or the errno of readlinkat.

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "freebsd/sys/proc.h"
+#include "host_text.h"
 
 namespace compat {
 namespace {
@@ -57,25 +58,6 @@ double boot_time_seconds() {
     if (before != 0.0 && now - before < 1.0 && before - now < 1.0) return before;
     kept.store(now, std::memory_order_relaxed);
     return now;
-}
-
-template <typename T>
-bool to_number(std::string_view text, T& value) {
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() && end != text.data();
-}
-
-// The next run of characters other than blanks, taken off the front of rest;
-// empty at the end. A plain loop: the fields are short and many.
-std::string_view next_token(std::string_view& rest) {
-    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n'; };
-    std::size_t start = 0;
-    while (start < rest.size() && blank(rest[start])) ++start;
-    std::size_t end = start;
-    while (end < rest.size() && !blank(rest[end])) ++end;
-    std::string_view token = rest.substr(start, end - start);
-    rest.remove_prefix(end);
-    return token;
 }
 
 // The space-separated fields of /proc/<pid>/stat after the command name.
@@ -130,32 +112,6 @@ enum StatField {
     kProcessor = 36,
 };
 
-// The value after "Key:" in a "Key:\tvalue" text (status, io), or empty.
-std::string_view status_value(std::string_view text, std::string_view key) {
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        auto eol = text.find('\n', pos);
-        std::string_view line = text.substr(pos, eol == std::string_view::npos ? eol : eol - pos);
-        if (line.size() > key.size() && line.substr(0, key.size()) == key && line[key.size()] == ':')
-            return line.substr(key.size() + 1);
-        if (eol == std::string_view::npos) break;
-        pos = eol + 1;
-    }
-    return {};
-}
-
-// Up to n whitespace-separated numbers of a status value.
-template <typename T>
-int status_numbers(std::string_view value, T* out, int n) {
-    int got = 0;
-    while (got < n) {
-        std::string_view token = next_token(value);
-        if (token.empty() || !to_number(token, out[got])) break;
-        ++got;
-    }
-    return got;
-}
-
 // The lines of /proc/<pid>/status a record needs, found in one pass.
 struct StatusLines {
     enum Key {
@@ -190,9 +146,7 @@ struct StatusLines {
                                                             "nonvoluntary_ctxt_switches"};
         int found = 0;
         while (!text.empty() && found < kCount) {
-            auto eol = text.find('\n');
-            std::string_view line = text.substr(0, eol);
-            text.remove_prefix(eol == std::string_view::npos ? text.size() : eol + 1);
+            std::string_view line = next_line(text);
             auto colon = line.find(':');
             if (colon == std::string_view::npos) continue;
             std::string_view name = line.substr(0, colon);
@@ -207,68 +161,17 @@ struct StatusLines {
     }
     template <typename T>
     int numbers(Key key, T* out, int n) const {
-        return status_numbers(values[key], out, n);
+        return leading_numbers(values[key], out, n);
     }
     template <typename T>
     T number(Key key) const {
         T value{};
-        status_numbers(values[key], &value, 1);
+        leading_numbers(values[key], &value, 1);
         return value;
     }
 };
 
 long kib_as_pages(long kib) { return kib / page_kib(); }
-
-// A host file's text: in a buffer of the caller's when it fits, which keeps
-// the common case free of allocation, else on the heap.
-class FileText {
-public:
-    // Returns 0 or the errno of the failed open or read.
-    int read_at(int dir, const char* name) {
-        Fd fd(::openat(dir, name, O_RDONLY | O_CLOEXEC));
-        if (!fd.valid()) return errno;
-        len_ = 0;
-        heap_.clear();
-        for (;;) {
-            const std::size_t room = sizeof small_ - len_;
-            ssize_t n = ::read(fd.get(), small_ + len_, room);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return errno;
-            }
-            len_ += static_cast<std::size_t>(n);
-            // The host's per-process files come whole from one read: a
-            // shorter answer than asked for is the end, and saves the call
-            // that would only say so.
-            if (n == 0 || static_cast<std::size_t>(n) < room) return 0;
-            if (len_ == sizeof small_) break;
-        }
-        heap_.assign(small_, len_);
-        return read_rest(fd.get());
-    }
-    std::string_view view() const {
-        return heap_.empty() ? std::string_view(small_, len_) : std::string_view(heap_);
-    }
-
-private:
-    int read_rest(int fd) {
-        char chunk[4096];
-        while (heap_.size() < (1u << 20)) {
-            ssize_t n = ::read(fd, chunk, sizeof chunk);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return errno;
-            }
-            if (n == 0) break;
-            heap_.append(chunk, static_cast<std::size_t>(n));
-        }
-        return 0;
-    }
-
-    char small_[4096];
-    std::size_t len_ = 0;
-    std::string heap_;
-};
 
 // Linux's tty_nr packs major and minor one way, dev_t another; report the
 // dev_t the terminal's device node has (what stat(2) shows as st_rdev).
@@ -470,9 +373,9 @@ void add_block_counts(int dir, kinfo_proc& kp) {
     FileText io_file;
     if (io_file.read_at(dir, "io") != 0) return;
     long bytes = 0;
-    if (status_numbers(status_value(io_file.view(), "read_bytes"), &bytes, 1) == 1)
+    if (leading_numbers(key_value(io_file.view(), "read_bytes"), &bytes, 1) == 1)
         kp.ki_rusage.ru_inblock = bytes / 512;
-    if (status_numbers(status_value(io_file.view(), "write_bytes"), &bytes, 1) == 1)
+    if (leading_numbers(key_value(io_file.view(), "write_bytes"), &bytes, 1) == 1)
         kp.ki_rusage.ru_oublock = bytes / 512;
 }
 

@@ -11,6 +11,7 @@
 
 #include "captured_tree.h"
 #include "host_files.h"
+#include "host_text.h"
 #include "script.h"
 
 namespace {
@@ -79,6 +80,42 @@ TEST(Fd, ClosesWhatItOwnsOnceAndOnlyThat) {
     }
     EXPECT_EQ(fcntl(kept, F_GETFD), FD_CLOEXEC);
     ::close(kept);
+}
+
+// The shapes host text comes in, on the forms the host really writes:
+// "Key:\tvalue kB" (status, meminfo), "key value" (vmstat), blank fields.
+TEST(HostText, KeysFieldsAndLines) {
+    const std::string_view meminfo = "MemTotal:       24570000 kB\nMemFree:\t100 kB\nEmpty:\nLast: 7";
+    EXPECT_EQ(compat::key_number<long>(meminfo, "MemTotal", -1), 24570000);
+    EXPECT_EQ(compat::key_number<long>(meminfo, "MemFree", -1), 100);
+    EXPECT_EQ(compat::key_number<long>(meminfo, "Last", -1), 7);  // no final newline
+    EXPECT_EQ(compat::key_number<long>(meminfo, "Mem", -1), -1);  // a prefix is no key
+    EXPECT_EQ(compat::key_number<long>(meminfo, "Empty", -1), -1);
+    EXPECT_NE(compat::key_value(meminfo, "Empty").data(), nullptr);  // present, empty
+    EXPECT_EQ(compat::key_value(meminfo, "Absent").data(), nullptr);
+    EXPECT_EQ(compat::key_number<long>("pswpin 12\npswpout 34\n", "pswpout", -1, ' '), 34);
+
+    std::string_view rest = "cpu  1 2\t3\n";
+    EXPECT_EQ(compat::next_token(rest), "cpu");
+    long values[4] = {};
+    EXPECT_EQ(compat::leading_numbers(rest, values, 4), 3);
+    EXPECT_EQ(values[2], 3);
+
+    std::string_view lines = "a\n\nb";
+    EXPECT_EQ(compat::next_line(lines), "a");
+    EXPECT_EQ(compat::next_line(lines), "");
+    EXPECT_EQ(compat::next_line(lines), "b");
+    EXPECT_TRUE(lines.empty());
+}
+
+TEST_F(CapturedTree, FileTextReadsSmallAndLargeFilesUnderTheRoot) {
+    ASSERT_EQ(norvik_script_set_root(root_.c_str()), 0);
+    compat::FileText text;
+    ASSERT_EQ(text.read_host("proc/version"), 0);
+    EXPECT_EQ(text.view(), "Linux version 9.9.9-captured\n");
+    ASSERT_EQ(text.read_host("proc/big"), 0);  // past the fixed buffer
+    EXPECT_EQ(text.view(), std::string(10000, 'b'));
+    EXPECT_EQ(text.read_host("proc/missing"), ENOENT);
 }
 
 }  // namespace
