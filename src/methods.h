@@ -40,6 +40,20 @@ NORVIK_METHOD(norvik_proc_open_files);
 NORVIK_METHOD(norvik_proc_num_fds);
 NORVIK_METHOD(norvik_proc_memory_maps);
 
+// arch/freebsd: CPU count, times, event counters, frequency, topology and
+// boot time; memory, swap and the allocator
+NORVIK_METHOD(norvik_boot_time);
+NORVIK_METHOD(norvik_cpu_count_logical);
+NORVIK_METHOD(norvik_cpu_stats);
+NORVIK_METHOD(norvik_cpu_times);
+NORVIK_METHOD(norvik_per_cpu_times);
+NORVIK_METHOD(norvik_swap_mem);
+NORVIK_METHOD(norvik_heap_info);
+NORVIK_METHOD(norvik_heap_trim);
+NORVIK_METHOD(norvik_virtual_mem);
+NORVIK_METHOD(norvik_cpu_freq);
+NORVIK_METHOD(norvik_cpu_topology);
+
 // Registration of the portable group (arch/posix).
 int norvik_posix_add_constants(PyObject* module);
 int norvik_posix_add_methods(PyObject* module);

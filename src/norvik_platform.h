@@ -16,8 +16,12 @@
 #include <sys/socket.h>
 #include <sys/sysctl.h>
 #include <sys/user.h>
+#include <sys/time.h>
+#include <sys/vmmeter.h>
+#include <vm/vm_param.h>
 #include <kvm.h>
 #include <libutil.h>
+#include <malloc_np.h>
 #endif
 
 #include <errno.h>

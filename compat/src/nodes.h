@@ -35,4 +35,34 @@ int size_proc_args(NodeArgs args, std::size_t& size);
 int read_proc_pathname(NodeArgs args, std::string& out);
 int size_proc_pid_threads(NodeArgs args, std::size_t& size);
 
+// cpu_stat_nodes.cpp: CPU count, tick counters, boot time, event counters.
+int read_hw_ncpu(NodeArgs args, std::string& out);
+int read_cp_time(NodeArgs args, std::string& out);
+int read_cp_times(NodeArgs args, std::string& out);
+int read_boottime(NodeArgs args, std::string& out);
+int read_v_swtch(NodeArgs args, std::string& out);
+int read_v_intr(NodeArgs args, std::string& out);
+int read_v_soft(NodeArgs args, std::string& out);
+int read_v_syscall(NodeArgs args, std::string& out);
+int read_v_trap(NodeArgs args, std::string& out);
+
+// cpu_topology_nodes.cpp: the scheduler's topology and one CPU's frequency.
+int read_topology_spec(NodeArgs args, std::string& out);
+int read_cpu_freq(NodeArgs args, std::string& out);
+int read_cpu_freq_levels(NodeArgs args, std::string& out);
+
+// memory_nodes.cpp: physical memory, page queues, totals, pager counters.
+int read_hw_physmem(NodeArgs args, std::string& out);
+int read_vfs_bufspace(NodeArgs args, std::string& out);
+int read_v_active_count(NodeArgs args, std::string& out);
+int read_v_inactive_count(NodeArgs args, std::string& out);
+int read_v_wire_count(NodeArgs args, std::string& out);
+int read_v_cache_count(NodeArgs args, std::string& out);
+int read_v_free_count(NodeArgs args, std::string& out);
+int read_vmtotal(NodeArgs args, std::string& out);
+int read_v_swapin(NodeArgs args, std::string& out);
+int read_v_swapout(NodeArgs args, std::string& out);
+int read_v_vnodein(NodeArgs args, std::string& out);
+int read_v_vnodeout(NodeArgs args, std::string& out);
+
 }  // namespace compat

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -38,11 +39,41 @@ bool parse_int(std::string_view text, int& value) {
     return ec == std::errc() && end == text.data() + text.size() && !text.empty();
 }
 
+// Matches a name against a node name with "#" components, each one integer
+// stored in order. The whole name must match.
+bool match_pattern(std::string_view pattern, std::string_view name, int (&storage)[kMaxArgs],
+                   unsigned& count) {
+    count = 0;
+    while (!pattern.empty() || !name.empty()) {
+        if (pattern.empty() || name.empty()) return false;
+        const auto pdot = pattern.find('.');
+        const auto ndot = name.find('.');
+        std::string_view want = pattern.substr(0, pdot);
+        std::string_view part = name.substr(0, ndot);
+        if (want == "#") {
+            if (count == kMaxArgs || !parse_int(part, storage[count])) return false;
+            ++count;
+        } else if (want != part) {
+            return false;
+        }
+        if ((pdot == std::string_view::npos) != (ndot == std::string_view::npos)) return false;
+        pattern = pdot == std::string_view::npos ? std::string_view() : pattern.substr(pdot + 1);
+        name = ndot == std::string_view::npos ? std::string_view() : name.substr(ndot + 1);
+    }
+    return true;
+}
+
 const Node* find_by_name(std::string_view name, int (&storage)[kMaxArgs], NodeArgs& args,
                          int& err) {
     err = ENOENT;
     for (const Node& node : sysctl_nodes()) {
         std::string_view own(node.name);
+        if (own.find('#') != std::string_view::npos) {
+            unsigned count = 0;
+            if (!match_pattern(own, name, storage, count)) continue;
+            args = NodeArgs(storage, count);
+            return &node;
+        }
         if (name.substr(0, own.size()) != own) continue;
         if (name.size() > own.size() && name[own.size()] != '.') continue;
         std::string_view rest = name.substr(own.size());
@@ -72,10 +103,17 @@ const Node* find_by_name(std::string_view name, int (&storage)[kMaxArgs], NodeAr
 
 #ifdef NORVIK_SCRIPTED
 std::string script_key(const Node& node, NodeArgs args) {
-    std::string key(node.name);
-    for (int value : args) {
+    std::string key;
+    std::size_t used = 0;
+    for (const char* c = node.name; *c != '\0'; ++c) {
+        if (*c == '#' && used < args.size())
+            key += std::to_string(args[used++]);
+        else
+            key.push_back(*c);
+    }
+    for (; used < args.size(); ++used) {
         key.push_back('.');
-        key += std::to_string(value);
+        key += std::to_string(args[used]);
     }
     return key;
 }
@@ -111,6 +149,10 @@ int read_node(const Node& node, NodeArgs args, std::string_view key, void* oldp,
         int err = node.read(args, built);
         if (err != 0) return err;
         data = &built;
+    }
+    if (node.wide_counter && *oldlenp == sizeof(std::uint32_t) && data->size() == sizeof(std::uint64_t)) {
+        std::memcpy(oldp, data->data(), sizeof(std::uint32_t));  // the low half, little-endian
+        return 0;
     }
     if (data->size() > *oldlenp) {
         std::memcpy(oldp, data->data(), *oldlenp);

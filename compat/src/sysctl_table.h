@@ -13,6 +13,8 @@
 namespace compat {
 
 // The per-call integers that follow a node's own MIB (a pid, a resource number).
+// A node whose dotted name has "#" components ("dev.cpu.#.freq") takes them
+// from there instead, in order; its by-MIB form has them after the MIB.
 using NodeArgs = std::span<const int>;
 
 // Each returns 0 or an errno.
@@ -29,6 +31,9 @@ struct Node {
     ReadFn read;
     SizeFn size;
     WriteFn write;
+    // A 64-bit event counter: a read that offers exactly 4 bytes gets the low
+    // 32 bits, as FreeBSD answers its older callers.
+    bool wide_counter = false;
 };
 
 // The table, and the handlers that live beside their host parsers.

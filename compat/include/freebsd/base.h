@@ -4,6 +4,7 @@
 #include "freebsd/devstat.h"
 #include "freebsd/kvm.h"
 #include "freebsd/libutil.h"
+#include "freebsd/malloc_np.h"
 #include "freebsd/netinet/in_pcb.h"
 #include "freebsd/netinet/tcp_var.h"
 #include "freebsd/sys/cpuset.h"

@@ -34,6 +34,9 @@ static_assert(offsetof(kvm_swap, ksw_flags) == 40);
 // kvm_getswapinfo() flags: name devices with their /dev/ prefix.
 inline constexpr int SWIF_DEV_PREFIX = 0x2;
 
+kvm_t* kvm_open(const char* execfile, const char* corefile, const char* swapfile, int flags,
+                const char* errstr);
+int kvm_getswapinfo(kvm_t* kd, kvm_swap* info, int maxswap, int flags);
 kvm_t* kvm_openfiles(const char* execfile, const char* corefile, const char* swapfile,
                      int flags, char* errbuf);
 int kvm_close(kvm_t* kd);

@@ -25,6 +25,14 @@ struct rusage {
 };
 static_assert(sizeof(rusage) == 144);
 
+// The states the statistics clock counts ticks in (kern.cp_time, kern.cp_times).
+inline constexpr int CP_USER = 0;
+inline constexpr int CP_NICE = 1;
+inline constexpr int CP_SYS = 2;
+inline constexpr int CP_INTR = 3;
+inline constexpr int CP_IDLE = 4;
+inline constexpr int CPUSTATES = 5;
+
 struct rlimit {
     rlim_t rlim_cur;
     rlim_t rlim_max;

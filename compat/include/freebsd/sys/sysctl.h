@@ -15,9 +15,15 @@ inline constexpr int KERN_OSRELEASE = 2;
 inline constexpr int KERN_ARGMAX = 8;
 inline constexpr int KERN_HOSTNAME = 10;
 inline constexpr int KERN_PROC = 14;
+inline constexpr int KERN_BOOTTIME = 21;
 
 inline constexpr int HW_NCPU = 3;
+inline constexpr int HW_PHYSMEM = 5;
 inline constexpr int HW_PAGESIZE = 7;
+
+// Second element of a CTL_VM name: struct vmtotal (VM_METER is the old name).
+inline constexpr int VM_TOTAL = 1;
+inline constexpr int VM_METER = 1;
 
 // Third element of a KERN_PROC name.
 inline constexpr int KERN_PROC_ALL = 0;
