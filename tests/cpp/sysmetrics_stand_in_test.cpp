@@ -1,0 +1,151 @@
+// The stand-in's CPU and memory answers on captured host trees: machines this
+// one is not (an offline CPU in the middle, SMT siblings, cpufreq, swap).
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "captured_tree.h"
+#include "freebsd/kvm.h"
+#include "freebsd/sys/sysctl.h"
+
+namespace {
+
+using freebsd::sysctlbyname;
+
+class SysmetricsTree : public CapturedTreeTest {
+protected:
+    template <typename T>
+    std::vector<T> read_all(const char* name) {
+        std::size_t len = 0;
+        EXPECT_EQ(sysctlbyname(name, nullptr, &len, nullptr, 0), 0) << name;
+        std::vector<T> out(len / sizeof(T));
+        EXPECT_EQ(sysctlbyname(name, out.data(), &len, nullptr, 0), 0) << name;
+        return out;
+    }
+    int errno_of(const char* name, void* buf, std::size_t len) {
+        errno = 0;
+        return sysctlbyname(name, buf, &len, nullptr, 0) == -1 ? errno : 0;
+    }
+    long ticks(long jiffies) { return jiffies * 128 / ::sysconf(_SC_CLK_TCK); }
+};
+
+// CPU 1 is offline: /proc/stat lists cpu0 and cpu2 only.
+TEST_F(SysmetricsTree, AnOfflineCpuKeepsAZeroRowAndTheCountIsOfOnlineCpus) {
+    write_file("proc/stat",
+               "cpu  300 30 600 9000 100 40 20 7 0 0\n"
+               "cpu0 100 10 200 3000 50 20 10 3 0 0\n"
+               "cpu2 200 20 400 6000 50 20 10 4 0 0\n"
+               "ctxt 4294967301\nbtime 1700000000\nsoftirq 77 1 2\nintr 99 3 4\n");
+    write_file("sys/devices/system/cpu/online", "0,2\n");
+    use_as_root();
+
+    EXPECT_EQ(read_all<int>("hw.ncpu"), std::vector<int>{2});
+    const auto rows = read_all<long>("kern.cp_times");
+    ASSERT_EQ(rows.size(), 15u);
+    // user, nice, system, irq+softirq, idle+iowait; steal left out
+    EXPECT_EQ(std::vector<long>(rows.begin(), rows.begin() + 5),
+              (std::vector<long>{ticks(100), ticks(10), ticks(200), ticks(30), ticks(3050)}));
+    EXPECT_EQ(std::vector<long>(rows.begin() + 5, rows.begin() + 10), std::vector<long>(5, 0));
+    EXPECT_EQ(rows[10], ticks(200));
+    const auto all = read_all<long>("kern.cp_time");
+    EXPECT_EQ(all, (std::vector<long>{ticks(300), ticks(30), ticks(600), ticks(60), ticks(9100)}));
+    EXPECT_EQ(read_all<long>("kern.boottime")[0], 1700000000);
+}
+
+TEST_F(SysmetricsTree, EventCountersAnswerAllBitsOrTheLowHalfForAFourByteRead) {
+    write_file("proc/stat", "cpu  1 1 1 1 1 1 1 1 0 0\nctxt 4294967301\nintr 99 3 4\nsoftirq 77 1 2\n");
+    write_file("proc/vmstat", "pgfault 12345\n");
+    use_as_root();
+    std::uint64_t wide = 0;
+    std::uint32_t narrow = 0;
+    std::uint16_t tiny = 0;
+    EXPECT_EQ(errno_of("vm.stats.sys.v_swtch", &wide, 8), 0);
+    EXPECT_EQ(wide, 4294967301u);
+    EXPECT_EQ(errno_of("vm.stats.sys.v_swtch", &narrow, 4), 0);
+    EXPECT_EQ(narrow, 5u);
+    EXPECT_EQ(errno_of("vm.stats.sys.v_swtch", &tiny, 2), ENOMEM);
+    EXPECT_EQ(errno_of("vm.stats.sys.v_intr", &narrow, 4), 0);
+    EXPECT_EQ(narrow, 99u);
+    EXPECT_EQ(errno_of("vm.stats.sys.v_soft", &narrow, 4), 0);
+    EXPECT_EQ(narrow, 77u);
+    EXPECT_EQ(errno_of("vm.stats.sys.v_trap", &narrow, 4), 0);
+    EXPECT_EQ(narrow, 12345u);
+    // A counter the host does not keep is 0, not a failure.
+    write_file("proc/stat", "cpu  1 1 1 1 1 1 1 1 0 0\n");
+    EXPECT_EQ(errno_of("vm.stats.sys.v_soft", &narrow, 4), 0);
+    EXPECT_EQ(narrow, 0u);
+}
+
+TEST_F(SysmetricsTree, CpufreqNodesExistOnlyWhereTheHostHasADriver) {
+    write_file("sys/devices/system/cpu/cpu3/cpufreq/scaling_cur_freq", "2394000\n");
+    write_file("sys/devices/system/cpu/cpu3/cpufreq/scaling_available_frequencies", "800000 2400000 1600000 \n");
+    write_file("sys/devices/system/cpu/cpu4/cpufreq/scaling_cur_freq", "1000000\n");
+    use_as_root();
+    int mhz = 0;
+    EXPECT_EQ(errno_of("dev.cpu.3.freq", &mhz, sizeof mhz), 0);
+    EXPECT_EQ(mhz, 2394);
+    char levels[64] = {};
+    EXPECT_EQ(errno_of("dev.cpu.3.freq_levels", levels, sizeof levels), 0);
+    EXPECT_STREQ(levels, "2400/-1 1600/-1 800/-1");
+    EXPECT_EQ(errno_of("dev.cpu.4.freq_levels", levels, sizeof levels), ENOENT);
+    for (const char* name : {"dev.cpu.0.freq", "dev.cpu.-1.freq", "dev.cpu.x.freq", "dev.cpu.3", "dev.cpu.3.freq.1"})
+        EXPECT_EQ(errno_of(name, &mhz, sizeof mhz), ENOENT) << name;
+}
+
+// Two packages of two cores with two threads each; L2 per core, L3 per package.
+TEST_F(SysmetricsTree, TopologyGroupsByPackageAndSharedCacheWithSmtFlags) {
+    write_file("sys/devices/system/cpu/online", "0-7\n");
+    for (int cpu = 0; cpu < 8; ++cpu) {
+        const std::string dir = "sys/devices/system/cpu/cpu" + std::to_string(cpu) + "/";
+        const int core = cpu / 2, package = cpu / 4;
+        const std::string core_list = std::to_string(core * 2) + "-" + std::to_string(core * 2 + 1);
+        const std::string package_list = std::to_string(package * 4) + "-" + std::to_string(package * 4 + 3);
+        write_file(dir + "topology/physical_package_id", std::to_string(package) + "\n");
+        write_file(dir + "topology/thread_siblings_list", core_list + "\n");
+        const char* types[] = {"Data", "Instruction", "Unified", "Unified"};
+        const int levels[] = {1, 1, 2, 3};
+        for (int i = 0; i < 4; ++i) {
+            const std::string index = dir + "cache/index" + std::to_string(i) + "/";
+            write_file(index + "level", std::to_string(levels[i]) + "\n");
+            write_file(index + "type", std::string(types[i]) + "\n");
+            write_file(index + "shared_cpu_list", (levels[i] == 3 ? package_list : core_list) + "\n");
+        }
+    }
+    use_as_root();
+    const auto text = read_all<char>("kern.sched.topology_spec");
+    const std::string xml(text.data());
+    EXPECT_NE(xml.find(" <group level=\"1\" cache-level=\"0\">\n  <cpu count=\"8\" mask=\"ff,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0\">"
+                       "0, 1, 2, 3, 4, 5, 6, 7</cpu>"),
+              std::string::npos)
+        << xml;
+    EXPECT_NE(xml.find("   <group level=\"2\" cache-level=\"3\">\n    <cpu count=\"4\" mask=\"f0,"), std::string::npos)
+        << xml;
+    EXPECT_NE(xml.find("     <group level=\"3\" cache-level=\"2\">\n      <cpu count=\"2\" mask=\"c0,0,0,0,0,0,0,0,0,"
+                       "0,0,0,0,0,0,0\">6, 7</cpu>\n      <flags><flag name=\"THREAD\">"),
+              std::string::npos)
+        << xml;
+    EXPECT_EQ(xml.find("level=\"4\""), std::string::npos) << xml;
+}
+
+TEST_F(SysmetricsTree, SwapInfoTotalsEveryDeviceInPages) {
+    write_file("proc/swaps",
+               "Filename\tType\tSize\tUsed\tPriority\n"
+               "/dev/sda2 partition\t1048576\t4096\t-2\n"
+               "/var/tmp/a.swap file\t65532\t0\t-3\n");
+    use_as_root();
+    freebsd::kvm_t* kd = freebsd::kvm_open(nullptr, "/dev/null", nullptr, 0, "test");
+    ASSERT_NE(kd, nullptr);
+    freebsd::kvm_swap sw[1];
+    EXPECT_EQ(freebsd::kvm_getswapinfo(kd, sw, 1, 0), 2);
+    const unsigned kib_per_page = static_cast<unsigned>(::sysconf(_SC_PAGESIZE) / 1024);
+    EXPECT_EQ(sw[0].ksw_total, (1048576u + 65532u) / kib_per_page);
+    EXPECT_EQ(sw[0].ksw_used, 4096u / kib_per_page);
+    EXPECT_STREQ(sw[0].ksw_devname, "total");
+    EXPECT_EQ(freebsd::kvm_getswapinfo(kd, sw, 0, 0), -1);
+    freebsd::kvm_close(kd);
+}
+
+}  // namespace
