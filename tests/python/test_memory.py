@@ -1,0 +1,245 @@
+"""Memory, swap and the allocator: live against /proc/meminfo, free, swapon
+and the allocator itself (glibc, or jemalloc preloaded); scripted for the
+failures."""
+import ctypes
+import errno
+import mmap
+import os
+import shutil
+import struct
+import subprocess
+import uuid
+
+import pytest
+
+from conftest import run_python
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
+MIB = 1 << 20
+JEMALLOC = "/usr/lib/x86_64-linux-gnu/libjemalloc.so.2"
+
+
+def meminfo():
+    with open("/proc/meminfo") as f:
+        return {line.split(":")[0]: int(line.split()[1]) * 1024 for line in f}
+
+
+def free_b():
+    out = subprocess.run(["free", "-b"], capture_output=True, text=True, check=True).stdout.splitlines()
+    head = out[0].split()
+    row = out[1].split()[1:]
+    return dict(zip(head, (int(x) for x in row)))
+
+
+# ---- virtual memory ------------------------------------------------------------
+
+def test_memory_figures_are_the_hosts(norvik):
+    total, free, active, inactive, wired, cached, buffers, shared = norvik.virtual_mem()
+    info = meminfo()
+    assert total == info["MemTotal"] == free_b()["total"]
+    assert cached == 0
+    slack = 64 * MIB  # what other processes may change between the reads
+    assert abs(free - info["MemFree"]) < slack
+    assert abs(active - info["Active"]) < slack
+    assert abs(inactive - info["Inactive"]) < slack
+    assert abs(buffers - info["Buffers"]) < slack
+    wired_host = sum(info.get(k, 0) for k in ("SUnreclaim", "KernelStack", "PageTables", "Unevictable"))
+    assert abs(wired - wired_host) < slack
+    assert free + active + inactive + wired <= total
+    for value in (free, active, inactive, wired):
+        assert value % PAGE == 0
+
+
+def test_shared_memory_follows_a_shared_file(norvik):
+    """A 192 MiB file in /dev/shm shows in the shared figure, as in free's."""
+    path = f"/dev/shm/norvik-sysmetrics-{uuid.uuid4().hex}"
+    before = norvik.virtual_mem()[7]
+    try:
+        with open(path, "wb") as f:
+            f.write(b"\1" * (192 * MIB))
+        during = norvik.virtual_mem()[7]
+        assert abs(during - free_b()["shared"]) < 16 * MIB
+    finally:
+        os.unlink(path)
+    assert 176 * MIB < during - before < 208 * MIB
+
+
+@pytest.mark.parametrize("key, err", [
+    ("hw.physmem", errno.EIO), ("vm.stats.vm.v_wire_count", errno.EACCES),
+    ("vm.stats.vm.v_free_count", errno.ENOENT), ("vfs.bufspace", errno.EPERM),
+])
+def test_a_failed_memory_read_raises_its_oserror(norvik, kernel, key, err):
+    kernel.fail(key, err)
+    with pytest.raises(OSError) as info:
+        norvik.virtual_mem()
+    assert info.value.errno == err and key in str(info.value)
+
+
+def test_cache_count_is_optional_and_totals_fail_with_their_own_origin(norvik, kernel):
+    kernel.answer("vm.stats.vm.v_free_count", struct.pack("<I", 3))
+    kernel.answer("vm.stats.vm.v_cache_count", struct.pack("<I", 5))
+    kernel.answer("vfs.bufspace", struct.pack("<q", 12345))
+    kernel.answer("hw.physmem", struct.pack("<Q", 1 << 40))
+    vmtotal = bytearray(88)
+    struct.pack_into("<Q", vmtotal, 32, 7)   # t_vmshr
+    struct.pack_into("<Q", vmtotal, 48, 11)  # t_rmshr
+    kernel.answer("vm.vmtotal", bytes(vmtotal))
+    total, free, _, _, _, cached, buffers, shared = norvik.virtual_mem()
+    assert (total, free, cached, buffers, shared) == (1 << 40, 3 * PAGE, 5 * PAGE, 12345, 18 * PAGE)
+    kernel.fail("vm.stats.vm.v_cache_count", errno.ENOENT)
+    assert norvik.virtual_mem()[5] == 0
+    kernel.fail("vm.vmtotal", errno.EFAULT)
+    with pytest.raises(OSError) as info:
+        norvik.virtual_mem()
+    assert info.value.errno == errno.EFAULT and "sysctl(CTL_VM | VM_METER)" in str(info.value)
+
+
+# ---- swap -----------------------------------------------------------------------
+
+def proc_swaps_bytes():
+    with open("/proc/swaps") as f:
+        rows = [line.split() for line in f.readlines()[1:] if line.strip()]
+    return sum(int(r[2]) for r in rows) * 1024, sum(int(r[3]) for r in rows) * 1024
+
+
+def vmstat():
+    with open("/proc/vmstat") as f:
+        return {k: int(v) for k, v in (line.split() for line in f)}
+
+
+def test_swap_is_the_hosts(norvik):
+    before = vmstat()
+    total, used, free, swap_ops, vnode_ops = norvik.swap_mem()
+    after = vmstat()
+    assert (total, used) == proc_swaps_bytes()
+    assert free == total - used
+    shown = subprocess.run(["swapon", "--show=SIZE", "--bytes", "--noheadings"], capture_output=True,
+                           text=True, check=True).stdout.split()
+    assert total == sum(int(x) for x in shown)
+    low = 0xFFFFFFFF
+    assert (before["pswpin"] + before["pswpout"]) & low <= swap_ops <= (after["pswpin"] + after["pswpout"]) & low
+    pages = lambda v: (v["pgpgin"] * 1024 // PAGE + v["pgpgout"] * 1024 // PAGE) & low
+    assert pages(before) <= vnode_ops <= pages(after)
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("mkswap"), reason="needs root and mkswap")
+def test_a_new_swap_file_adds_its_size(norvik):
+    path = f"/var/tmp/norvik-sysmetrics-{uuid.uuid4().hex}.swap"
+    size = 24 * MIB
+    base = norvik.swap_mem()[0]
+    try:
+        with open(path, "wb") as f:
+            f.write(b"\0" * size)
+        os.chmod(path, 0o600)
+        subprocess.run(["mkswap", path], capture_output=True, check=True)
+        if subprocess.run(["swapon", path], capture_output=True).returncode != 0:
+            pytest.skip("the kernel refuses swap files here")
+        try:
+            total, used, free, _, _ = norvik.swap_mem()
+            assert (total, used) == proc_swaps_bytes()
+            assert size - 2 * PAGE <= total - base <= size  # the header page is not swap
+        finally:
+            subprocess.run(["swapoff", path], capture_output=True)
+    finally:
+        os.unlink(path)
+    assert norvik.swap_mem()[0] == base
+
+
+def test_pager_sums_wrap_in_32_bits(norvik, kernel):
+    for name, value in (("v_swapin", 0xFFFFFFFF), ("v_swapout", 2), ("v_vnodein", 40), ("v_vnodeout", 2)):
+        kernel.answer(f"vm.stats.vm.{name}", struct.pack("<I", value))
+    assert norvik.swap_mem()[3:] == (1, 42)
+
+
+def test_kvm_failures_are_runtime_errors(norvik, kernel, capfd):
+    kernel.fail("kvm_open", errno.EACCES)
+    with pytest.raises(RuntimeError, match=r"^kvm_open\(\) syscall failed$"):
+        norvik.swap_mem()
+    assert "kvm_open failed: " in capfd.readouterr().err
+    kernel.reset()
+    kernel.fail("kvm_getswapinfo", errno.EIO)
+    with pytest.raises(RuntimeError, match=r"^kvm_getswapinfo\(\) syscall failed$"):
+        norvik.swap_mem()
+    kernel.reset()
+    kernel.fail("vm.stats.vm.v_vnodeout", errno.EIO)
+    with pytest.raises(OSError):
+        norvik.swap_mem()
+
+
+# ---- the allocator ----------------------------------------------------------------
+
+ALLOCATION_CHECK = r"""
+import ctypes, _norvik_bsd as m
+libc = ctypes.CDLL(None)
+libc.malloc.restype = ctypes.c_void_p
+libc.malloc.argtypes = [ctypes.c_size_t]
+libc.free.argtypes = [ctypes.c_void_p]
+MIB = 1 << 20
+a0, m0 = m.heap_info()
+# 64 MiB in blocks of 4 KiB: heap memory the allocator keeps for itself.
+# Their addresses sit in an array made first, outside the heap they fill,
+# and they are freed from the last, so the heap can shrink behind them.
+blocks = (ctypes.c_void_p * 16384)()
+for i in range(16384):
+    blocks[i] = libc.malloc(4096)
+    ctypes.memset(blocks[i], 1, 4096)
+a1, m1 = m.heap_info()
+for i in reversed(range(16384)):
+    libc.free(blocks[i])
+m.heap_trim()
+a2, m2 = m.heap_info()
+assert a0 <= m0 and a1 <= m1 and a2 <= m2, (a0, m0, a1, m1, a2, m2)
+assert a1 - a0 >= 64 * MIB, (a0, a1)
+assert a1 - a2 >= 60 * MIB, (a1, a2)
+assert m1 - m2 >= 32 * MIB, (m1, m2)
+print("ok", hasattr(libc, "mallctl"))
+"""
+
+
+@pytest.mark.parametrize("preload", [None, JEMALLOC])
+def test_allocation_shows_and_trimming_returns_memory(preload):
+    if preload and not os.path.exists(preload):
+        pytest.skip("libjemalloc2 is not installed")
+    done = run_python(ALLOCATION_CHECK, env_extra={"LD_PRELOAD": preload} if preload else {})
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["ok", str(bool(preload))]
+
+
+def test_under_jemalloc_the_figures_are_jemallocs_own():
+    if not os.path.exists(JEMALLOC):
+        pytest.skip("libjemalloc2 is not installed")
+    code = ("import ctypes, _norvik_bsd as m\n"
+            "lib = ctypes.CDLL(None)\n"
+            "def get(name):\n"
+            "    v = ctypes.c_uint64(); n = ctypes.c_size_t(8)\n"
+            "    assert lib.mallctl(name, ctypes.byref(v), ctypes.byref(n), None, 0) == 0\n"
+            "    return v.value\n"
+            "a, mapped = m.heap_info()\n"
+            "print(a == get(b'stats.allocated'), mapped == get(b'stats.mapped'))\n")
+    done = run_python(code, env_extra={"LD_PRELOAD": JEMALLOC})
+    assert done.stdout.split() == ["True", "True"], done.stderr
+
+
+@pytest.mark.parametrize("name, skip, message", [
+    ("thread.tcache.flush", 0, "mallctl('thread.tcache.flush')"),
+    ("epoch", 0, "mallctl('epoch')"),
+    ("epoch", 1, "mallctl('epoch') update"),
+    ("stats.allocated", 0, "mallctl('stats.allocated')"),
+    ("stats.mapped", 0, "mallctl('stats.mapped')"),
+])
+def test_each_allocator_step_reports_its_own_failure(norvik, kernel, name, skip, message):
+    """The allocator returns its error number and leaves errno alone: the
+    exception carries the returned number."""
+    kernel.fail_on(f"mallctl.{name}", errno.EXDEV, 3, skip=skip, times=1)
+    with pytest.raises(OSError) as info:
+        norvik.heap_info()
+    assert info.value.errno == errno.EXDEV
+    assert str(info.value).endswith(f"(originated from {message})")
+
+
+def test_a_refused_purge_is_an_oserror(norvik, kernel):
+    assert norvik.heap_trim() is None
+    kernel.fail("mallctl.arena.4096.purge", errno.EFAULT)
+    with pytest.raises(OSError) as info:
+        norvik.heap_trim()
+    assert info.value.errno == errno.EFAULT
