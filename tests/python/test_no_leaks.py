@@ -115,3 +115,24 @@ def test_scripted_failures_release_everything(norvik, kernel):
     check("proc_cmdline(retry limit)", swallow(norvik.proc_cmdline, me))
     kernel.fail(f"kern.proc.pid_td.{me}", 12, -1)
     check("proc_threads(ENOMEM)", swallow(norvik.proc_threads, me))
+
+
+def test_system_metrics_release_everything(norvik, kernel):
+    """Every CPU and memory call, on success and on each failure path."""
+    for name in ("cpu_count_logical", "cpu_times", "per_cpu_times", "boot_time", "cpu_stats",
+                 "cpu_topology", "virtual_mem", "swap_mem", "heap_info", "heap_trim"):
+        check(name, getattr(norvik, name))
+    check("cpu_freq(no driver)", swallow(norvik.cpu_freq, -1))
+    kernel.answer("dev.cpu.0.freq", b"\x60\x09\x00\x00")
+    kernel.fail("dev.cpu.0.freq_levels", 2)
+    check("cpu_freq(levels ignored)", lambda: norvik.cpu_freq(0))
+    kernel.answer("hw.ncpu", b"\x01\x00\x00\x00")  # fewer than the table's rows
+    check("per_cpu_times(longer table)", norvik.per_cpu_times)
+    for key, call in (("kern.cp_times", norvik.per_cpu_times), ("kern.sched.topology_spec", norvik.cpu_topology),
+                      ("vm.vmtotal", norvik.virtual_mem), ("vm.stats.vm.v_cache_count", norvik.virtual_mem),
+                      ("kvm_open", norvik.swap_mem), ("kvm_getswapinfo", norvik.swap_mem),
+                      ("mallctl.stats.mapped", norvik.heap_info), ("mallctl.arena.4096.purge", norvik.heap_trim)):
+        kernel.fail(key, 5, -1)
+        check(f"{call.__name__}({key} fails)", swallow(call))
+        kernel.reset()
+        kernel.answer("hw.ncpu", b"\x01\x00\x00\x00")
