@@ -6,6 +6,8 @@ import pwd
 
 TITLE = "Processes"
 
+LIMIT = 20  # rows of the table at most
+
 STATES = {1: "idle", 2: "run", 3: "sleep", 4: "stop", 5: "zombie", 6: "wait", 7: "lock"}
 
 
@@ -40,9 +42,17 @@ def show(norvik):
             continue
         rows.append((pid, info, threads))
     print(f"{len(rows)} processes" + (f" ({gone} ended while listed)" if gone else ""))
+    # The largest by resident size and by CPU time: at most LIMIT of each,
+    # the two lists merged, largest resident size first.
+    by_rss = sorted(rows, key=lambda r: r[1][18], reverse=True)[:LIMIT // 2]
+    by_cpu = sorted(rows, key=lambda r: r[1][14] + r[1][15], reverse=True)[:LIMIT // 2]
+    shown = sorted({r[0]: r for r in by_rss + by_cpu}.values(), key=lambda r: r[1][18], reverse=True)
+    if len(shown) < len(rows):
+        print(f"showing {len(shown)}: the {len(by_rss)} largest by resident size and the "
+              f"{len(by_cpu)} with the most CPU time")
     print(f"{'PID':>7} {'PPID':>7} {'STATE':<6} {'USER':<10} {'THR':>4} {'RSS':>8} {'USER s':>8} "
           f"{'SYS s':>8} {'CPU':>3}  NAME")
-    for pid, info, threads in rows:
+    for pid, info, threads in shown:
         name = info[24] if info[24] is not None else "?"
         print(f"{pid:>7} {info[0]:>7} {STATES.get(info[1], str(info[1])):<6} {user_name(info[3])[:10]:<10} "
               f"{threads:>4} {size(info[18]):>8} {info[14]:>8.2f} {info[15]:>8.2f} {info[23]:>3}  {name}")

@@ -1,0 +1,44 @@
+"""Memory: physical memory by page queue, swap and paging, and this
+process's allocator before and after giving unused memory back."""
+import ctypes
+
+TITLE = "Memory"
+
+
+def human(nbytes):
+    for unit in ("B", "KiB", "MiB", "GiB", "TiB"):
+        if nbytes < 1024 or unit == "TiB":
+            return f"{nbytes:.0f} {unit}" if unit == "B" else f"{nbytes:.1f} {unit}"
+        nbytes /= 1024
+    return str(nbytes)
+
+
+def show(norvik):
+    total, free, active, inactive, wired, cached, buffers, shared = norvik.virtual_mem()
+    print(f"physical {human(total)}: free {human(free)}, active {human(active)}, inactive {human(inactive)}, "
+          f"wired {human(wired)}")
+    print(f"  cached {human(cached)}, buffers {human(buffers)}, shared {human(shared)}")
+    s_total, s_used, s_free, swap_ops, vnode_ops = norvik.swap_mem()
+    if s_total:
+        print(f"swap {human(s_total)}: used {human(s_used)} ({100 * s_used / s_total:.1f}%), free {human(s_free)}")
+    else:
+        print("swap: none configured")
+    print(f"  pager activity: swap {swap_ops}, files {vnode_ops}")
+
+    libc = ctypes.CDLL(None)
+    libc.malloc.restype = ctypes.c_void_p
+    libc.malloc.argtypes = [ctypes.c_size_t]
+    libc.free.argtypes = [ctypes.c_void_p]
+    blocks = (ctypes.c_void_p * 8192)()
+    for i in range(len(blocks)):
+        blocks[i] = libc.malloc(4096)
+        ctypes.memset(blocks[i], 1, 4096)
+    allocated, mapped = norvik.heap_info()
+    print(f"heap with 32 MiB in use: allocated {human(allocated)}, mapped {human(mapped)}")
+    for i in reversed(range(len(blocks))):
+        libc.free(blocks[i])
+    allocated, mapped = norvik.heap_info()
+    print(f"  freed:                 allocated {human(allocated)}, mapped {human(mapped)}")
+    norvik.heap_trim()
+    allocated, mapped = norvik.heap_info()
+    print(f"  trimmed:               allocated {human(allocated)}, mapped {human(mapped)}")
