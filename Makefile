@@ -5,7 +5,7 @@
 PYTHON ?= python3
 BUILD ?= build
 DEBIAN_BUILD_PACKAGES := g++ make
-DEBIAN_TEST_PACKAGES := libgtest-dev procps iproute2 util-linux
+DEBIAN_TEST_PACKAGES := libgtest-dev procps iproute2 util-linux libjemalloc2
 PYTHON_TEST_PACKAGES := pytest hypothesis
 
 .PHONY: demo test bench build deps-build deps-test clean
