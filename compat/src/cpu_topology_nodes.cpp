@@ -79,7 +79,8 @@ int read_topology(Topology& topo) {
             int level = 0;
             if (text.read_host(cpu_path(cpu, rel)) != 0 || !to_number(text.view(), level)) break;
             std::snprintf(rel, sizeof rel, "cache/index%d/type", index);
-            if (text.read_host(cpu_path(cpu, rel)) == 0 && text.view().substr(0, 11) == "Instruction") continue;
+            if (text.read_host(cpu_path(cpu, rel)) == 0 && text.view().substr(0, 11) == "Instruction")
+                continue;
             std::snprintf(rel, sizeof rel, "cache/index%d/shared_cpu_list", index);
             CpuSet shared = read_cpu_set(cpu_path(cpu, rel), topo.online);
             if (!shared.empty() && level > 0) topo.split_for(level).group_of[cpu] = std::move(shared);
@@ -142,12 +143,13 @@ void append_group(std::string& out, const Topology& topo, const CpuSet& set, std
         cache_level = std::max(cache_level, topo.splits[split].cache_level);
     }
     const std::string pad(static_cast<std::size_t>(2 * depth - 1), ' ');
-    out += pad + "<group level=\"" + std::to_string(depth) + "\" cache-level=\"" + std::to_string(cache_level) +
-           "\">\n" + pad + " ";
+    out += pad + "<group level=\"" + std::to_string(depth) + "\" cache-level=\"" +
+           std::to_string(cache_level) + "\">\n" + pad + " ";
     append_cpu_element(out, set);
     if (set.size() > 1 && topo.siblings[set.front()] == set)
-        out += pad +
-               " <flags><flag name=\"THREAD\">THREAD group</flag><flag name=\"SMT\">SMT group</flag></flags>\n";
+        out +=
+            pad +
+            " <flags><flag name=\"THREAD\">THREAD group</flag><flag name=\"SMT\">SMT group</flag></flags>\n";
     if (split < topo.splits.size()) {
         out += pad + " <children>\n";
         for (const CpuSet& part : parts) append_group(out, topo, part, split, depth + 1);
@@ -200,8 +202,7 @@ int read_cpu_freq_levels(NodeArgs args, std::string& out) {
         if (to_number(token, khz)) mhz.push_back(khz / 1000);
     }
     std::sort(mhz.rbegin(), mhz.rend());
-    for (std::size_t i = 0; i < mhz.size(); ++i)
-        out += (i == 0 ? "" : " ") + std::to_string(mhz[i]) + "/-1";
+    for (std::size_t i = 0; i < mhz.size(); ++i) out += (i == 0 ? "" : " ") + std::to_string(mhz[i]) + "/-1";
     if (mhz.empty()) out += "0";
     out.push_back('\0');
     return 0;

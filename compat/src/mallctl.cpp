@@ -14,8 +14,6 @@
 // jemalloc, failures are returned, errno is left alone.
 //
 // Scripted overlay: "mallctl.<name>" (library-call key) fails with its errno.
-#include "freebsd/malloc_np.h"
-
 #include <dlfcn.h>
 #include <malloc.h>
 
@@ -27,6 +25,7 @@
 #include <string>
 #include <string_view>
 
+#include "freebsd/malloc_np.h"
 #include "script.h"
 
 namespace compat {

@@ -81,7 +81,8 @@ TEST_F(SysmetricsTree, EventCountersAnswerAllBitsOrTheLowHalfForAFourByteRead) {
 
 TEST_F(SysmetricsTree, CpufreqNodesExistOnlyWhereTheHostHasADriver) {
     write_file("sys/devices/system/cpu/cpu3/cpufreq/scaling_cur_freq", "2394000\n");
-    write_file("sys/devices/system/cpu/cpu3/cpufreq/scaling_available_frequencies", "800000 2400000 1600000 \n");
+    write_file("sys/devices/system/cpu/cpu3/cpufreq/scaling_available_frequencies",
+               "800000 2400000 1600000 \n");
     write_file("sys/devices/system/cpu/cpu4/cpufreq/scaling_cur_freq", "1000000\n");
     use_as_root();
     int mhz = 0;
@@ -91,7 +92,8 @@ TEST_F(SysmetricsTree, CpufreqNodesExistOnlyWhereTheHostHasADriver) {
     EXPECT_EQ(errno_of("dev.cpu.3.freq_levels", levels, sizeof levels), 0);
     EXPECT_STREQ(levels, "2400/-1 1600/-1 800/-1");
     EXPECT_EQ(errno_of("dev.cpu.4.freq_levels", levels, sizeof levels), ENOENT);
-    for (const char* name : {"dev.cpu.0.freq", "dev.cpu.-1.freq", "dev.cpu.x.freq", "dev.cpu.3", "dev.cpu.3.freq.1"})
+    for (const char* name :
+         {"dev.cpu.0.freq", "dev.cpu.-1.freq", "dev.cpu.x.freq", "dev.cpu.3", "dev.cpu.3.freq.1"})
         EXPECT_EQ(errno_of(name, &mhz, sizeof mhz), ENOENT) << name;
 }
 
@@ -117,15 +119,19 @@ TEST_F(SysmetricsTree, TopologyGroupsByPackageAndSharedCacheWithSmtFlags) {
     use_as_root();
     const auto text = read_all<char>("kern.sched.topology_spec");
     const std::string xml(text.data());
-    EXPECT_NE(xml.find(" <group level=\"1\" cache-level=\"0\">\n  <cpu count=\"8\" mask=\"ff,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0\">"
+    EXPECT_NE(xml.find(" <group level=\"1\" cache-level=\"0\">\n  <cpu count=\"8\" "
+                       "mask=\"ff,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0\">"
                        "0, 1, 2, 3, 4, 5, 6, 7</cpu>"),
               std::string::npos)
         << xml;
-    EXPECT_NE(xml.find("   <group level=\"2\" cache-level=\"3\">\n    <cpu count=\"4\" mask=\"f0,"), std::string::npos)
-        << xml;
-    EXPECT_NE(xml.find("     <group level=\"3\" cache-level=\"2\">\n      <cpu count=\"2\" mask=\"c0,0,0,0,0,0,0,0,0,"
-                       "0,0,0,0,0,0,0\">6, 7</cpu>\n      <flags><flag name=\"THREAD\">"),
+    EXPECT_NE(xml.find("   <group level=\"2\" cache-level=\"3\">\n    <cpu count=\"4\" mask=\"f0,"),
               std::string::npos)
+        << xml;
+    EXPECT_NE(
+        xml.find(
+            "     <group level=\"3\" cache-level=\"2\">\n      <cpu count=\"2\" mask=\"c0,0,0,0,0,0,0,0,0,"
+            "0,0,0,0,0,0,0\">6, 7</cpu>\n      <flags><flag name=\"THREAD\">"),
+        std::string::npos)
         << xml;
     EXPECT_EQ(xml.find("level=\"4\""), std::string::npos) << xml;
 }

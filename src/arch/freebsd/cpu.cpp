@@ -92,8 +92,9 @@ PyObject* norvik_boot_time(PyObject*, PyObject*) noexcept {
 
 PyObject* norvik_cpu_stats(PyObject*, PyObject*) noexcept {
     // Read in the kernel's order; returned with the context switches first.
-    static const char* const names[] = {"vm.stats.sys.v_soft", "vm.stats.sys.v_intr", "vm.stats.sys.v_syscall",
-                                        "vm.stats.sys.v_trap", "vm.stats.sys.v_swtch"};
+    static const char* const names[] = {"vm.stats.sys.v_soft", "vm.stats.sys.v_intr",
+                                        "vm.stats.sys.v_syscall", "vm.stats.sys.v_trap",
+                                        "vm.stats.sys.v_swtch"};
     unsigned int values[5] = {};
     for (size_t i = 0; i < 5; ++i)
         if (norvik_sysctlbyname(names[i], &values[i], sizeof values[i]) == -1) return nullptr;

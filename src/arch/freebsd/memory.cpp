@@ -83,7 +83,8 @@ PyObject* norvik_swap_mem(PyObject*, PyObject*) noexcept {
     struct kvm_swap swap[1];
     memset(swap, 0, sizeof swap);
     {
-        std::unique_ptr<kvm_t, KvmCloser> kd(kvm_open(nullptr, "/dev/null", nullptr, O_RDONLY, "kvm_open failed"));
+        std::unique_ptr<kvm_t, KvmCloser> kd(
+            kvm_open(nullptr, "/dev/null", nullptr, O_RDONLY, "kvm_open failed"));
         if (kd == nullptr) return norvik_runtime_error("kvm_open() syscall failed");
         const int got = kvm_getswapinfo(kd.get(), swap, 1, 0);
         kd.reset();
@@ -91,7 +92,8 @@ PyObject* norvik_swap_mem(PyObject*, PyObject*) noexcept {
     }
     uint32_t swapin = 0, swapout = 0, vnodein = 0, vnodeout = 0;
     if (read_u32("vm.stats.vm.v_swapin", swapin) == -1 || read_u32("vm.stats.vm.v_swapout", swapout) == -1 ||
-        read_u32("vm.stats.vm.v_vnodein", vnodein) == -1 || read_u32("vm.stats.vm.v_vnodeout", vnodeout) == -1)
+        read_u32("vm.stats.vm.v_vnodein", vnodein) == -1 ||
+        read_u32("vm.stats.vm.v_vnodeout", vnodeout) == -1)
         return nullptr;
     const unsigned long long total = to_bytes(swap[0].ksw_total, pagesize);
     const unsigned long long used = to_bytes(swap[0].ksw_used, pagesize);
@@ -106,14 +108,16 @@ PyObject* norvik_heap_info(PyObject*, PyObject*) noexcept {
     size_t epoch_len = sizeof epoch;
     size_t allocated = 0, mapped = 0;
     size_t len = sizeof(size_t);
-    if (control("thread.tcache.flush", nullptr, nullptr, nullptr, 0, "mallctl('thread.tcache.flush')") == -1 ||
+    if (control("thread.tcache.flush", nullptr, nullptr, nullptr, 0, "mallctl('thread.tcache.flush')") ==
+            -1 ||
         control("epoch", &epoch, &epoch_len, nullptr, 0, "mallctl('epoch')") == -1 ||
         control("epoch", nullptr, nullptr, &epoch, epoch_len, "mallctl('epoch') update") == -1 ||
         control("stats.allocated", &allocated, &len, nullptr, 0, "mallctl('stats.allocated')") == -1)
         return nullptr;
     len = sizeof(size_t);
     if (control("stats.mapped", &mapped, &len, nullptr, 0, "mallctl('stats.mapped')") == -1) return nullptr;
-    return Py_BuildValue("KK", static_cast<unsigned long long>(allocated), static_cast<unsigned long long>(mapped));
+    return Py_BuildValue("KK", static_cast<unsigned long long>(allocated),
+                         static_cast<unsigned long long>(mapped));
 }
 
 PyObject* norvik_heap_trim(PyObject*, PyObject*) noexcept {
