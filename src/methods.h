@@ -40,6 +40,15 @@ NORVIK_METHOD(norvik_proc_open_files);
 NORVIK_METHOD(norvik_proc_num_fds);
 NORVIK_METHOD(norvik_proc_memory_maps);
 
+// Network interfaces: counters (arch/freebsd); addresses, flags, MTU and
+// media (arch/posix)
+NORVIK_METHOD(norvik_net_io_counters);
+NORVIK_METHOD(norvik_net_if_addrs);
+NORVIK_METHOD(norvik_net_if_flags);
+NORVIK_METHOD(norvik_net_if_is_running);
+NORVIK_METHOD(norvik_net_if_mtu);
+NORVIK_METHOD(norvik_net_if_duplex_speed);
+
 // Registration of the portable group (arch/posix).
 int norvik_posix_add_constants(PyObject* module);
 int norvik_posix_add_methods(PyObject* module);

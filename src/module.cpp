@@ -25,6 +25,7 @@ PyMethodDef platform_methods[] = {
     NORVIK_ROW("proc_getrlimit", norvik_proc_getrlimit),
     NORVIK_ROW("proc_memory_maps", norvik_proc_memory_maps),
     NORVIK_ROW("proc_setrlimit", norvik_proc_setrlimit),
+    NORVIK_ROW("net_io_counters", norvik_net_io_counters),
     NORVIK_ROW("pids", norvik_pids),
     NORVIK_ROW("check_pid_range", norvik_check_pid_range),
     NORVIK_ROW("set_debug", norvik_set_debug),

@@ -35,4 +35,8 @@ int size_proc_args(NodeArgs args, std::size_t& size);
 int read_proc_pathname(NodeArgs args, std::string& out);
 int size_proc_pid_threads(NodeArgs args, std::size_t& size);
 
+// route_nodes.cpp: the interface list as routing messages (protocol,
+// family, request, interface index).
+int read_route_table(NodeArgs args, std::string& out);
+
 }  // namespace compat

@@ -1,6 +1,7 @@
 // The table of nodes the stand-in answers. A node's MIB is followed by up to
 // max_args per-call integers, which the by-name form spells as extra components
 // ("kern.proc.pid.1234").
+#include "freebsd/sys/socket.h"
 #include "freebsd/sys/sysctl.h"
 #include "nodes.h"
 
@@ -20,6 +21,7 @@ constexpr Node kNodes[] = {
      nullptr},
     {"kern.proc.rlimit", {CTL_KERN, KERN_PROC, KERN_PROC_RLIMIT}, 3, 2, 2, read_proc_rlimit, nullptr,
      write_proc_rlimit},
+    {"net.routetable", {CTL_NET, PF_ROUTE}, 2, 4, 4, read_route_table, nullptr, nullptr},
 };
 
 }  // namespace
