@@ -184,9 +184,8 @@ int read_host_interfaces(HostInterfaces& out) {
     out.addrs.clear();
     auto links = dump_request<ifinfomsg>(RTM_GETLINK);
     if (int err = dump(links, [&](nlmsghdr* msg) { read_link(msg, out.links); }); err != 0) return err;
-    auto addrs = dump_request<ifaddrmsg>(RTM_GETADDR);
     std::vector<HostAddr> found;
-    if (int err = dump(addrs, [&](nlmsghdr* msg) { read_addr(msg, found); }); err != 0) return err;
+    if (int err = read_host_addrs(found); err != 0) return err;
 
     // Each link's addresses together, in link order, keeping the host's
     // order within a link; an address whose link came after the link dump
@@ -209,6 +208,23 @@ int read_host_interfaces(HostInterfaces& out) {
         out.links[link].addr_end = out.addrs.size();
     }
     return 0;
+}
+
+int read_host_addrs(std::vector<HostAddr>& out) {
+    out.clear();
+    auto addrs = dump_request<ifaddrmsg>(RTM_GETADDR);
+    return dump(addrs, [&](nlmsghdr* msg) { read_addr(msg, out); });
+}
+
+int count_host_links(int index, std::size_t& count) {
+    count = 0;
+    auto stats = dump_request<if_stats_msg>(RTM_GETSTATS);
+    stats.body.filter_mask = IFLA_STATS_FILTER_BIT(IFLA_STATS_LINK_64);
+    return dump(stats, [&](nlmsghdr* msg) {
+        if (msg->nlmsg_type != RTM_NEWSTATS || msg->nlmsg_len < NLMSG_LENGTH(sizeof(if_stats_msg))) return;
+        const auto* info = static_cast<const if_stats_msg*>(NLMSG_DATA(msg));
+        if (index == 0 || static_cast<int>(info->ifindex) == index) ++count;
+    });
 }
 
 unsigned freebsd_if_flags(unsigned host) {

@@ -55,6 +55,13 @@ struct HostInterfaces {
 // Reads the snapshot with two rtnetlink dumps. Returns 0 or an errno.
 int read_host_interfaces(HostInterfaces& out);
 
+// The cheaper questions behind a size answer: every address (one dump), and
+// how many links there are (the statistics dump, which carries no more than
+// an index per link). index: one link only, or 0 for all. Each returns 0 or
+// an errno.
+int read_host_addrs(std::vector<HostAddr>& out);
+int count_host_links(int index, std::size_t& count);
+
 // The host's IFF_* bits in FreeBSD's: the bits that mean the same move (the
 // multicast bit to its own place); the rest have no FreeBSD counterpart.
 unsigned freebsd_if_flags(unsigned host_flags);

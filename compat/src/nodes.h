@@ -38,5 +38,6 @@ int size_proc_pid_threads(NodeArgs args, std::size_t& size);
 // route_nodes.cpp: the interface list as routing messages (protocol,
 // family, request, interface index).
 int read_route_table(NodeArgs args, std::string& out);
+int size_route_table(NodeArgs args, std::size_t& size);
 
 }  // namespace compat

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "host_interfaces.h"
 #include "nodes.h"
@@ -20,6 +21,14 @@ using namespace freebsd;
 // to a multiple of 8, and 8 for an empty one.
 std::size_t sa_size(std::size_t len) { return len == 0 ? 8 : (len + 7) & ~std::size_t{7}; }
 
+// An interface message is the same length whatever the interface: its
+// link-level address (a name of at most 15 bytes, a hardware address of at
+// most 32) always fits one rounded room of 56 bytes.
+constexpr std::size_t kLinkAddressRoom = 56;
+constexpr std::size_t kLinkMessageSize = sizeof(if_msghdr) + kLinkAddressRoom;
+static_assert(offsetof(sockaddr_dl, sdl_data) + sizeof(HostLink::name) - 1 + sizeof(HostLink::hw) <=
+              kLinkAddressRoom);
+
 std::uint8_t link_state(std::uint8_t operstate) {
     constexpr std::uint8_t kOperDown = 2;           // IF_OPER_DOWN
     constexpr std::uint8_t kOperLowerLayerDown = 3;  // IF_OPER_LOWERLAYERDOWN
@@ -30,9 +39,8 @@ std::uint8_t link_state(std::uint8_t operstate) {
 }
 
 void append_link_message(const HostLink& link, std::string& out) {
-    const std::size_t sdl_len = link_sockaddr_size(link);
     if_msghdr header{};
-    header.ifm_msglen = static_cast<std::uint16_t>(sizeof header + sa_size(sdl_len));
+    header.ifm_msglen = kLinkMessageSize;
     header.ifm_version = RTM_VERSION;
     header.ifm_type = RTM_IFINFO;
     header.ifm_addrs = RTA_IFP;
@@ -58,7 +66,7 @@ void append_link_message(const HostLink& link, std::string& out) {
     data.ifi_noproto = c.rx_nohandler;
     append_value(out, header);
     const std::size_t at = out.size();
-    out.resize(at + sa_size(sdl_len));
+    out.resize(at + kLinkAddressRoom);
     write_link_sockaddr(link, out.data() + at);
 }
 
@@ -72,9 +80,29 @@ void append_sockaddr(std::string& out, Write write) {
     std::memcpy(out.data() + at, storage, len);
 }
 
+// The length of an address message, and whether it is in the answer.
+std::size_t addr_message_size(const HostAddr& addr) {
+    const std::size_t one = sa_size(addr.inet6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
+    return sizeof(ifa_msghdr) + one * (addr.has_broadcast || addr.has_peer ? 3 : 2);
+}
+
+bool wanted(const HostAddr& addr, int family, int index) {
+    if (index != 0 && addr.index != index) return false;
+    return family == AF_UNSPEC || (family == AF_INET6) == addr.inet6;
+}
+
+// The request a node call names: 0, or the errno of one the kernel refuses.
+int check_request(NodeArgs args) {
+    const int family = args[1];
+    if (args[0] != 0) return EINVAL;
+    if (args[2] != NET_RT_IFLIST) return EOPNOTSUPP;
+    if (family != AF_UNSPEC && family != AF_INET && family != AF_INET6) return EAFNOSUPPORT;
+    return 0;
+}
+
 void append_addr_message(const HostLink& link, const HostAddr& addr, std::string& out) {
-    const std::size_t at = out.size();
     ifa_msghdr header{};
+    header.ifam_msglen = static_cast<std::uint16_t>(addr_message_size(addr));
     header.ifam_version = RTM_VERSION;
     header.ifam_type = RTM_NEWADDR;
     header.ifam_addrs = RTA_NETMASK | RTA_IFA | (addr.has_broadcast || addr.has_peer ? RTA_BRD : 0);
@@ -88,8 +116,6 @@ void append_addr_message(const HostLink& link, const HostAddr& addr, std::string
         const std::uint8_t* other = addr.has_broadcast ? addr.broadcast : addr.peer;
         append_sockaddr(out, [&](void* p) { return write_inet_sockaddr(addr.inet6, other, scope, p); });
     }
-    const auto length = static_cast<std::uint16_t>(out.size() - at);
-    std::memcpy(out.data() + at + offsetof(ifa_msghdr, ifam_msglen), &length, sizeof length);
 }
 
 }  // namespace
@@ -97,24 +123,30 @@ void append_addr_message(const HostLink& link, const HostAddr& addr, std::string
 // Per-call integers: protocol (0), address family (0 for all), request,
 // interface index (0 for all).
 int read_route_table(NodeArgs args, std::string& out) {
-    const int protocol = args[0];
-    const int family = args[1];
-    const int request = args[2];
-    const int index = args[3];
-    if (protocol != 0) return EINVAL;
-    if (request != NET_RT_IFLIST) return EOPNOTSUPP;
-    if (family != AF_UNSPEC && family != AF_INET && family != AF_INET6) return EAFNOSUPPORT;
+    if (int err = check_request(args); err != 0) return err;
     HostInterfaces host;
     if (int err = read_host_interfaces(host); err != 0) return err;
     for (const HostLink& link : host.links) {
-        if (index != 0 && link.index != index) continue;
+        if (args[3] != 0 && link.index != args[3]) continue;
         append_link_message(link, out);
         for (std::size_t i = link.addr_begin; i < link.addr_end; ++i) {
-            const HostAddr& addr = host.addrs[i];
-            if (family == AF_INET && addr.inet6) continue;
-            if (family == AF_INET6 && !addr.inet6) continue;
-            append_addr_message(link, addr, out);
+            if (wanted(host.addrs[i], args[1], args[3])) append_addr_message(link, host.addrs[i], out);
         }
+    }
+    return 0;
+}
+
+// The size answer from the two cheaper dumps: the kernel's own answer is a
+// walk that counts, not one that builds.
+int size_route_table(NodeArgs args, std::size_t& size) {
+    if (int err = check_request(args); err != 0) return err;
+    std::size_t links = 0;
+    if (int err = count_host_links(args[3], links); err != 0) return err;
+    std::vector<HostAddr> addrs;
+    if (int err = read_host_addrs(addrs); err != 0) return err;
+    size = links * kLinkMessageSize;
+    for (const HostAddr& addr : addrs) {
+        if (wanted(addr, args[1], args[3])) size += addr_message_size(addr);
     }
     return 0;
 }

@@ -21,7 +21,7 @@ constexpr Node kNodes[] = {
      nullptr},
     {"kern.proc.rlimit", {CTL_KERN, KERN_PROC, KERN_PROC_RLIMIT}, 3, 2, 2, read_proc_rlimit, nullptr,
      write_proc_rlimit},
-    {"net.routetable", {CTL_NET, PF_ROUTE}, 2, 4, 4, read_route_table, nullptr, nullptr},
+    {"net.routetable", {CTL_NET, PF_ROUTE}, 2, 4, 4, read_route_table, size_route_table, nullptr},
 };
 
 }  // namespace

@@ -98,6 +98,22 @@ TEST_F(InterfaceListTest, RoutingMessagesFrameEveryInterfaceAndItsAddresses) {
     EXPECT_TRUE(loopback_address);
 }
 
+// The size answer counts without building: it must still be the length of
+// the list read right after it (unless an interface came or went between).
+TEST_F(InterfaceListTest, TheSizeAnswerIsTheLengthOfTheList) {
+    int mib[] = {freebsd::CTL_NET, kPfRoute, 0, 0, freebsd::NET_RT_IFLIST, 0};
+    bool equal = false;
+    for (int attempt = 0; attempt < 3 && !equal; ++attempt) {
+        size_t size = 0;
+        ASSERT_EQ(freebsd::sysctl(mib, 6, nullptr, &size, nullptr, 0), 0);
+        std::string buf(size + 4096, '\0');
+        size_t len = buf.size();
+        ASSERT_EQ(freebsd::sysctl(mib, 6, buf.data(), &len, nullptr, 0), 0);
+        equal = len == size;
+    }
+    EXPECT_TRUE(equal);
+}
+
 TEST_F(InterfaceListTest, RequestsTheKernelDoesNotServeFail) {
     int other_request[] = {freebsd::CTL_NET, kPfRoute, 0, 0, freebsd::NET_RT_DUMP, 0};
     size_t len = 0;
