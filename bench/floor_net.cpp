@@ -79,7 +79,8 @@ NORVIK_FLOOR_CASE(if_mtu_request, "ioctl_mtu") { one_request(args, SIOCGIFMTU); 
 NORVIK_FLOOR_CASE(if_media_reads, "media_reads") {
     one_request(args, SIOCGIFINDEX);
     const std::string base = "/sys/class/net/" + args.at(0) + "/";
-    floor_bench::keep(read_small(base + "speed") + read_small(base + "duplex") + read_small(base + "carrier"));
+    floor_bench::keep(read_small(base + "speed") + read_small(base + "duplex") +
+                      read_small(base + "carrier"));
 }
 
 NORVIK_FLOOR_CASE(link_dump, "rtnetlink_link_dump") { floor_bench::keep(dump<ifinfomsg>(RTM_GETLINK)); }

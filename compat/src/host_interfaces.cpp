@@ -42,7 +42,8 @@ int dump(Request& request, EachMessage each_message) {
     if (!fd.valid()) return errno;
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    if (::sendto(fd.get(), &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0)
+    if (::sendto(fd.get(), &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) <
+        0)
         return errno;
     std::unique_ptr<char[]> buffer(new char[kReceiveSize]);
     for (;;) {
@@ -53,7 +54,8 @@ int dump(Request& request, EachMessage each_message) {
         }
         if (got == 0) return EIO;
         int left = static_cast<int>(got);
-        for (auto* msg = reinterpret_cast<nlmsghdr*>(buffer.get()); NLMSG_OK(msg, left); msg = NLMSG_NEXT(msg, left)) {
+        for (auto* msg = reinterpret_cast<nlmsghdr*>(buffer.get()); NLMSG_OK(msg, left);
+             msg = NLMSG_NEXT(msg, left)) {
             if (msg->nlmsg_seq != request.header.nlmsg_seq) continue;
             if (msg->nlmsg_type == NLMSG_DONE) return 0;
             if (msg->nlmsg_type == NLMSG_ERROR) {
@@ -101,8 +103,8 @@ void read_link(nlmsghdr* msg, std::vector<HostLink>& links) {
     each_attribute<ifinfomsg>(msg, [&](unsigned type, const std::uint8_t* data, std::size_t len) {
         switch (type) {
             case IFLA_IFNAME:
-                link.name_len = static_cast<std::uint8_t>(strnlen(reinterpret_cast<const char*>(data),
-                                                                  std::min(len, sizeof link.name - 1)));
+                link.name_len = static_cast<std::uint8_t>(
+                    strnlen(reinterpret_cast<const char*>(data), std::min(len, sizeof link.name - 1)));
                 std::memcpy(link.name, data, link.name_len);
                 break;
             case IFLA_ADDRESS:
@@ -118,8 +120,8 @@ void read_link(nlmsghdr* msg, std::vector<HostLink>& links) {
             case IFLA_STATS64: {
                 rtnl_link_stats64 stats{};
                 std::memcpy(&stats, data, std::min(len, sizeof stats));
-                link.counters = {stats.rx_packets, stats.tx_packets, stats.rx_bytes,  stats.tx_bytes,
-                                 stats.rx_errors,  stats.tx_errors,  stats.rx_dropped, stats.tx_dropped,
+                link.counters = {stats.rx_packets, stats.tx_packets, stats.rx_bytes,    stats.tx_bytes,
+                                 stats.rx_errors,  stats.tx_errors,  stats.rx_dropped,  stats.tx_dropped,
                                  stats.multicast,  stats.collisions, stats.rx_nohandler};
                 break;
             }
@@ -204,7 +206,8 @@ int read_host_interfaces(HostInterfaces& out) {
     std::size_t next = 0;
     for (std::size_t link = 0; link < out.links.size(); ++link) {
         out.links[link].addr_begin = out.addrs.size();
-        for (; next < order.size() && order[next].first == link; ++next) out.addrs.push_back(found[order[next].second]);
+        for (; next < order.size() && order[next].first == link; ++next)
+            out.addrs.push_back(found[order[next].second]);
         out.links[link].addr_end = out.addrs.size();
     }
     return 0;
@@ -269,11 +272,13 @@ std::uint8_t freebsd_if_type(unsigned short hw_type) {
     }
 }
 
-std::uint8_t freebsd_hw_len(const HostLink& link) { return link.hw_type == ARPHRD_LOOPBACK ? 0 : link.hw_len; }
+std::uint8_t freebsd_hw_len(const HostLink& link) {
+    return link.hw_type == ARPHRD_LOOPBACK ? 0 : link.hw_len;
+}
 
 std::size_t link_sockaddr_size(const HostLink& link) {
-    return std::max<std::size_t>(sizeof(freebsd::sockaddr_dl),
-                                 offsetof(freebsd::sockaddr_dl, sdl_data) + link.name_len + freebsd_hw_len(link));
+    return std::max<std::size_t>(sizeof(freebsd::sockaddr_dl), offsetof(freebsd::sockaddr_dl, sdl_data) +
+                                                                   link.name_len + freebsd_hw_len(link));
 }
 
 void write_link_sockaddr(const HostLink& link, void* out) {
@@ -308,7 +313,8 @@ std::size_t write_inet_sockaddr(bool inet6, const std::uint8_t* bytes, unsigned 
     std::memcpy(&sin6.sin6_addr, bytes, 16);
     // Link-local unicast (fe80::/10) and link-local multicast (ff02::/16)
     // carry their interface as the scope.
-    const bool link_local = (bytes[0] == 0xfe && (bytes[1] & 0xc0) == 0x80) || (bytes[0] == 0xff && (bytes[1] & 0x0f) == 0x2);
+    const bool link_local =
+        (bytes[0] == 0xfe && (bytes[1] & 0xc0) == 0x80) || (bytes[0] == 0xff && (bytes[1] & 0x0f) == 0x2);
     if (link_local) sin6.sin6_scope_id = scope_index;
     std::memcpy(out, &sin6, sizeof sin6);
     return sizeof sin6;

@@ -78,11 +78,20 @@ struct SpeedSubtype {
     int subtype;
 };
 constexpr SpeedSubtype kSpeedSubtypes[] = {
-    {10, freebsd::IFM_10_T},         {100, freebsd::IFM_100_TX},      {1000, freebsd::IFM_1000_T},
-    {2500, freebsd::IFM_2500_T},     {5000, freebsd::IFM_5000_T},     {10000, freebsd::IFM_10G_T},
-    {20000, freebsd::IFM_20G_KR2},   {25000, freebsd::IFM_25G_CR},    {40000, freebsd::IFM_40G_CR4},
-    {50000, freebsd::IFM_50G_CR2},   {56000, freebsd::IFM_56G_R4},    {100000, freebsd::IFM_100G_CR4},
-    {200000, freebsd::IFM_200G_CR4_PAM4}, {400000, freebsd::IFM_400G_FR8},
+    {10, freebsd::IFM_10_T},
+    {100, freebsd::IFM_100_TX},
+    {1000, freebsd::IFM_1000_T},
+    {2500, freebsd::IFM_2500_T},
+    {5000, freebsd::IFM_5000_T},
+    {10000, freebsd::IFM_10G_T},
+    {20000, freebsd::IFM_20G_KR2},
+    {25000, freebsd::IFM_25G_CR},
+    {40000, freebsd::IFM_40G_CR4},
+    {50000, freebsd::IFM_50G_CR2},
+    {56000, freebsd::IFM_56G_R4},
+    {100000, freebsd::IFM_100G_CR4},
+    {200000, freebsd::IFM_200G_CR4_PAM4},
+    {400000, freebsd::IFM_400G_FR8},
 };
 
 int subtype_of_speed(long mbits) {
@@ -110,7 +119,8 @@ int host_media(std::string_view name, freebsd::ifmediareq& req) {
         if (duplex.substr(0, 4) == "half") word |= freebsd::IFM_HDX;
     }
     req.ifm_status = freebsd::IFM_AVALID;
-    if (text.read_host(base + "/carrier") == 0 && text.view().substr(0, 1) == "1") req.ifm_status |= freebsd::IFM_ACTIVE;
+    if (text.read_host(base + "/carrier") == 0 && text.view().substr(0, 1) == "1")
+        req.ifm_status |= freebsd::IFM_ACTIVE;
     req.ifm_active = word;
     req.ifm_current = word;
     req.ifm_mask = 0;
@@ -151,8 +161,8 @@ int if_request(int fd, unsigned long request, void* arg) {
     auto outcome = script::consult(key, script::Kind::call);
     if (outcome.fail) return outcome.err;
     if (outcome.answer != nullptr) {
-        const std::size_t size = request == kGetFlags || request == kGetMtu ? sizeof(freebsd::ifreq)
-                                                                            : sizeof(freebsd::ifmediareq);
+        const std::size_t size =
+            request == kGetFlags || request == kGetMtu ? sizeof(freebsd::ifreq) : sizeof(freebsd::ifmediareq);
         const std::size_t room = size - kNameSize;
         std::memcpy(name + kNameSize, outcome.answer->data(), std::min(room, outcome.answer->size()));
         return 0;

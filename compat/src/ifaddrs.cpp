@@ -11,8 +11,6 @@
 // for none) and a pad byte, then those socket addresses' bytes.
 #include "freebsd/ifaddrs.h"
 
-#include "freebsd/net/if.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -21,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "freebsd/net/if.h"
 #include "host_interfaces.h"
 #include "script.h"
 
@@ -114,13 +113,16 @@ void add_host_entries(const HostInterfaces& host, std::vector<Pending>& out) {
             address.name = std::string_view(link.name, link.name_len);
             address.flags = flags;
             constexpr std::size_t kMax = sizeof(freebsd::sockaddr_in6);
-            address.addr = sockaddr_bytes(kMax, [&](void* p) { return write_inet_sockaddr(a.inet6, a.local, scope, p); });
-            address.netmask = sockaddr_bytes(kMax, [&](void* p) { return write_netmask_sockaddr(a.inet6, a.prefix_len, p); });
+            address.addr = sockaddr_bytes(
+                kMax, [&](void* p) { return write_inet_sockaddr(a.inet6, a.local, scope, p); });
+            address.netmask = sockaddr_bytes(
+                kMax, [&](void* p) { return write_netmask_sockaddr(a.inet6, a.prefix_len, p); });
             // FreeBSD's one destination field: the broadcast address where the
             // interface broadcasts, else the point-to-point peer.
             const std::uint8_t* other = a.has_broadcast ? a.broadcast : a.has_peer ? a.peer : nullptr;
             if (other != nullptr)
-                address.dst = sockaddr_bytes(kMax, [&](void* p) { return write_inet_sockaddr(a.inet6, other, scope, p); });
+                address.dst = sockaddr_bytes(
+                    kMax, [&](void* p) { return write_inet_sockaddr(a.inet6, other, scope, p); });
             out.push_back(std::move(address));
         }
     }

@@ -94,8 +94,8 @@ int getnameinfo(const sockaddr* sa, socklen_t salen, char* host, std::size_t hos
         return kEaiFamily;
     }
     return freebsd_result(::getnameinfo(reinterpret_cast<::sockaddr*>(&storage), host_len, host,
-                                        static_cast<socklen_t>(hostlen), serv, static_cast<socklen_t>(servlen),
-                                        host_flags(flags)));
+                                        static_cast<socklen_t>(hostlen), serv,
+                                        static_cast<socklen_t>(servlen), host_flags(flags)));
 }
 
 }  // namespace freebsd

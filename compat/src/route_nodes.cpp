@@ -1,14 +1,13 @@
 // net.routetable: the interface list as FreeBSD's routing messages, built
 // from the host's rtnetlink snapshot.
-#include "freebsd/net/if.h"
-#include "freebsd/net/if_dl.h"
-#include "freebsd/net/route.h"
-#include "freebsd/sys/socket.h"
-
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "freebsd/net/if.h"
+#include "freebsd/net/if_dl.h"
+#include "freebsd/net/route.h"
+#include "freebsd/sys/socket.h"
 #include "host_interfaces.h"
 #include "nodes.h"
 
@@ -30,7 +29,7 @@ static_assert(offsetof(sockaddr_dl, sdl_data) + sizeof(HostLink::name) - 1 + siz
               kLinkAddressRoom);
 
 std::uint8_t link_state(std::uint8_t operstate) {
-    constexpr std::uint8_t kOperDown = 2;           // IF_OPER_DOWN
+    constexpr std::uint8_t kOperDown = 2;            // IF_OPER_DOWN
     constexpr std::uint8_t kOperLowerLayerDown = 3;  // IF_OPER_LOWERLAYERDOWN
     constexpr std::uint8_t kOperUp = 6;              // IF_OPER_UP
     if (operstate == kOperUp) return LINK_STATE_UP;

@@ -15,10 +15,9 @@ constexpr int kPfRoute = freebsd::PF_ROUTE;
 }  // namespace
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <net/if.h>
 #include <string.h>
-
-#include <gtest/gtest.h>
 
 #include <map>
 #include <memory>
@@ -33,7 +32,8 @@ namespace {
 std::map<int, std::string> host_names() {
     std::map<int, std::string> names;
     struct if_nameindex* list = if_nameindex();
-    for (auto* p = list; p != nullptr && p->if_index != 0; ++p) names[static_cast<int>(p->if_index)] = p->if_name;
+    for (auto* p = list; p != nullptr && p->if_index != 0; ++p)
+        names[static_cast<int>(p->if_index)] = p->if_name;
     if_freenameindex(list);
     return names;
 }

@@ -29,11 +29,10 @@ bool ifinfo_name(const char* msg, size_t msglen, char (&name)[kNameSize]) {
 }
 
 PyObject* counter_tuple(const struct if_data& data) {
-    return Py_BuildValue("(kkkkkkkk)", static_cast<unsigned long>(data.ifi_obytes),
-                         static_cast<unsigned long>(data.ifi_ibytes), static_cast<unsigned long>(data.ifi_opackets),
-                         static_cast<unsigned long>(data.ifi_ipackets), static_cast<unsigned long>(data.ifi_ierrors),
-                         static_cast<unsigned long>(data.ifi_oerrors), static_cast<unsigned long>(data.ifi_iqdrops),
-                         static_cast<unsigned long>(data.ifi_oqdrops));
+    using ulong = unsigned long;
+    return Py_BuildValue("(kkkkkkkk)", ulong{data.ifi_obytes}, ulong{data.ifi_ibytes},
+                         ulong{data.ifi_opackets}, ulong{data.ifi_ipackets}, ulong{data.ifi_ierrors},
+                         ulong{data.ifi_oerrors}, ulong{data.ifi_iqdrops}, ulong{data.ifi_oqdrops});
 }
 
 }  // namespace

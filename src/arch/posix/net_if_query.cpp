@@ -31,28 +31,38 @@ struct FlagName {
 
 // In the order the names are reported: "multicast" before "oactive".
 constexpr FlagName kFlagNames[] = {
-    {IFF_UP, "up"},           {IFF_BROADCAST, "broadcast"},   {IFF_DEBUG, "debug"},
-    {IFF_LOOPBACK, "loopback"}, {IFF_POINTOPOINT, "pointopoint"}, {IFF_RUNNING, "running"},
-    {IFF_NOARP, "noarp"},     {IFF_PROMISC, "promisc"},       {IFF_ALLMULTI, "allmulti"},
-    {IFF_MULTICAST, "multicast"}, {IFF_OACTIVE, "oactive"},   {IFF_SIMPLEX, "simplex"},
-    {IFF_LINK0, "link0"},     {IFF_LINK1, "link1"},           {IFF_LINK2, "link2"},
+    {IFF_UP, "up"},
+    {IFF_BROADCAST, "broadcast"},
+    {IFF_DEBUG, "debug"},
+    {IFF_LOOPBACK, "loopback"},
+    {IFF_POINTOPOINT, "pointopoint"},
+    {IFF_RUNNING, "running"},
+    {IFF_NOARP, "noarp"},
+    {IFF_PROMISC, "promisc"},
+    {IFF_ALLMULTI, "allmulti"},
+    {IFF_MULTICAST, "multicast"},
+    {IFF_OACTIVE, "oactive"},
+    {IFF_SIMPLEX, "simplex"},
+    {IFF_LINK0, "link0"},
+    {IFF_LINK1, "link1"},
+    {IFF_LINK2, "link2"},
 };
 
 // Link speeds in Mbit/s of every Ethernet subtype FreeBSD defines, from
 // subtype 3 on (extended subtypes included); 0 where the medium says none.
 constexpr int kEthernetSpeeds[] = {
-    10,     10,     10,     100,    100,    100,    100,    100,    1000,   10,     // 3-12
-    10,     1000,   1000,   1000,   1,      10000,  10000,  10000,  2500,   10000,  // 13-22
-    10000,  10000,  0,      10000,  40000,  40000,  40000,  1000,   0,      10000,  // 23-32
-    10000,  10000,  20000,  2500,   2500,   5000,   50000,  25000,  1000,   10000,  // 33-42
-    40000,  1000,   40000,  10000,  100000, 100000, 100000, 100000, 56000,  100,    // 43-52
-    25000,  25000,  25000,  50000,  50000,  25000,  10000,  25000,  25000,  100,    // 53-62
-    2500,   5000,   25000,  25000,  25000,  25000,  5000,   5000,   25000,  40000,  // 63-72
-    40000,  40000,  50000,  50000,  50000,  50000,  50000,  50000,  50000,  50000,  // 73-82
-    50000,  50000,  50000,  25000,  50000,  50000,  100000, 100000, 100000, 100000, // 83-92
-    100000, 100000, 100000, 100000, 100000, 100000, 100000, 100000, 100000, 100000, // 93-102
-    200000, 200000, 200000, 200000, 200000, 200000, 200000, 200000, 200000, 200000, // 103-112
-    400000, 400000, 400000, 400000, 400000, 50000,  40000,                          // 113-119
+    10,     10,     10,     100,    100,    100,    100,    100,    1000,   10,      // 3-12
+    10,     1000,   1000,   1000,   1,      10000,  10000,  10000,  2500,   10000,   // 13-22
+    10000,  10000,  0,      10000,  40000,  40000,  40000,  1000,   0,      10000,   // 23-32
+    10000,  10000,  20000,  2500,   2500,   5000,   50000,  25000,  1000,   10000,   // 33-42
+    40000,  1000,   40000,  10000,  100000, 100000, 100000, 100000, 56000,  100,     // 43-52
+    25000,  25000,  25000,  50000,  50000,  25000,  10000,  25000,  25000,  100,     // 53-62
+    2500,   5000,   25000,  25000,  25000,  25000,  5000,   5000,   25000,  40000,   // 63-72
+    40000,  40000,  50000,  50000,  50000,  50000,  50000,  50000,  50000,  50000,   // 73-82
+    50000,  50000,  50000,  25000,  50000,  50000,  100000, 100000, 100000, 100000,  // 83-92
+    100000, 100000, 100000, 100000, 100000, 100000, 100000, 100000, 100000, 100000,  // 93-102
+    200000, 200000, 200000, 200000, 200000, 200000, 200000, 200000, 200000, 200000,  // 103-112
+    400000, 400000, 400000, 400000, 400000, 50000,  40000,                           // 113-119
 };
 static_assert(sizeof kEthernetSpeeds / sizeof kEthernetSpeeds[0] == 117);
 
@@ -66,10 +76,35 @@ int speed_of(const int (&table)[N], int subtype) {
     return i >= 0 && i < static_cast<int>(N) ? table[i] : 0;
 }
 
-// The interface's request, with the name cut to what the field holds.
-void name_request(struct ifreq& req, const char* name) {
+// The calls a failure message names; without them the OSError carries the
+// system's text alone.
+struct Calls {
+    const char* socket;
+    const char* ioctl;
+};
+constexpr Calls kFlagsCalls[] = {{"socket(SOCK_DGRAM)", "ioctl(SIOCGIFFLAGS)"}};
+
+// Raises OSError from errno, naming the call when there is one.
+bool fail_with(const char* call) {
+    if (call == nullptr)
+        norvik_oserror();
+    else
+        norvik_oserror_wsyscall(call);
+    return false;
+}
+
+// Parses the interface name and asks one request about it on a throw-away
+// socket, the name cut to what the field holds. False with an exception set
+// when the name, the socket or the request fails.
+bool ask_interface(PyObject* args, unsigned long request, struct ifreq& req, const Calls* calls) {
+    const char* name = nullptr;
+    if (!PyArg_ParseTuple(args, "s", &name)) return false;
+    QuerySocket sock;
+    if (!sock.valid()) return fail_with(calls == nullptr ? nullptr : calls->socket);
     memset(&req, 0, sizeof req);
     str_copy(req.ifr_name, sizeof req.ifr_name, name);
+    if (ioctl(sock.get(), request, &req) == -1) return fail_with(calls == nullptr ? nullptr : calls->ioctl);
+    return true;
 }
 
 }  // namespace
@@ -90,35 +125,20 @@ int norvik_append_flag(PyObject* py_retlist, const char* flag_name) {
 }
 
 PyObject* norvik_net_if_mtu(PyObject*, PyObject* args) noexcept {
-    const char* name = nullptr;
-    if (!PyArg_ParseTuple(args, "s", &name)) return nullptr;
-    QuerySocket sock;
-    if (!sock.valid()) return norvik_oserror();
     struct ifreq req;
-    name_request(req, name);
-    if (ioctl(sock.get(), SIOCGIFMTU, &req) == -1) return norvik_oserror();
+    if (!ask_interface(args, SIOCGIFMTU, req, nullptr)) return nullptr;
     return Py_BuildValue("i", req.ifr_ifru.ifru_mtu);
 }
 
 PyObject* norvik_net_if_is_running(PyObject*, PyObject* args) noexcept {
-    const char* name = nullptr;
-    if (!PyArg_ParseTuple(args, "s", &name)) return nullptr;
-    QuerySocket sock;
-    if (!sock.valid()) return norvik_oserror();
     struct ifreq req;
-    name_request(req, name);
-    if (ioctl(sock.get(), SIOCGIFFLAGS, &req) == -1) return norvik_oserror();
+    if (!ask_interface(args, SIOCGIFFLAGS, req, nullptr)) return nullptr;
     return PyBool_FromLong((req.ifr_ifru.ifru_flags[0] & IFF_RUNNING) != 0);
 }
 
 PyObject* norvik_net_if_flags(PyObject*, PyObject* args) noexcept {
-    const char* name = nullptr;
-    if (!PyArg_ParseTuple(args, "s", &name)) return nullptr;
-    QuerySocket sock;
-    if (!sock.valid()) return norvik_oserror_wsyscall("socket(SOCK_DGRAM)");
     struct ifreq req;
-    name_request(req, name);
-    if (ioctl(sock.get(), SIOCGIFFLAGS, &req) == -1) return norvik_oserror_wsyscall("ioctl(SIOCGIFFLAGS)");
+    if (!ask_interface(args, SIOCGIFFLAGS, req, kFlagsCalls)) return nullptr;
     const unsigned flags = static_cast<unsigned short>(req.ifr_ifru.ifru_flags[0]);
     PyRef result(PyList_New(0));
     if (!result) return nullptr;

@@ -17,7 +17,9 @@ inline constexpr int IFM_AVALID = 0x1;
 inline constexpr int IFM_ACTIVE = 0x2;
 
 // The Ethernet subtype number n in a media word (n above 31 uses the extended bits).
-constexpr int IFM_X(int n) { return (n & IFM_TMASK) | ((n & (IFM_ETH_XTYPE >> IFM_ETH_XSHIFT)) << IFM_ETH_XSHIFT); }
+constexpr int IFM_X(int n) {
+    return (n & IFM_TMASK) | ((n & (IFM_ETH_XTYPE >> IFM_ETH_XSHIFT)) << IFM_ETH_XSHIFT);
+}
 
 inline constexpr int IFM_AUTO = 0;
 inline constexpr int IFM_NONE = 2;
