@@ -75,7 +75,8 @@ def test_live_interface_list_size_answers_cover_the_read(norvik, kernel):
     size answer and the read meet."""
     result = norvik.net_io_counters()
     assert "lo" in result
-    assert kernel.count(IFLIST_KEY, 0) == 1 and kernel.count(IFLIST_KEY, 1) == 1
+    # One size question per read (more of both only if an interface came meanwhile).
+    assert kernel.count(IFLIST_KEY, 0) == kernel.count(IFLIST_KEY, 1) >= 1
 
 
 # ---- addresses ----------------------------------------------------------------
