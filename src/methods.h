@@ -53,6 +53,14 @@ NORVIK_METHOD(norvik_heap_trim);
 NORVIK_METHOD(norvik_virtual_mem);
 NORVIK_METHOD(norvik_cpu_freq);
 NORVIK_METHOD(norvik_cpu_topology);
+// Network interfaces: counters (arch/freebsd); addresses, flags, MTU and
+// media (arch/posix)
+NORVIK_METHOD(norvik_net_io_counters);
+NORVIK_METHOD(norvik_net_if_addrs);
+NORVIK_METHOD(norvik_net_if_flags);
+NORVIK_METHOD(norvik_net_if_is_running);
+NORVIK_METHOD(norvik_net_if_mtu);
+NORVIK_METHOD(norvik_net_if_duplex_speed);
 
 // Registration of the portable group (arch/posix).
 int norvik_posix_add_constants(PyObject* module);

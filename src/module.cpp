@@ -29,6 +29,7 @@ PyMethodDef platform_methods[] = {
     NORVIK_ROW("cpu_count_logical", norvik_cpu_count_logical),
     NORVIK_ROW("cpu_stats", norvik_cpu_stats),
     NORVIK_ROW("cpu_times", norvik_cpu_times),
+    NORVIK_ROW("net_io_counters", norvik_net_io_counters),
     NORVIK_ROW("per_cpu_times", norvik_per_cpu_times),
     NORVIK_ROW("pids", norvik_pids),
     NORVIK_ROW("swap_mem", norvik_swap_mem),

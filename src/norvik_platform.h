@@ -22,6 +22,15 @@
 #include <kvm.h>
 #include <libutil.h>
 #include <malloc_np.h>
+#include <sys/ioctl.h>
+#include <sys/sockio.h>
+#include <net/if.h>
+#include <net/if_dl.h>
+#include <net/if_media.h>
+#include <net/route.h>
+#include <netinet/in.h>
+#include <ifaddrs.h>
+#include <netdb.h>
 #endif
 
 #include <errno.h>

@@ -64,5 +64,9 @@ int read_v_swapin(NodeArgs args, std::string& out);
 int read_v_swapout(NodeArgs args, std::string& out);
 int read_v_vnodein(NodeArgs args, std::string& out);
 int read_v_vnodeout(NodeArgs args, std::string& out);
+// route_nodes.cpp: the interface list as routing messages (protocol,
+// family, request, interface index).
+int read_route_table(NodeArgs args, std::string& out);
+int size_route_table(NodeArgs args, std::size_t& size);
 
 }  // namespace compat

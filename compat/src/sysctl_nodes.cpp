@@ -1,6 +1,7 @@
 // The table of nodes the stand-in answers. A node's MIB is followed by up to
 // max_args per-call integers, which the by-name form spells as extra components
 // ("kern.proc.pid.1234").
+#include "freebsd/sys/socket.h"
 #include "freebsd/sys/sysctl.h"
 #include "nodes.h"
 
@@ -55,6 +56,7 @@ constexpr Node kNodes[] = {
      true},
     {"vm.vmtotal", {CTL_VM, VM_TOTAL}, 2, 0, 0, read_vmtotal, nullptr, nullptr},
     {"vfs.bufspace", {3, 0x3000}, 2, 0, 0, read_vfs_bufspace, nullptr, nullptr},
+    {"net.routetable", {CTL_NET, PF_ROUTE}, 2, 4, 4, read_route_table, size_route_table, nullptr},
 };
 
 }  // namespace

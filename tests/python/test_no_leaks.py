@@ -1,11 +1,13 @@
 """Repeated calls release what they take: on success and on every failure
 path, neither Python objects nor the C memory behind them pile up."""
+import errno
 import gc
 import os
 import tracemalloc
 
 import pytest
 
+from freebsd_net_records import IFLIST_KEY, ifaddrs_record, ifinfo, sockaddr_dl, sockaddr_in
 from proc_children import Child, gone_pid, zombie
 
 CALLS = 1000
@@ -136,3 +138,25 @@ def test_system_metrics_release_everything(norvik, kernel):
         check(f"{call.__name__}({key} fails)", swallow(call))
         kernel.reset()
         kernel.answer("hw.ncpu", b"\x01\x00\x00\x00")
+
+
+def test_interface_calls_release_everything(norvik, kernel):
+    """Interface tables and queries, on success and on every failure path."""
+    for name in ("net_io_counters", "net_if_addrs"):
+        check(name, getattr(norvik, name))
+    for name in ("net_if_flags", "net_if_mtu", "net_if_is_running", "net_if_duplex_speed"):
+        check(f"{name}(lo)", lambda fn=getattr(norvik, name): fn("lo"))
+        check(f"{name}(missing)", swallow(getattr(norvik, name), "nvk9-missing0"))
+    kernel.fail("socket", errno.EMFILE)
+    for name in ("net_if_flags", "net_if_mtu", "net_if_duplex_speed"):
+        check(f"{name}(no socket)", swallow(getattr(norvik, name), "lo"))
+    kernel.reset()
+    kernel.answer(IFLIST_KEY, ifinfo("em0") * 3 + ifinfo("em1", msglen=0))
+    check("net_io_counters(malformed)", norvik.net_io_counters)
+    kernel.grow(IFLIST_KEY, -1)
+    check("net_io_counters(retry limit)", swallow(norvik.net_io_counters))
+    kernel.answer("getifaddrs", ifaddrs_record("em0", 0x2, sockaddr_dl("em0", b"\1\2\3\4\5\6"))
+                  + ifaddrs_record("em0", 0x2, sockaddr_in("10.0.0.1"), sockaddr_in("255.0.0.0")))
+    check("net_if_addrs(scripted)", norvik.net_if_addrs)
+    kernel.fail("getifaddrs", errno.ENOBUFS)
+    check("net_if_addrs(failed)", swallow(norvik.net_if_addrs))

@@ -10,8 +10,13 @@ namespace {
 
 PyMethodDef portable_methods[] = {
     NORVIK_ROW("getpagesize", norvik_getpagesize_pywrapper),
+    NORVIK_ROW("net_if_addrs", norvik_net_if_addrs),
+    NORVIK_ROW("net_if_flags", norvik_net_if_flags),
+    NORVIK_ROW("net_if_is_running", norvik_net_if_is_running),
+    NORVIK_ROW("net_if_mtu", norvik_net_if_mtu),
     NORVIK_ROW("proc_priority_get", norvik_proc_priority_get),
     NORVIK_ROW("proc_priority_set", norvik_proc_priority_set),
+    NORVIK_ROW("net_if_duplex_speed", norvik_net_if_duplex_speed),
     NORVIK_ROW("proc_is_zombie", norvik_proc_is_zombie),
     NORVIK_END_OF_TABLE,
 };

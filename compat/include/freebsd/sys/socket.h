@@ -72,4 +72,11 @@ struct sockaddr_un {
 };
 static_assert(sizeof(sockaddr_un) == 106);
 
+// The routing protocol family (the interface-list sysctl's second name).
+inline constexpr int PF_ROUTE = AF_ROUTE;
+
+using socklen_t = std::uint32_t;
+
+int socket(int domain, int type, int protocol);
+
 }  // namespace freebsd

@@ -9,6 +9,7 @@ inline constexpr int CTL_MAXNAME = 24;
 inline constexpr int CTL_KERN = 1;
 inline constexpr int CTL_VM = 2;
 inline constexpr int CTL_HW = 6;
+inline constexpr int CTL_NET = 4;
 
 inline constexpr int KERN_OSTYPE = 1;
 inline constexpr int KERN_OSRELEASE = 2;

@@ -1,0 +1,90 @@
+"""FreeBSD 14 amd64 interface records as bytes, for scripted answers: the
+routing messages of the interface-list sysctl, getifaddrs records, and the
+words of the interface ioctls."""
+import socket
+import struct
+
+AF_INET, AF_LINK, AF_INET6 = 2, 18, 28
+RTM_NEWADDR, RTM_IFINFO, RTM_IFANNOUNCE = 0xC, 0xE, 0x11
+RTA_NETMASK, RTA_IFP, RTA_IFA = 0x4, 0x10, 0x20
+IFT_ETHER = 6
+IFLIST_KEY = "net.routetable.0.0.3.0"
+
+IFF_UP, IFF_BROADCAST, IFF_LOOPBACK, IFF_POINTOPOINT = 0x1, 0x2, 0x8, 0x10
+IFF_RUNNING, IFF_SIMPLEX, IFF_MULTICAST = 0x40, 0x800, 0x8000
+
+IFM_ETHER, IFM_IEEE80211 = 0x20, 0x80
+IFM_FDX, IFM_HDX = 0x00100000, 0x00200000
+
+
+def pad8(data):
+    return data + b"\0" * (-len(data) % 8 or (8 if not data else 0))
+
+
+def sockaddr_dl(name, hw=b"", index=1, nlen=None):
+    name = name.encode() if isinstance(name, str) else name
+    body = name + hw
+    length = max(54, 8 + len(body))
+    head = struct.pack("<BBHBBBB", length, AF_LINK, index, IFT_ETHER, len(name) if nlen is None else nlen,
+                       len(hw), 0)
+    return (head + body).ljust(length, b"\0")
+
+
+def if_data(counters=(0,) * 8, mtu=1500):
+    """counters: ibytes, obytes, ipackets, opackets, ierrors, oerrors, iqdrops, oqdrops."""
+    ibytes, obytes, ipackets, opackets, ierrors, oerrors, iqdrops, oqdrops = counters
+    head = struct.pack("<6BHII", IFT_ETHER, 0, 6, 0, 2, 0, 152, mtu, 0)
+    body = struct.pack("<15Q", 0, ipackets, ierrors, opackets, oerrors, 0, ibytes, obytes, 0, 0, iqdrops,
+                       oqdrops, 0, 0, 0)
+    return head + body + b"\0" * 16
+
+
+def ifinfo(name, counters=(0,) * 8, hw=b"\x02\0\0\0\0\x01", index=1, msglen=None, sdl=None):
+    """An RTM_IFINFO message with its link-level address."""
+    address = pad8(sockaddr_dl(name, hw, index) if sdl is None else sdl)
+    data = if_data(counters)
+    length = 16 + len(data) + len(address) if msglen is None else msglen
+    return struct.pack("<HBBiiHH", length, 5, RTM_IFINFO, RTA_IFP, IFF_UP, index, 0) + data + address
+
+
+def sockaddr_in(text, length=16):
+    raw = struct.pack("<BBH", length, AF_INET, 0) + socket.inet_aton(text) + b"\0" * 8
+    return raw[:max(length, 8)]
+
+
+def newaddr(index=1, address="10.0.0.1", netmask="255.255.255.0"):
+    """An RTM_NEWADDR message, netmask and address."""
+    addrs = pad8(sockaddr_in(netmask)) + pad8(sockaddr_in(address))
+    return struct.pack("<HBBiiHHi", 20 + len(addrs), 5, RTM_NEWADDR, RTA_NETMASK | RTA_IFA, 0, index, 0,
+                       0) + addrs
+
+
+def announce():
+    """An RTM_IFANNOUNCE message (24 bytes), which the walk steps over."""
+    return struct.pack("<HBBH16sH", 24, 5, RTM_IFANNOUNCE, 1, b"gone0", 0)
+
+
+def sockaddr_in6(text, scope=0):
+    return struct.pack("<BBHI", 28, AF_INET6, 0, 0) + socket.inet_pton(socket.AF_INET6, text) + \
+        struct.pack("<I", scope)
+
+
+def ifaddrs_record(name, flags, addr=b"", netmask=b"", dst=b""):
+    """One scripted getifaddrs entry: name, FreeBSD flags, three socket addresses."""
+    return (name.encode().ljust(16, b"\0") + struct.pack("<IBBBB", flags, len(addr), len(netmask), len(dst), 0)
+            + addr + netmask + dst)
+
+
+def ifreq_flags(flags):
+    """The bytes after the name of a SIOCGIFFLAGS answer."""
+    return struct.pack("<hh", flags & 0xFFFF if flags < 0x8000 else flags - 0x10000, 0)
+
+
+def ifmedia_words(active, status=0x3):
+    """The bytes after the name of a media answer: current, mask, status, active, count."""
+    return struct.pack("<iiiii", active, 0, status, active, 0)
+
+
+def ether_word(subtype):
+    """An Ethernet media word of a subtype number (above 31 in the extended bits)."""
+    return IFM_ETHER | (subtype & 0x1F) | ((subtype & 0x1E0) << 6)
