@@ -40,6 +40,16 @@ NORVIK_METHOD(norvik_proc_open_files);
 NORVIK_METHOD(norvik_proc_num_fds);
 NORVIK_METHOD(norvik_proc_memory_maps);
 
+// arch/freebsd: mounted filesystems and disk counters; battery and CPU
+// temperature sensors
+NORVIK_METHOD(norvik_disk_io_counters);
+NORVIK_METHOD(norvik_disk_partitions);
+NORVIK_METHOD(norvik_sensors_battery);
+NORVIK_METHOD(norvik_sensors_cpu_temperature);
+
+// arch/posix: the users logged in
+NORVIK_METHOD(norvik_users);
+
 // Registration of the portable group (arch/posix).
 int norvik_posix_add_constants(PyObject* module);
 int norvik_posix_add_methods(PyObject* module);

@@ -16,8 +16,12 @@
 #include <sys/socket.h>
 #include <sys/sysctl.h>
 #include <sys/user.h>
+#include <sys/ucred.h>
+#include <sys/mount.h>
 #include <kvm.h>
 #include <libutil.h>
+#include <devstat.h>
+#include <utmpx.h>
 #endif
 
 #include <errno.h>

@@ -35,4 +35,11 @@ int size_proc_args(NodeArgs args, std::size_t& size);
 int read_proc_pathname(NodeArgs args, std::string& out);
 int size_proc_pid_threads(NodeArgs args, std::size_t& size);
 
+// sensor_nodes.cpp: the ACPI battery and the CPU temperature sensors.
+int read_acpi_battery_life(NodeArgs args, std::string& out);
+int read_acpi_battery_time(NodeArgs args, std::string& out);
+int read_acpi_acline(NodeArgs args, std::string& out);
+int read_cpu_temperature(NodeArgs args, std::string& out);
+int read_cpu_tjmax(NodeArgs args, std::string& out);
+
 }  // namespace compat

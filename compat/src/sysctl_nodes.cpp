@@ -20,6 +20,12 @@ constexpr Node kNodes[] = {
      nullptr},
     {"kern.proc.rlimit", {CTL_KERN, KERN_PROC, KERN_PROC_RLIMIT}, 3, 2, 2, read_proc_rlimit, nullptr,
      write_proc_rlimit},
+    // Dynamic nodes (FreeBSD numbers them from 0x100 at boot; callers use the names).
+    {"hw.acpi.battery.life", {CTL_HW, 0x1a30, 0x1a31, 1}, 4, 0, 0, read_acpi_battery_life, nullptr, nullptr},
+    {"hw.acpi.battery.time", {CTL_HW, 0x1a30, 0x1a31, 2}, 4, 0, 0, read_acpi_battery_time, nullptr, nullptr},
+    {"hw.acpi.acline", {CTL_HW, 0x1a30, 0x1a32}, 3, 0, 0, read_acpi_acline, nullptr, nullptr},
+    {"dev.cpu.#.temperature", {0x1a40, 0x1a41, 1}, 3, 1, 1, read_cpu_temperature, nullptr, nullptr},
+    {"dev.cpu.#.coretemp.tjmax", {0x1a40, 0x1a41, 2}, 3, 1, 1, read_cpu_tjmax, nullptr, nullptr},
 };
 
 }  // namespace

@@ -13,6 +13,8 @@
 namespace compat {
 
 // The per-call integers that follow a node's own MIB (a pid, a resource number).
+// A node whose dotted name has "#" components ("dev.cpu.#.freq") takes them
+// from there instead, in order; its by-MIB form has them after the MIB.
 using NodeArgs = std::span<const int>;
 
 // Each returns 0 or an errno.
