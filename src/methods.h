@@ -61,6 +61,15 @@ NORVIK_METHOD(norvik_net_if_flags);
 NORVIK_METHOD(norvik_net_if_is_running);
 NORVIK_METHOD(norvik_net_if_mtu);
 NORVIK_METHOD(norvik_net_if_duplex_speed);
+// arch/freebsd: mounted filesystems and disk counters; battery and CPU
+// temperature sensors
+NORVIK_METHOD(norvik_disk_io_counters);
+NORVIK_METHOD(norvik_disk_partitions);
+NORVIK_METHOD(norvik_sensors_battery);
+NORVIK_METHOD(norvik_sensors_cpu_temperature);
+
+// arch/posix: the users logged in
+NORVIK_METHOD(norvik_users);
 
 // Registration of the portable group (arch/posix).
 int norvik_posix_add_constants(PyObject* module);

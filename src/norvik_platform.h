@@ -31,6 +31,10 @@
 #include <netinet/in.h>
 #include <ifaddrs.h>
 #include <netdb.h>
+#include <sys/ucred.h>
+#include <sys/mount.h>
+#include <devstat.h>
+#include <utmpx.h>
 #endif
 
 #include <errno.h>

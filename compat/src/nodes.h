@@ -68,5 +68,11 @@ int read_v_vnodeout(NodeArgs args, std::string& out);
 // family, request, interface index).
 int read_route_table(NodeArgs args, std::string& out);
 int size_route_table(NodeArgs args, std::size_t& size);
+// sensor_nodes.cpp: the ACPI battery and the CPU temperature sensors.
+int read_acpi_battery_life(NodeArgs args, std::string& out);
+int read_acpi_battery_time(NodeArgs args, std::string& out);
+int read_acpi_acline(NodeArgs args, std::string& out);
+int read_cpu_temperature(NodeArgs args, std::string& out);
+int read_cpu_tjmax(NodeArgs args, std::string& out);
 
 }  // namespace compat

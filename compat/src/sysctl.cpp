@@ -39,45 +39,43 @@ bool parse_int(std::string_view text, int& value) {
     return ec == std::errc() && end == text.data() + text.size() && !text.empty();
 }
 
-// Matches a name against a node name with "#" components, each one integer
-// stored in order. The whole name must match.
-bool match_pattern(std::string_view pattern, std::string_view name, int (&storage)[kMaxArgs],
-                   unsigned& count) {
+// Matches the front of name against a node's dotted name, where a "#"
+// component stands for one integer, stored in order. Returns what follows the
+// node's own name ("" or ".<more>"), or a null view when the node does not match.
+std::string_view match_name(std::string_view name, std::string_view own, int (&storage)[kMaxArgs],
+                            unsigned& count) {
     count = 0;
-    while (!pattern.empty() || !name.empty()) {
-        if (pattern.empty() || name.empty()) return false;
-        const auto pdot = pattern.find('.');
-        const auto ndot = name.find('.');
-        std::string_view want = pattern.substr(0, pdot);
-        std::string_view part = name.substr(0, ndot);
+    while (!own.empty()) {
+        auto own_dot = own.find('.');
+        std::string_view want = own.substr(0, own_dot);
+        auto dot = name.find('.');
+        std::string_view part = name.substr(0, dot);
         if (want == "#") {
-            if (count == kMaxArgs || !parse_int(part, storage[count])) return false;
+            if (count == kMaxArgs || !parse_int(part, storage[count])) return {};
             ++count;
-        } else if (want != part) {
-            return false;
+        } else if (part != want) {
+            return {};
         }
-        if ((pdot == std::string_view::npos) != (ndot == std::string_view::npos)) return false;
-        pattern = pdot == std::string_view::npos ? std::string_view() : pattern.substr(pdot + 1);
-        name = ndot == std::string_view::npos ? std::string_view() : name.substr(ndot + 1);
+        own = own_dot == std::string_view::npos ? std::string_view() : own.substr(own_dot + 1);
+        name = dot == std::string_view::npos ? std::string_view("") : name.substr(dot);
+        if (!own.empty()) {
+            if (name.empty()) return {};
+            name.remove_prefix(1);
+        }
     }
-    return true;
+    return name;
 }
 
 const Node* find_by_name(std::string_view name, int (&storage)[kMaxArgs], NodeArgs& args,
                          int& err) {
     err = ENOENT;
     for (const Node& node : sysctl_nodes()) {
-        std::string_view own(node.name);
-        if (own.find('#') != std::string_view::npos) {
-            unsigned count = 0;
-            if (!match_pattern(own, name, storage, count)) continue;
-            args = NodeArgs(storage, count);
-            return &node;
-        }
-        if (name.substr(0, own.size()) != own) continue;
-        if (name.size() > own.size() && name[own.size()] != '.') continue;
-        std::string_view rest = name.substr(own.size());
         unsigned count = 0;
+        std::string_view rest = match_name(name, node.name, storage, count);
+        if (rest.data() == nullptr) continue;
+        // A node named with an integer inside ("dev.cpu.#.freq") is a leaf:
+        // nothing follows it, as no name goes on past a FreeBSD leaf.
+        if (count > 0 && !rest.empty()) continue;
         bool numeric = true;
         while (!rest.empty()) {
             rest.remove_prefix(1);  // the dot
@@ -102,14 +100,20 @@ const Node* find_by_name(std::string_view name, int (&storage)[kMaxArgs], NodeAr
 }
 
 #ifdef NORVIK_SCRIPTED
+// The name as the caller spells it: "#" components filled in, the other
+// integers after the node's own name ("dev.cpu.3.temperature", "kern.proc.pid.12").
 std::string script_key(const Node& node, NodeArgs args) {
     std::string key;
     std::size_t used = 0;
-    for (const char* c = node.name; *c != '\0'; ++c) {
-        if (*c == '#' && used < args.size())
+    for (std::string_view own(node.name); !own.empty();) {
+        auto dot = own.find('.');
+        std::string_view part = own.substr(0, dot);
+        if (!key.empty()) key.push_back('.');
+        if (part == "#" && used < args.size())
             key += std::to_string(args[used++]);
         else
-            key.push_back(*c);
+            key += part;
+        own = dot == std::string_view::npos ? std::string_view() : own.substr(dot + 1);
     }
     for (; used < args.size(); ++used) {
         key.push_back('.');

@@ -57,6 +57,12 @@ constexpr Node kNodes[] = {
     {"vm.vmtotal", {CTL_VM, VM_TOTAL}, 2, 0, 0, read_vmtotal, nullptr, nullptr},
     {"vfs.bufspace", {3, 0x3000}, 2, 0, 0, read_vfs_bufspace, nullptr, nullptr},
     {"net.routetable", {CTL_NET, PF_ROUTE}, 2, 4, 4, read_route_table, size_route_table, nullptr},
+    // Dynamic nodes (FreeBSD numbers them from 0x100 at boot; callers use the names).
+    {"hw.acpi.battery.life", {CTL_HW, 0x1a30, 0x1a31, 1}, 4, 0, 0, read_acpi_battery_life, nullptr, nullptr},
+    {"hw.acpi.battery.time", {CTL_HW, 0x1a30, 0x1a31, 2}, 4, 0, 0, read_acpi_battery_time, nullptr, nullptr},
+    {"hw.acpi.acline", {CTL_HW, 0x1a30, 0x1a32}, 3, 0, 0, read_acpi_acline, nullptr, nullptr},
+    {"dev.cpu.#.temperature", {0x1a40, 0x1a41, 1}, 3, 1, 1, read_cpu_temperature, nullptr, nullptr},
+    {"dev.cpu.#.coretemp.tjmax", {0x1a40, 0x1a41, 2}, 3, 1, 1, read_cpu_tjmax, nullptr, nullptr},
 };
 
 }  // namespace

@@ -160,3 +160,34 @@ def test_interface_calls_release_everything(norvik, kernel):
     check("net_if_addrs(scripted)", norvik.net_if_addrs)
     kernel.fail("getifaddrs", errno.ENOBUFS)
     check("net_if_addrs(failed)", swallow(norvik.net_if_addrs))
+
+
+def test_disk_sensor_and_user_calls_release_everything(norvik, kernel, tmp_path):
+    """Success on this machine and on a captured tree, then every failure path."""
+    check("disk_partitions", norvik.disk_partitions)
+    check("disk_io_counters", norvik.disk_io_counters)
+    check("users", norvik.users)
+    check("sensors_battery(none)", swallow(norvik.sensors_battery))
+    check("sensors_cpu_temperature(none)", swallow(norvik.sensors_cpu_temperature, 0))
+    files = {"sys/class/power_supply/BAT0/type": "Battery", "sys/class/power_supply/BAT0/capacity": "50",
+             "sys/class/power_supply/AC/type": "Mains", "sys/class/power_supply/AC/online": "1",
+             "sys/devices/system/cpu/cpu0/topology/core_id": "0",
+             "sys/devices/system/cpu/cpu0/topology/physical_package_id": "0",
+             "sys/class/thermal/thermal_zone0/type": "x86_pkg_temp", "sys/class/thermal/thermal_zone0/temp": "40000",
+             "var/run/utmp": ""}
+    for rel, text in files.items():
+        (tmp_path / rel).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / rel).write_text(text)
+    kernel.set_root(tmp_path)
+    check("sensors_battery", norvik.sensors_battery)
+    check("sensors_cpu_temperature", lambda: norvik.sensors_cpu_temperature(0))
+    kernel.reset()
+    for key in ("getfsstat.0", "getfsstat.1", "devstat_checkversion.0", "devstat_getdevs.0"):
+        kernel.fail(key, 5)
+        call = norvik.disk_partitions if key.startswith("getfsstat") else norvik.disk_io_counters
+        check(f"{key}(EIO)", swallow(call))
+        kernel.reset()
+    kernel.answer("hw.acpi.battery.life", b"\x32\0\0\0")
+    kernel.answer("hw.acpi.battery.time", b"\x32\0\0\0")
+    kernel.fail("hw.acpi.acline", 5)
+    check("sensors_battery(EIO)", swallow(norvik.sensors_battery))

@@ -26,3 +26,4 @@
 #include "freebsd/sys/unpcb.h"
 #include "freebsd/sys/user.h"
 #include "freebsd/sys/vmmeter.h"
+#include "freebsd/utmpx.h"

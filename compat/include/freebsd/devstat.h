@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "freebsd/kvm.h"
 #include "freebsd/sys/types.h"
 
 namespace freebsd {
@@ -127,5 +128,13 @@ static_assert(sizeof(statinfo) == 80);
 static_assert(offsetof(statinfo, tk_nin) == 40);
 static_assert(offsetof(statinfo, dinfo) == 56);
 static_assert(offsetof(statinfo, snap_time) == 64);
+
+// libdevstat. Both take no kvm handle for the running kernel.
+// devstat_checkversion: 0 when the kernel's records match the library's, -1 otherwise.
+int devstat_checkversion(kvm_t* kd);
+// Fills stats->dinfo: devices points into mem_ptr, which the library
+// (re)allocates and the caller frees. Returns 1 when the list changed since
+// the generation in dinfo, 0 when not, -1 on failure.
+int devstat_getdevs(kvm_t* kd, statinfo* stats);
 
 }  // namespace freebsd

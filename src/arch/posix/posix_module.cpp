@@ -17,6 +17,7 @@ PyMethodDef portable_methods[] = {
     NORVIK_ROW("proc_priority_get", norvik_proc_priority_get),
     NORVIK_ROW("proc_priority_set", norvik_proc_priority_set),
     NORVIK_ROW("net_if_duplex_speed", norvik_net_if_duplex_speed),
+    NORVIK_ROW("users", norvik_users),
     NORVIK_ROW("proc_is_zombie", norvik_proc_is_zombie),
     NORVIK_END_OF_TABLE,
 };

@@ -97,4 +97,9 @@ static_assert(offsetof(statfs, f_fstypename) == 280);
 static_assert(offsetof(statfs, f_mntfromname) == 296);
 static_assert(offsetof(statfs, f_mntonname) == 1320);
 
+// Fills buf (bufsize bytes) with one record per mounted filesystem, as many
+// as fit, and returns how many it wrote; with no buffer, returns how many
+// filesystems are mounted. -1 with errno on failure.
+int getfsstat(struct statfs* buf, long bufsize, int mode);
+
 }  // namespace freebsd

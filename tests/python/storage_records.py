@@ -1,0 +1,53 @@
+"""FreeBSD 14 amd64 struct statfs, struct devstat and struct utmpx as bytes,
+for scripted answers, with the fields the module reads at their offsets."""
+import struct
+
+STATFS_SIZE = 2344
+DEVSTAT_SIZE = 288
+UTMPX_SIZE = 280
+
+MNT = {
+    "ro": 0x1, "sync": 0x2, "noexec": 0x4, "nosuid": 0x8, "nfs4acls": 0x10, "union": 0x20,
+    "async": 0x40, "local": 0x1000, "suiddir": 0x100000, "softdep": 0x200000,
+    "nosymfollow": 0x400000, "gjournal": 0x2000000, "multilabel": 0x4000000, "acls": 0x8000000,
+    "noatime": 0x10000000, "noclusterr": 0x40000000, "noclusterw": 0x80000000, "suj": 0x100000000,
+}
+
+USER_PROCESS, LOGIN_PROCESS, DEAD_PROCESS, BOOT_TIME = 4, 6, 7, 1
+
+
+def statfs(source, target, fstype, flags=0):
+    rec = bytearray(STATFS_SIZE)
+    struct.pack_into("<IIQ", rec, 0, 0x20140518, 0, flags)
+    rec[280:280 + len(fstype)] = fstype
+    rec[296:296 + len(source)] = source
+    rec[1320:1320 + len(target)] = target
+    return bytes(rec)
+
+
+def bintime(sec, frac):
+    return struct.pack("<qQ", sec, frac)
+
+
+def devstat(name, unit, reads=0, writes=0, rbytes=0, wbytes=0, rtime=(0, 0), wtime=(0, 0), busy=(0, 0)):
+    rec = bytearray(DEVSTAT_SIZE)
+    rec[44:44 + len(name)] = name
+    struct.pack_into("<i", rec, 60, unit)
+    struct.pack_into("<QQ", rec, 72, rbytes, wbytes)
+    struct.pack_into("<QQ", rec, 104, reads, writes)
+    rec[144:160] = bintime(*rtime)
+    rec[160:176] = bintime(*wtime)
+    rec[192:208] = bintime(*busy)
+    return bytes(rec)
+
+
+def utmpx(kind, user=b"", line=b"", host=b"", sec=0, usec=0, pid=0, ident=b""):
+    rec = bytearray(UTMPX_SIZE)
+    struct.pack_into("<h", rec, 0, kind)
+    struct.pack_into("<qq", rec, 8, sec, usec)
+    rec[24:24 + len(ident)] = ident
+    struct.pack_into("<i", rec, 32, pid)
+    rec[36:36 + len(user)] = user
+    rec[68:68 + len(line)] = line
+    rec[84:84 + len(host)] = host
+    return bytes(rec)
