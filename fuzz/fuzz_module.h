@@ -5,7 +5,9 @@
 #include <Python.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "script.h"
 
@@ -36,6 +38,14 @@ inline void call(const char* name, long pid) {
     if (result == nullptr && !PyErr_Occurred()) std::abort();
     Py_XDECREF(result);
     PyErr_Clear();
+}
+
+// Writes bytes into a file, replacing what it held (seeds, tree files).
+inline void write_file(const std::string& path, const void* data, std::size_t size) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) return;
+    std::fwrite(data, 1, size, f);
+    std::fclose(f);
 }
 
 // Forgets every script when a run ends, whatever it scripted.

@@ -24,8 +24,8 @@ namespace {
 namespace fs = std::filesystem;
 
 struct File {
-    const char* name;           // below proc/<pid>/ ("%d" is the pid)
-    const char* functions[3];   // module functions that read it, taking the pid
+    const char* name;          // below proc/<pid>/ ("%d" is the pid)
+    const char* functions[3];  // module functions that read it, taking the pid
 };
 
 constexpr File kFiles[] = {
@@ -52,10 +52,6 @@ std::string read_all(const fs::path& path) {
     return text.str();
 }
 
-void write_all(const fs::path& path, const char* data, std::size_t size) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc).write(data, static_cast<std::streamsize>(size));
-}
-
 // The captured tree: proc/<pid>/ with this process's files, removed at exit.
 struct Tree {
     fs::path root;
@@ -72,7 +68,7 @@ struct Tree {
             const std::string rel = rel_of(kFiles[i]);
             fs::create_directories((proc / rel).parent_path());
             original[i] = read_all(fs::path("/proc/self") / rel);
-            write_all(proc / rel, original[i].data(), original[i].size());
+            fuzz::write_file(proc / rel, original[i].data(), original[i].size());
         }
     }
     Tree(const Tree&) = delete;
@@ -92,7 +88,7 @@ void write_seeds(const char* dir) {
     for (std::size_t i = 0; i < kFileCount; ++i) {
         std::string input(1, static_cast<char>(i));
         input += tree().original[i];
-        write_all(fs::path(dir) / ("live-" + std::to_string(i)), input.data(), input.size());
+        fuzz::write_file(fs::path(dir) / ("live-" + std::to_string(i)), input.data(), input.size());
     }
 }
 
@@ -110,13 +106,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t index = data[0] % kFileCount;
     const File& file = kFiles[index];
     const fs::path path = tree().proc / rel_of(file);
-    write_all(path, reinterpret_cast<const char*>(data + 1), size - 1);
+    fuzz::write_file(path, data + 1, size - 1);
     {
         fuzz::ScriptReset reset;
         norvik_script_set_root(tree().root.c_str());
         for (const char* function : file.functions)
             if (function != nullptr) fuzz::call(function, getpid());
     }
-    write_all(path, tree().original[index].data(), tree().original[index].size());
+    fuzz::write_file(path, tree().original[index].data(), tree().original[index].size());
     return 0;
 }

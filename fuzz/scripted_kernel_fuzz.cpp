@@ -27,19 +27,23 @@
 namespace {
 
 struct Entry {
-    const char* key;              // printf format of the key, given the pid
-    const char* functions[3];     // module functions that read it, taking the pid
-    int mib[3];                   // the node, for seeds; {0} for library calls
+    const char* key;           // printf format of the key, given the pid
+    const char* functions[3];  // module functions that read it, taking the pid
+    int mib[3];                // the node, for seeds; {0} for library calls
 };
 
 constexpr Entry kEntries[] = {
-    {"kern.proc.pid.%d", {"proc_oneshot_info", "proc_name", "proc_num_threads"},
+    {"kern.proc.pid.%d",
+     {"proc_oneshot_info", "proc_name", "proc_num_threads"},
      {freebsd::CTL_KERN, freebsd::KERN_PROC, freebsd::KERN_PROC_PID}},
-    {"kern.proc.pid_td.%d", {"proc_threads", nullptr, nullptr},
+    {"kern.proc.pid_td.%d",
+     {"proc_threads", nullptr, nullptr},
      {freebsd::CTL_KERN, freebsd::KERN_PROC, freebsd::KERN_PROC_PID | freebsd::KERN_PROC_INC_THREAD}},
-    {"kern.proc.args.%d", {"proc_cmdline", nullptr, nullptr},
+    {"kern.proc.args.%d",
+     {"proc_cmdline", nullptr, nullptr},
      {freebsd::CTL_KERN, freebsd::KERN_PROC, freebsd::KERN_PROC_ARGS}},
-    {"kern.proc.pathname.%d", {"proc_exe", nullptr, nullptr},
+    {"kern.proc.pathname.%d",
+     {"proc_exe", nullptr, nullptr},
      {freebsd::CTL_KERN, freebsd::KERN_PROC, freebsd::KERN_PROC_PATHNAME}},
     {"kinfo_getfile.%d", {"proc_open_files", "proc_num_fds", "proc_cwd"}, {0, 0, 0}},
     {"kinfo_getvmmap.%d", {"proc_memory_maps", nullptr, nullptr}, {0, 0, 0}},
@@ -85,11 +89,7 @@ void write_seeds(const char* dir) {
         std::string input(kHeader, '\0');
         input[0] = static_cast<char>(i);
         input += live_answer(kEntries[i], getpid());
-        const std::string path = std::string(dir) + "/live-" + std::to_string(i);
-        FILE* f = std::fopen(path.c_str(), "wb");
-        if (f == nullptr) continue;
-        std::fwrite(input.data(), 1, input.size(), f);
-        std::fclose(f);
+        fuzz::write_file(std::string(dir) + "/live-" + std::to_string(i), input.data(), input.size());
     }
 }
 

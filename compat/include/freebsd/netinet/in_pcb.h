@@ -5,9 +5,8 @@
 // starts with its own length, which is what a reader steps by.
 #pragma once
 
-#include <type_traits>
-
 #include <cstddef>
+#include <type_traits>
 
 #include "freebsd/sys/socket.h"
 #include "freebsd/sys/types.h"

@@ -1,9 +1,8 @@
 // FreeBSD's system-wide file table: the records of kern.file.
 #pragma once
 
-#include <type_traits>
-
 #include <cstddef>
+#include <type_traits>
 
 #include "freebsd/sys/types.h"
 

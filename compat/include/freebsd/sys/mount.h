@@ -2,9 +2,8 @@
 // statfs(2) fill it, and the mount flags of its f_flags.
 #pragma once
 
-#include <type_traits>
-
 #include <cstddef>
+#include <type_traits>
 
 #include "freebsd/sys/types.h"
 
