@@ -15,7 +15,8 @@ cmake -S . -B "$build" -DPython3_EXECUTABLE="$interp" -DNORVIK_BUILD_TESTS=ON -D
     -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build "$build" -j 2
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-(cd "$build" && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$PWD/tools/lsan-python.supp:print_suppressions=0 ctest --output-on-failure)
+suppressions=$PWD/tools/lsan-python.supp
+(cd "$build" && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$suppressions:print_suppressions=0 ctest --output-on-failure)
 runtime=$(${CXX:-g++} -print-file-name=libasan.so)
 echo "[sanitize] Python tests with $runtime preloaded"
 ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$runtime" NORVIK_SANITIZE=1 NORVIK_BUILD_DIR="$(cd "$build" && pwd)" \
