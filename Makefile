@@ -7,8 +7,10 @@ BUILD ?= build
 DEBIAN_BUILD_PACKAGES := g++ make
 DEBIAN_TEST_PACKAGES := libgtest-dev procps iproute2 util-linux libjemalloc2
 PYTHON_TEST_PACKAGES := pytest hypothesis
+DEBIAN_FUZZ_PACKAGES := clang libclang-rt-14-dev
+FUZZ_RUNS ?= 100000
 
-.PHONY: demo test bench build deps-build deps-test clean
+.PHONY: demo test bench build deps-build deps-test clean freebsd sanitize fuzz pythons
 
 deps-build:
 	@PYTHON=$(PYTHON) sh tools/ensure-deps.sh build $(DEBIAN_BUILD_PACKAGES)
@@ -28,9 +30,27 @@ demo: deps-build
 	cmake --build $(BUILD) -j 2 --target _norvik_bsd
 	PYTHONPATH=$(BUILD)/release $(PYTHON) demo/report.py
 
-test: build
+# The module built for FreeBSD 14.3 amd64 (zig from PyPI), its exports checked.
+freebsd: deps-build
+	@zig="$$(PYTHON=$(PYTHON) sh cross/freebsd/zig.sh)" && $(MAKE) --no-print-directory -j 2 \
+	  -f cross/freebsd/freebsd.mk OUT=$(abspath $(BUILD))/freebsd PYTHON=$(PYTHON) ZIG="$$zig"
+
+test: build freebsd
 	cd $(BUILD) && ctest --output-on-failure
 	NORVIK_BUILD_DIR=$(abspath $(BUILD)) $(PYTHON) -m pytest -q tests/python
+
+# The C++ and Python tests with AddressSanitizer and UBSan.
+sanitize: deps-test
+	@PYTHON=$(PYTHON) sh tools/sanitize.sh $(BUILD)/sanitize
+
+# Each libFuzzer program for FUZZ_RUNS inputs.
+fuzz: deps-build
+	@PYTHON=$(PYTHON) sh tools/ensure-deps.sh fuzz $(DEBIAN_FUZZ_PACKAGES)
+	@PYTHON=$(PYTHON) sh tools/fuzz.sh $(BUILD)/fuzz $(FUZZ_RUNS)
+
+# The Python tests with every CPython 3.9 to 3.13 on the machine.
+pythons: build
+	@PYTHON=$(PYTHON) sh tools/pythons.sh $(BUILD)
 
 bench: build
 	PYTHONPATH=$(BUILD)/release $(PYTHON) bench/run.py --floor $(BUILD)/bench/norvik_floor

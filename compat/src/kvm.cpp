@@ -16,7 +16,9 @@
 //                          struct kinfo_proc (count = length / record size);
 //                          an answer shorter than one record is a 4-byte int
 //                          count returned with no records (a library that
-//                          miscounts); a failure returns NULL, errno set;
+//                          miscounts: 0 or negative; a count above 0 fails
+//                          with EINVAL, as no record backs it); a failure
+//                          returns NULL, errno set;
 //   "kvm_getenvv.<pid>"    an answer is the environment as NUL-separated
 //                          strings ("A=B\0C=D\0"); a failure returns NULL
 //                          with the scripted errno, 0 included.
@@ -149,8 +151,17 @@ kinfo_proc* kvm_getprocs(kvm_t* kd, int op, int arg, int* cnt) {
         } else if (outcome.answer != nullptr) {
             const std::string& answer = *outcome.answer;
             if (answer.size() < sizeof(kinfo_proc) && answer.size() >= sizeof(int)) {
+                int count = 0;
+                std::memcpy(&count, answer.data(), sizeof count);
+                // A count of records that are not there would send the
+                // caller past the array: the library never does that.
+                if (count > 0) {
+                    compat::set_error(kd, "kvm_getprocs", EINVAL);
+                    errno = EINVAL;
+                    return nullptr;
+                }
                 kd->procs.clear();
-                std::memcpy(cnt, answer.data(), sizeof(int));
+                *cnt = count;
                 return reinterpret_cast<kinfo_proc*>(kd->procs.data());
             }
             kd->procs = answer;

@@ -16,6 +16,12 @@ BUILD = os.environ.get("NORVIK_BUILD_DIR", os.path.join(HERE, "..", "..", "build
 SCRIPTED_DIR = os.path.abspath(os.path.join(BUILD, "scripted"))
 RELEASE_DIR = os.path.abspath(os.path.join(BUILD, "release"))
 
+# The sanitizer run starts this interpreter with the ASan runtime preloaded.
+# Tools the tests run (ps, pmap, ...) hang when they inherit it, so only
+# interpreters that load the module get it back (run_python).
+SANITIZED = bool(os.environ.get("NORVIK_SANITIZE"))
+SANITIZER_PRELOAD = os.environ.pop("LD_PRELOAD", "") if SANITIZED else ""
+
 if SCRIPTED_DIR not in sys.path:
     sys.path.insert(0, SCRIPTED_DIR)
 
@@ -52,4 +58,6 @@ def run_python(code, env_extra=None, module_dir=SCRIPTED_DIR, env_drop=()):
         env.pop(name, None)
     env.update(env_extra or {})
     env["PYTHONPATH"] = module_dir
+    if SANITIZER_PRELOAD:
+        env["LD_PRELOAD"] = SANITIZER_PRELOAD
     return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)

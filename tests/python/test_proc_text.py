@@ -323,6 +323,11 @@ class TestScripted:
         kernel.answer(key, (-1).to_bytes(4, "little", signed=True))
         with pytest.raises(ProcessLookupError):
             norvik.proc_environ(pid)
+        # A count with no records behind it is refused, never walked (the
+        # sanitizer run saw the first record read past the empty array).
+        kernel.answer(key, (3).to_bytes(4, "little", signed=True))
+        with pytest.raises(ProcessLookupError, match="kvm_getprocs"):
+            norvik.proc_environ(pid)
 
     def test_environ_kvm_open_failure(self, norvik, kernel):
         kernel.fail("kvm_openfiles", errno.EACCES)

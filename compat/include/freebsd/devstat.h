@@ -22,23 +22,26 @@ struct bintime {
 static_assert(sizeof(bintime) == 16);
 static_assert(offsetof(bintime, frac) == 8);
 
+// FreeBSD declares these enums as typedefs of unnamed enums: C++ there
+// knows only the typedef names, never `enum devstat_...`.
+
 // Index of the bytes, operations and duration arrays.
-enum devstat_trans_flags {
+typedef enum {
     DEVSTAT_NO_DATA = 0x00,
     DEVSTAT_READ = 0x01,
     DEVSTAT_WRITE = 0x02,
     DEVSTAT_FREE = 0x03,
-};
+} devstat_trans_flags;
 
-enum devstat_support_flags {
+typedef enum {
     DEVSTAT_NO_BLOCKSIZE = 0x01,
     DEVSTAT_NO_ORDERED_TAGS = 0x02,
     DEVSTAT_BS_UNAVAILABLE = 0x04,
-};
+} devstat_support_flags;
 
 // device_type: the kind of device in the low nibble, its interface in the
 // next, and a bit for pass-through devices.
-enum devstat_type_flags {
+typedef enum {
     DEVSTAT_TYPE_DIRECT = 0x000,
     DEVSTAT_TYPE_SEQUENTIAL = 0x001,
     DEVSTAT_TYPE_CDROM = 0x005,
@@ -48,11 +51,11 @@ enum devstat_type_flags {
     DEVSTAT_TYPE_MASK = 0x00f,
     DEVSTAT_TYPE_IF_MASK = 0x0f0,
     DEVSTAT_TYPE_PASS = 0x100,
-};
+} devstat_type_flags;
 
 // The order in which the kernel lists devices; nothing here reads the
 // classes, the type only gives the field its width.
-enum devstat_priority {};
+typedef enum {} devstat_priority;
 
 static_assert(sizeof(devstat_support_flags) == 4);
 static_assert(sizeof(devstat_type_flags) == 4);

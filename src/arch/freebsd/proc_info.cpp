@@ -1,5 +1,7 @@
 // One process's snapshot from its kernel record: the 25-value tuple, the
 // command name and the thread count.
+#include <limits.h>
+
 #include "arch/all/str.h"
 #include "arch/freebsd/proc_table.h"
 #include "arch/posix/sysctl.h"
@@ -27,6 +29,19 @@ double timeval_seconds(const struct timeval& tv) {
     return static_cast<double>(tv.tv_usec) / 1000000.0 + static_cast<double>(tv.tv_sec);
 }
 
+// A count of pages in bytes. A record whose count the product cannot hold
+// is refused with OverflowError rather than wrapped into a wrong size.
+// Returns 0, or -1 with an exception set.
+int pages_in_bytes(long long pages, long long page, const char* field, long& bytes) {
+    long long product = 0;
+    if (__builtin_mul_overflow(pages, page, &product) || product < LONG_MIN || product > LONG_MAX) {
+        PyErr_Format(PyExc_OverflowError, "%s of %lld pages is beyond a byte count", field, pages);
+        return -1;
+    }
+    bytes = static_cast<long>(product);
+    return 0;
+}
+
 }  // namespace
 
 PyObject* norvik_proc_oneshot_info(PyObject*, PyObject* args) noexcept {
@@ -49,6 +64,12 @@ PyObject* norvik_proc_oneshot_info(PyObject*, PyObject* args) noexcept {
     // The CPU it runs on while running, else the one it last ran on.
     const int cpu = kp.ki_stat == SRUN && kp.ki_oncpu != NOCPU ? kp.ki_oncpu : kp.ki_lastcpu;
     const long long page = pagesize;
+    long rss = 0, text = 0, data = 0, stack = 0;
+    if (pages_in_bytes(kp.ki_rssize, page, "ki_rssize", rss) == -1 ||
+        pages_in_bytes(kp.ki_tsize, page, "ki_tsize", text) == -1 ||
+        pages_in_bytes(kp.ki_dsize, page, "ki_dsize", data) == -1 ||
+        pages_in_bytes(kp.ki_ssize, page, "ki_ssize", stack) == -1)
+        return nullptr;
     return Py_BuildValue("(OillllllLdllllddddlllllbO)",
                          py_ppid.get(),                               // 1 parent
                          static_cast<int>(kp.ki_stat),                // 2 state
@@ -68,11 +89,11 @@ PyObject* norvik_proc_oneshot_info(PyObject*, PyObject* args) noexcept {
                          timeval_seconds(kp.ki_rusage.ru_stime),      // 16
                          timeval_seconds(kp.ki_rusage_ch.ru_utime),   // 17
                          timeval_seconds(kp.ki_rusage_ch.ru_stime),   // 18
-                         static_cast<long>(kp.ki_rssize * page),      // 19 resident
+                         rss,                                         // 19 resident
                          static_cast<long>(kp.ki_size),               // 20 virtual, bytes
-                         static_cast<long>(kp.ki_tsize * page),       // 21 text
-                         static_cast<long>(kp.ki_dsize * page),       // 22 data
-                         static_cast<long>(kp.ki_ssize * page),       // 23 stack
+                         text,                                        // 21 text
+                         data,                                        // 22 data
+                         stack,                                       // 23 stack
                          cpu,                                         // 24 CPU
                          py_name.get());                              // 25 name
 }

@@ -26,10 +26,13 @@ void rlimit_mib(int (&mib)[5], int pid, int resource) {
     mib[4] = resource;
 }
 
-// A limit given from Python as a signed 64-bit value. Returns 0, or -1 with
-// the interpreter's exception set (a genuine -1 passes).
-int limit_from_object(PyObject* obj, long long& value) {
-    value = PyLong_AsLongLong(obj);
+// An integer given from Python (an int or anything with __index__, never a
+// float, on every Python version) as a signed 64-bit value. Returns 0, or -1
+// with the interpreter's exception set (a genuine -1 passes).
+int integer_from_object(PyObject* obj, long long& value) {
+    PyRef index(PyNumber_Index(obj));
+    if (!index) return -1;
+    value = PyLong_AsLongLong(index.get());
     return value == -1 && PyErr_Occurred() ? -1 : 0;
 }
 
@@ -72,15 +75,15 @@ PyObject* norvik_proc_cpu_affinity_set(PyObject*, PyObject* args) noexcept {
         PyObject* borrowed = PySequence_Fast_GET_ITEM(seq.get(), i);
         Py_INCREF(borrowed);
         PyRef item(borrowed);
-        const long cpu = PyLong_AsLong(item.get());
-        if (cpu == -1 && PyErr_Occurred()) return nullptr;
+        long long cpu = 0;
+        if (integer_from_object(item.get(), cpu) == -1) return nullptr;
         // Outside the mask there is no bit to set: refuse rather than write
         // past it or drop the number silently.
         if (cpu < 0 || cpu >= kMaskBits) {
-            PyErr_Format(PyExc_ValueError, "invalid CPU number %ld (must be 0 to %ld)", cpu, kMaskBits - 1);
+            PyErr_Format(PyExc_ValueError, "invalid CPU number %lld (must be 0 to %ld)", cpu, kMaskBits - 1);
             return nullptr;
         }
-        add_cpu_to_mask(mask, cpu);
+        add_cpu_to_mask(mask, static_cast<long>(cpu));
     }
     if (cpuset_setaffinity(CPU_LEVEL_WHICH, CPU_WHICH_PID, pid, sizeof mask, &mask) != 0)
         return norvik_oserror();
@@ -110,7 +113,7 @@ PyObject* norvik_proc_setrlimit(PyObject*, PyObject* args) noexcept {
     if (!PyArg_ParseTuple(args, "iiOO", &pid, &resource, &soft, &hard)) return nullptr;
     long long soft_value = 0;
     long long hard_value = 0;
-    if (limit_from_object(soft, soft_value) == -1 || limit_from_object(hard, hard_value) == -1)
+    if (integer_from_object(soft, soft_value) == -1 || integer_from_object(hard, hard_value) == -1)
         return nullptr;
     int mib[5];
     rlimit_mib(mib, pid, resource);

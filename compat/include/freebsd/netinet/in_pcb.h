@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
 
 #include "freebsd/sys/socket.h"
 #include "freebsd/sys/types.h"
@@ -13,35 +14,24 @@
 namespace freebsd {
 
 // so_state bits of a socket.
-inline constexpr short SS_ISCONNECTED = 0x0002;
-inline constexpr short SS_ISCONNECTING = 0x0004;
-inline constexpr short SS_ISDISCONNECTING = 0x0008;
-inline constexpr short SS_NBIO = 0x0100;
-inline constexpr short SS_ASYNC = 0x0200;
-inline constexpr short SS_ISCONFIRMING = 0x0400;
-inline constexpr short SS_ISDISCONNECTED = 0x2000;
+inline constexpr int SS_ISCONNECTED = 0x0002;
+inline constexpr int SS_ISCONNECTING = 0x0004;
+inline constexpr int SS_ISDISCONNECTING = 0x0008;
+inline constexpr int SS_NBIO = 0x0100;
+inline constexpr int SS_ASYNC = 0x0200;
+inline constexpr int SS_ISCONFIRMING = 0x0400;
+inline constexpr int SS_ISDISCONNECTED = 0x2000;
+static_assert(std::is_same_v<std::remove_cv_t<decltype(SS_ISCONNECTED)>, int>);
 
 // inp_vflag: which address family the block's addresses are.
-inline constexpr std::uint8_t INP_IPV4 = 0x1;
-inline constexpr std::uint8_t INP_IPV6 = 0x2;
-inline constexpr std::uint8_t INP_IPV6PROTO = 0x4;
+inline constexpr int INP_IPV4 = 0x1;
+inline constexpr int INP_IPV6 = 0x2;
+inline constexpr int INP_IPV6PROTO = 0x4;
 
 // inc_flags
-inline constexpr std::uint8_t INC_ISIPV6 = 0x1;
-
-struct xsockbuf {
-    std::uint32_t sb_cc;
-    std::uint32_t sb_hiwat;
-    std::uint32_t sb_mbcnt;
-    std::uint32_t sb_spare0;
-    std::uint32_t sb_spare1;
-    std::uint32_t sb_mbmax;
-    std::int32_t sb_lowat;
-    std::int32_t sb_timeo;
-    std::int16_t sb_flags;
-};
-static_assert(sizeof(xsockbuf) == 36);
-static_assert(offsetof(xsockbuf, sb_flags) == 32);
+inline constexpr int INC_ISIPV6 = 0x1;
+static_assert(std::is_same_v<std::remove_cv_t<decltype(INP_IPV4)>, int>);
+static_assert(std::is_same_v<std::remove_cv_t<decltype(INC_ISIPV6)>, int>);
 
 // A socket as the pcb lists export it.
 struct xsocket {
@@ -49,7 +39,8 @@ struct xsocket {
     kvaddr_t xso_so;        // the socket's kernel address, as xfile's xf_data
     kvaddr_t so_pcb;        // its protocol control block's kernel address
     std::uint64_t so_oobmark;
-    std::int64_t so_spare64[8];
+    kvaddr_t so_splice_so;  // the socket this one is spliced to
+    std::int64_t so_spare64[7];
     std::int32_t xso_protocol;
     std::int32_t xso_family;
     std::uint32_t so_qlen;
@@ -57,16 +48,29 @@ struct xsocket {
     std::uint32_t so_qlimit;
     std::int32_t so_pgid;
     std::uint32_t so_uid;
-    std::int32_t so_spare32[8];
+    std::int32_t so_fibnum;
+    std::int32_t so_spare32[7];
     std::int16_t so_type;  // SOCK_*
     std::int16_t so_options;
     std::int16_t so_linger;
     std::int16_t so_state;  // SS_*
     std::int16_t so_timeo;
     std::uint16_t so_error;
-    xsockbuf so_rcv;
-    xsockbuf so_snd;
+    // Nested, as FreeBSD's C++ sees it: name it xsocket::xsockbuf.
+    struct xsockbuf {
+        std::uint32_t sb_cc;
+        std::uint32_t sb_hiwat;
+        std::uint32_t sb_mbcnt;
+        std::uint32_t sb_spare0;
+        std::uint32_t sb_spare1;
+        std::uint32_t sb_mbmax;
+        std::int32_t sb_lowat;
+        std::int32_t sb_timeo;
+        std::int16_t sb_flags;
+    } so_rcv, so_snd;
 };
+static_assert(sizeof(xsocket::xsockbuf) == 36);
+static_assert(offsetof(xsocket::xsockbuf, sb_flags) == 32);
 static_assert(sizeof(xsocket) == 240);
 static_assert(offsetof(xsocket, xso_so) == 8);
 static_assert(offsetof(xsocket, so_pcb) == 16);

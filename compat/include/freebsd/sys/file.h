@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
 
 #include "freebsd/sys/types.h"
 
@@ -9,19 +10,20 @@ namespace freebsd {
 
 // xf_type: the kind of the open file. These numbers are not kinfo_file's
 // KF_TYPE_* (DTYPE_DEV is 11 where KF_TYPE_DEV is 12).
-inline constexpr short DTYPE_VNODE = 1;
-inline constexpr short DTYPE_SOCKET = 2;
-inline constexpr short DTYPE_PIPE = 3;
-inline constexpr short DTYPE_FIFO = 4;
-inline constexpr short DTYPE_KQUEUE = 5;
-inline constexpr short DTYPE_CRYPTO = 6;
-inline constexpr short DTYPE_MQUEUE = 7;
-inline constexpr short DTYPE_SHM = 8;
-inline constexpr short DTYPE_SEM = 9;
-inline constexpr short DTYPE_PTS = 10;
-inline constexpr short DTYPE_DEV = 11;
-inline constexpr short DTYPE_PROCDESC = 12;
-inline constexpr short DTYPE_EVENTFD = 13;
+inline constexpr int DTYPE_VNODE = 1;
+inline constexpr int DTYPE_SOCKET = 2;
+inline constexpr int DTYPE_PIPE = 3;
+inline constexpr int DTYPE_FIFO = 4;
+inline constexpr int DTYPE_KQUEUE = 5;
+inline constexpr int DTYPE_CRYPTO = 6;
+inline constexpr int DTYPE_MQUEUE = 7;
+inline constexpr int DTYPE_SHM = 8;
+inline constexpr int DTYPE_SEM = 9;
+inline constexpr int DTYPE_PTS = 10;
+inline constexpr int DTYPE_DEV = 11;
+inline constexpr int DTYPE_PROCDESC = 12;
+inline constexpr int DTYPE_EVENTFD = 13;
+static_assert(std::is_same_v<std::remove_cv_t<decltype(DTYPE_VNODE)>, int>);
 
 // One open file of one descriptor of one process.
 struct xfile {

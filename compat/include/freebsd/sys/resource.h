@@ -54,7 +54,9 @@ inline constexpr int RLIMIT_NPTS = 11;
 inline constexpr int RLIMIT_SWAP = 12;
 inline constexpr int RLIMIT_KQUEUES = 13;
 inline constexpr int RLIMIT_UMTXP = 14;
-inline constexpr int RLIM_NLIMITS = 15;
+inline constexpr int RLIMIT_PIPEBUF = 15;
+inline constexpr int RLIM_NLIMITS = 16;
+static_assert(RLIM_NLIMITS == 16, "FreeBSD 14.3 counts RLIMIT_PIPEBUF");
 // Spelled out as well under a name no host header defines as a macro, for
 // stand-in sources that also see the host's <sys/resource.h>.
 inline constexpr rlim_t kRlimInfinity = 0x7fffffffffffffff;

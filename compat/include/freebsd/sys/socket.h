@@ -51,9 +51,12 @@ struct sockaddr_in {
 };
 static_assert(sizeof(sockaddr_in) == 16);
 
-struct in6_addr {
+// FreeBSD's is a union with 32-bit members, so it is 4-byte aligned.
+struct alignas(4) in6_addr {
     std::uint8_t s6_addr[16];
 };
+static_assert(sizeof(in6_addr) == 16);
+static_assert(alignof(in6_addr) == 4);
 
 struct sockaddr_in6 {
     std::uint8_t sin6_len;

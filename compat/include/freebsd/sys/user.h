@@ -26,9 +26,21 @@ inline constexpr int KINFO_PROC_SIZE = 1088;
 inline constexpr int KINFO_FILE_SIZE = 1392;
 inline constexpr int KINFO_VMENTRY_SIZE = 1160;
 
-struct sigset_t {
+struct __sigset {
     std::uint32_t __bits[4];
 };
+using sigset_t = __sigset;
+
+// Kernel structures kinfo_proc points at; userland never sees inside them.
+struct pargs;
+struct proc;
+struct user;
+struct vnode;
+struct filedesc;
+struct vmspace;
+struct pcb;
+struct thread;
+struct pwddesc;
 
 struct priority {
     std::uint8_t pri_class;
@@ -40,13 +52,13 @@ struct priority {
 struct kinfo_proc {
     int ki_structsize;
     int ki_layout;
-    void* ki_args;
-    void* ki_paddr;
-    void* ki_addr;
-    void* ki_tracep;
-    void* ki_textvp;
-    void* ki_fd;
-    void* ki_vmspace;
+    pargs* ki_args;
+    proc* ki_paddr;
+    user* ki_addr;
+    vnode* ki_tracep;
+    vnode* ki_textvp;
+    filedesc* ki_fd;
+    vmspace* ki_vmspace;
     const void* ki_wchan;
     std::int32_t ki_pid;
     std::int32_t ki_ppid;
@@ -117,11 +129,11 @@ struct kinfo_proc {
     priority ki_pri;
     rusage ki_rusage;
     rusage ki_rusage_ch;
-    void* ki_pcb;
+    pcb* ki_pcb;
     void* ki_kstack;
     void* ki_udata;
-    void* ki_tdaddr;
-    void* ki_pd;
+    thread* ki_tdaddr;
+    pwddesc* ki_pd;
     void* ki_spareptrs[5];
     long ki_sparelongs[12];
     long ki_sflag;
@@ -183,9 +195,10 @@ inline constexpr int KF_FLAG_WRITE = 0x2;
 inline constexpr int KF_FLAG_APPEND = 0x4;
 inline constexpr int KF_FLAG_NONBLOCK = 0x20;
 
-struct cap_rights_t {
+struct cap_rights {
     std::uint64_t cr_rights[2];
 };
+using cap_rights_t = cap_rights;
 
 struct kinfo_file {
     int kf_structsize;
@@ -198,7 +211,7 @@ struct kinfo_file {
     union {
         // The names kept from before FreeBSD 12 for the same bytes.
         struct {
-            std::uint32_t kf_vnode_type;
+            int kf_vnode_type;
             int kf_sock_domain;
             int kf_sock_type;
             int kf_sock_protocol;
