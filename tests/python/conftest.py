@@ -49,6 +49,15 @@ def release_module_path():
     return found[0]
 
 
+def module_env(env=None):
+    """The environment for a child interpreter that loads the module: under the
+    sanitizer run, the ASan runtime goes back in front of any other preload."""
+    env = dict(os.environ if env is None else env)
+    if SANITIZER_PRELOAD:
+        env["LD_PRELOAD"] = " ".join(filter(None, (SANITIZER_PRELOAD, env.get("LD_PRELOAD", ""))))
+    return env
+
+
 def run_python(code, env_extra=None, module_dir=SCRIPTED_DIR, env_drop=()):
     """Runs code in a fresh interpreter that imports the module from module_dir."""
     import subprocess
@@ -58,6 +67,4 @@ def run_python(code, env_extra=None, module_dir=SCRIPTED_DIR, env_drop=()):
         env.pop(name, None)
     env.update(env_extra or {})
     env["PYTHONPATH"] = module_dir
-    if SANITIZER_PRELOAD:
-        env["LD_PRELOAD"] = SANITIZER_PRELOAD
-    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+    return subprocess.run([sys.executable, "-c", code], env=module_env(env), capture_output=True, text=True, timeout=60)

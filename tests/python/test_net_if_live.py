@@ -188,10 +188,10 @@ def ns_run(netns, *commands):
 
 
 def ns_snapshot(netns):
-    from conftest import SCRIPTED_DIR
+    from conftest import SCRIPTED_DIR, module_env
     done = subprocess.run(["ip", "netns", "exec", netns, os.sys.executable, "-c", NS_CHILD, SCRIPTED_DIR,
                            os.path.dirname(os.path.abspath(__file__))], capture_output=True, text=True,
-                          timeout=60)
+                          timeout=60, env=module_env())
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
 
@@ -241,8 +241,8 @@ def test_a_long_name_is_cut_to_fifteen_bytes(netns):
     ns_run(netns, "link add nvk9-0123456789 type ifb", "link set nvk9-0123456789 mtu 1456")
     code = ("import sys; sys.path.insert(0, sys.argv[1]); import _norvik_bsd as m; "
             "print(m.net_if_mtu('nvk9-0123456789-and-more'), m.net_if_flags('nvk9-0123456789xyz'))")
-    from conftest import SCRIPTED_DIR
+    from conftest import SCRIPTED_DIR, module_env
     done = subprocess.run(["ip", "netns", "exec", netns, os.sys.executable, "-c", code, SCRIPTED_DIR],
-                          capture_output=True, text=True, timeout=60)
+                          capture_output=True, text=True, timeout=60, env=module_env())
     assert done.returncode == 0, done.stderr
     assert done.stdout.split()[0] == "1456"
