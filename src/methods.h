@@ -40,6 +40,10 @@ NORVIK_METHOD(norvik_proc_open_files);
 NORVIK_METHOD(norvik_proc_num_fds);
 NORVIK_METHOD(norvik_proc_memory_maps);
 
+// arch/freebsd: the system's sockets and one process's sockets
+NORVIK_METHOD(norvik_net_connections);
+NORVIK_METHOD(norvik_proc_net_connections);
+
 // Registration of the portable group (arch/posix).
 int norvik_posix_add_constants(PyObject* module);
 int norvik_posix_add_methods(PyObject* module);

@@ -16,6 +16,14 @@
 #include <sys/socket.h>
 #include <sys/sysctl.h>
 #include <sys/user.h>
+#include <sys/file.h>
+#include <sys/socketvar.h>
+#include <sys/un.h>
+#include <sys/unpcb.h>
+#include <netinet/in.h>
+#include <netinet/in_pcb.h>
+#include <netinet/tcp_var.h>
+#include <arpa/inet.h>
 #include <kvm.h>
 #include <libutil.h>
 #endif

@@ -35,4 +35,12 @@ int size_proc_args(NodeArgs args, std::size_t& size);
 int read_proc_pathname(NodeArgs args, std::string& out);
 int size_proc_pid_threads(NodeArgs args, std::size_t& size);
 
+// socket_nodes.cpp: the open-file table and the socket control block lists.
+int read_kern_file(NodeArgs args, std::string& out);
+int read_tcp_pcblist(NodeArgs args, std::string& out);
+int read_udp_pcblist(NodeArgs args, std::string& out);
+int read_local_stream_pcblist(NodeArgs args, std::string& out);
+int read_local_dgram_pcblist(NodeArgs args, std::string& out);
+int read_local_seqpacket_pcblist(NodeArgs args, std::string& out);
+
 }  // namespace compat
