@@ -52,7 +52,8 @@ NORVIK_FLOOR_CASE(sockets_all, "sockets_all") {
         if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9') total += links_of(entry->d_name);
     }
     closedir(proc);
-    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6", "/proc/net/udp", "/proc/net/udp6", "/proc/net/unix"})
+    for (const char* table :
+         {"/proc/net/tcp", "/proc/net/tcp6", "/proc/net/udp", "/proc/net/udp6", "/proc/net/unix"})
         total += slurp(table);
     floor_bench::keep(total);
 }

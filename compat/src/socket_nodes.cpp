@@ -8,15 +8,6 @@
 //
 // The stand-in's FreeBSD declarations come before the host's headers, whose
 // macros would otherwise rewrite FreeBSD names.
-#include "freebsd/netinet/in_pcb.h"
-#include "freebsd/netinet/tcp_var.h"
-#include "freebsd/sys/file.h"
-#include "freebsd/sys/unpcb.h"
-#include "host_sockets.h"
-#include "nodes.h"
-#include "proc_reads.h"
-#include "proc_records.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +17,15 @@
 #include <charconv>
 #include <cstring>
 #include <vector>
+
+#include "freebsd/netinet/in_pcb.h"
+#include "freebsd/netinet/tcp_var.h"
+#include "freebsd/sys/file.h"
+#include "freebsd/sys/unpcb.h"
+#include "host_sockets.h"
+#include "nodes.h"
+#include "proc_reads.h"
+#include "proc_records.h"
 
 namespace compat {
 namespace {
@@ -66,7 +66,7 @@ void classify(std::string_view target, int pid, int fd, xfile& xf) {
 void append_process_files(int pid, std::vector<int>& fds, std::string& out) {
     Fd dir;
     if (open_process_dir(pid, dir) != 0) return;
-    struct stat st {};
+    struct stat st{};
     const std::uint32_t uid = ::fstat(dir.get(), &st) == 0 ? st.st_uid : 0;
     Fd fd_dir;
     fds.clear();
@@ -207,19 +207,32 @@ void fill_inpcb(const HostSocket& row, xinpcb& inp) {
 // The host's TCP states (include/net/tcp_states.h) in FreeBSD's numbers.
 int tcp_state(int host_state) {
     switch (host_state) {
-        case 1: return TCPS_ESTABLISHED;
-        case 2: return TCPS_SYN_SENT;
-        case 3: return TCPS_SYN_RECEIVED;
-        case 4: return TCPS_FIN_WAIT_1;
-        case 5: return TCPS_FIN_WAIT_2;
-        case 6: return TCPS_TIME_WAIT;
-        case 7: return TCPS_CLOSED;
-        case 8: return TCPS_CLOSE_WAIT;
-        case 9: return TCPS_LAST_ACK;
-        case 10: return TCPS_LISTEN;
-        case 11: return TCPS_CLOSING;
-        case 12: return TCPS_SYN_RECEIVED;  // a request socket
-        default: return TCPS_CLOSED;
+        case 1:
+            return TCPS_ESTABLISHED;
+        case 2:
+            return TCPS_SYN_SENT;
+        case 3:
+            return TCPS_SYN_RECEIVED;
+        case 4:
+            return TCPS_FIN_WAIT_1;
+        case 5:
+            return TCPS_FIN_WAIT_2;
+        case 6:
+            return TCPS_TIME_WAIT;
+        case 7:
+            return TCPS_CLOSED;
+        case 8:
+            return TCPS_CLOSE_WAIT;
+        case 9:
+            return TCPS_LAST_ACK;
+        case 10:
+            return TCPS_LISTEN;
+        case 11:
+            return TCPS_CLOSING;
+        case 12:
+            return TCPS_SYN_RECEIVED;  // a request socket
+        default:
+            return TCPS_CLOSED;
     }
 }
 
@@ -247,22 +260,24 @@ int read_kern_file(NodeArgs, std::string& out) {
 }
 
 int read_tcp_pcblist(NodeArgs, std::string& out) {
-    return build_list<xinpgen, xtcpcb>({"net/tcp", "net/tcp6"}, true, out, [](const HostSocket& row, xtcpcb& tp) {
-        // A connection request without a socket of its own waits in FreeBSD's
-        // syncache, not in this list.
-        if (row.host_state == kHostSynRecv && row.inode == 0) return false;
-        tp.xt_len = sizeof tp;
-        fill_inpcb(row, tp.xt_inp);
-        tp.t_state = tcp_state(row.host_state);
-        return true;
-    });
+    return build_list<xinpgen, xtcpcb>({"net/tcp", "net/tcp6"}, true, out,
+                                       [](const HostSocket& row, xtcpcb& tp) {
+                                           // A connection request without a socket of its own waits in
+                                           // FreeBSD's syncache, not in this list.
+                                           if (row.host_state == kHostSynRecv && row.inode == 0) return false;
+                                           tp.xt_len = sizeof tp;
+                                           fill_inpcb(row, tp.xt_inp);
+                                           tp.t_state = tcp_state(row.host_state);
+                                           return true;
+                                       });
 }
 
 int read_udp_pcblist(NodeArgs, std::string& out) {
-    return build_list<xinpgen, xinpcb>({"net/udp", "net/udp6"}, true, out, [](const HostSocket& row, xinpcb& inp) {
-        fill_inpcb(row, inp);
-        return true;
-    });
+    return build_list<xinpgen, xinpcb>({"net/udp", "net/udp6"}, true, out,
+                                       [](const HostSocket& row, xinpcb& inp) {
+                                           fill_inpcb(row, inp);
+                                           return true;
+                                       });
 }
 
 int read_local_stream_pcblist(NodeArgs, std::string& out) { return read_local_list(SOCK_STREAM, out); }

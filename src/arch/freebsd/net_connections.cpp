@@ -80,7 +80,7 @@ int read_pcb_list(const char* name, PcbList& list) {
 // its own size (`what` names it in the error). Returns 0, or -1 with an
 // exception set (a record of another size, or one that visit failed on).
 template <typename Record, typename Visit>
-int walk_records(const PcbList& list, uint64_t Record::*length, const char* what, Visit visit) {
+int walk_records(const PcbList& list, uint64_t Record::* length, const char* what, Visit visit) {
     for (size_t pos = list.first; pos < list.end;) {
         const auto* record = reinterpret_cast<const Record*>(list.data.get() + pos);
         // A record that would reach into the trailing end is cut short.
@@ -119,8 +119,8 @@ int add_inet(const struct xinpcb& inp, int type, int status, int include_v4, int
         return -1;
     }
     // The tuple takes over both address values, also when building it fails.
-    return append_new(list, Py_BuildValue("iiiNNii", owner->xf_fd, family, type, local, remote, status,
-                                          owner->xf_pid));
+    return append_new(
+        list, Py_BuildValue("iiiNNii", owner->xf_fd, family, type, local, remote, status, owner->xf_pid));
 }
 
 }  // namespace
@@ -161,7 +161,8 @@ int norvik_fetch_xfiles(struct xfile** xfiles, int* count) {
     return 0;
 }
 
-int norvik_gather_inet(int proto, int include_v4, int include_v6, PyObject* list, const SocketOwners& owners) {
+int norvik_gather_inet(int proto, int include_v4, int include_v6, PyObject* list,
+                       const SocketOwners& owners) {
     if (proto != IPPROTO_TCP && proto != IPPROTO_UDP) {
         norvik_runtime_error("invalid proto");
         return -1;
@@ -182,8 +183,8 @@ int norvik_gather_inet(int proto, int include_v4, int include_v6, PyObject* list
 int norvik_gather_unix(int proto, PyObject* list, const SocketOwners& owners) {
     const int type = proto == SOCK_STREAM ? SOCK_STREAM : SOCK_DGRAM;
     PcbList pcbs;
-    if (read_pcb_list<struct xunpgen>(type == SOCK_STREAM ? "net.local.stream.pcblist" : "net.local.dgram.pcblist",
-                                      pcbs) == -1)
+    if (read_pcb_list<struct xunpgen>(
+            type == SOCK_STREAM ? "net.local.stream.pcblist" : "net.local.dgram.pcblist", pcbs) == -1)
         return -1;
     return walk_records(pcbs, &xunpcb::xu_len, "struct xunpcb", [&](const struct xunpcb& xu) {
         const struct xfile* owner = owners.find(xu.xu_socket.xso_so);
@@ -223,8 +224,10 @@ PyObject* norvik_net_connections(PyObject*, PyObject* args) noexcept {
     if (!want_tcp && !want_udp && !want_unix) return list.release();
     try {
         const SocketOwners owners(xfiles.get(), count);
-        if (want_tcp && norvik_gather_inet(IPPROTO_TCP, want_v4, want_v6, list.get(), owners) == -1) return nullptr;
-        if (want_udp && norvik_gather_inet(IPPROTO_UDP, want_v4, want_v6, list.get(), owners) == -1) return nullptr;
+        if (want_tcp && norvik_gather_inet(IPPROTO_TCP, want_v4, want_v6, list.get(), owners) == -1)
+            return nullptr;
+        if (want_udp && norvik_gather_inet(IPPROTO_UDP, want_v4, want_v6, list.get(), owners) == -1)
+            return nullptr;
         if (want_unix && (norvik_gather_unix(SOCK_STREAM, list.get(), owners) == -1 ||
                           norvik_gather_unix(SOCK_DGRAM, list.get(), owners) == -1))
             return nullptr;

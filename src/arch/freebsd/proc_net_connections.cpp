@@ -29,6 +29,27 @@ struct Connection {
     auto operator<=>(const Connection&) const = default;
 };
 
+// An inet descriptor's two ends: addresses (4 or 16 bytes) and ports in
+// network order, from its sockaddr_in or sockaddr_in6 records.
+struct Ends {
+    const void* laddr;
+    const void* faddr;
+    size_t addr_len;
+    uint16_t lport;
+    uint16_t fport;
+};
+
+Ends ends_of(const struct kinfo_file& kf) {
+    if (kf.kf_sock_domain == AF_INET) {
+        const auto* local = reinterpret_cast<const struct sockaddr_in*>(&kf.kf_sa_local);
+        const auto* peer = reinterpret_cast<const struct sockaddr_in*>(&kf.kf_sa_peer);
+        return {&local->sin_addr, &peer->sin_addr, 4, local->sin_port, peer->sin_port};
+    }
+    const auto* local = reinterpret_cast<const struct sockaddr_in6*>(&kf.kf_sa_local);
+    const auto* peer = reinterpret_cast<const struct sockaddr_in6*>(&kf.kf_sa_peer);
+    return {&local->sin6_addr, &peer->sin6_addr, 16, local->sin6_port, peer->sin6_port};
+}
+
 // The state of the first stream record of each connection, in list order.
 class TcpStates {
 public:
@@ -109,21 +130,11 @@ int TcpStates::state_of(const struct kinfo_file& kf) const {
     Connection c;
     c.family = kf.kf_sock_domain;
     c.protocol = kf.kf_sock_protocol;
-    if (c.family == AF_INET) {
-        const auto* local = reinterpret_cast<const struct sockaddr_in*>(&kf.kf_sa_local);
-        const auto* peer = reinterpret_cast<const struct sockaddr_in*>(&kf.kf_sa_peer);
-        c.lport = local->sin_port;
-        c.fport = peer->sin_port;
-        memcpy(c.laddr, &local->sin_addr, 4);
-        memcpy(c.faddr, &peer->sin_addr, 4);
-    } else {
-        const auto* local = reinterpret_cast<const struct sockaddr_in6*>(&kf.kf_sa_local);
-        const auto* peer = reinterpret_cast<const struct sockaddr_in6*>(&kf.kf_sa_peer);
-        c.lport = local->sin6_port;
-        c.fport = peer->sin6_port;
-        memcpy(c.laddr, &local->sin6_addr, 16);
-        memcpy(c.faddr, &peer->sin6_addr, 16);
-    }
+    const Ends ends = ends_of(kf);
+    c.lport = ends.lport;
+    c.fport = ends.fport;
+    memcpy(c.laddr, ends.laddr, ends.addr_len);
+    memcpy(c.faddr, ends.faddr, ends.addr_len);
     const long at = index_.find(c);
     return at < 0 ? NORVIK_CONN_NONE : states_[static_cast<size_t>(at)];
 }
@@ -131,27 +142,10 @@ int TcpStates::state_of(const struct kinfo_file& kf) const {
 // One inet descriptor's tuple, or NULL with an exception set.
 PyObject* inet_tuple(const struct kinfo_file& kf, int status) {
     const int family = kf.kf_sock_domain;
-    const void* laddr;
-    const void* faddr;
-    uint16_t lport, fport;
-    if (family == AF_INET) {
-        const auto* local = reinterpret_cast<const struct sockaddr_in*>(&kf.kf_sa_local);
-        const auto* peer = reinterpret_cast<const struct sockaddr_in*>(&kf.kf_sa_peer);
-        laddr = &local->sin_addr;
-        faddr = &peer->sin_addr;
-        lport = local->sin_port;
-        fport = peer->sin_port;
-    } else {
-        const auto* local = reinterpret_cast<const struct sockaddr_in6*>(&kf.kf_sa_local);
-        const auto* peer = reinterpret_cast<const struct sockaddr_in6*>(&kf.kf_sa_peer);
-        laddr = &local->sin6_addr;
-        faddr = &peer->sin6_addr;
-        lport = local->sin6_port;
-        fport = peer->sin6_port;
-    }
-    PyObject* local = norvik_inet_endpoint(family, laddr, lport);
+    const Ends ends = ends_of(kf);
+    PyObject* local = norvik_inet_endpoint(family, ends.laddr, ends.lport);
     if (local == nullptr) return nullptr;
-    PyObject* remote = norvik_inet_remote(family, faddr, fport);
+    PyObject* remote = norvik_inet_remote(family, ends.faddr, ends.fport);
     if (remote == nullptr) {
         Py_DECREF(local);
         return nullptr;
@@ -171,8 +165,8 @@ int add_descriptor(const struct kinfo_file& kf, PyObject* families, PyObject* ty
     if (kf.kf_sock_domain == AF_UNIX) {
         PyRef path(norvik_unix_path(*reinterpret_cast<const struct sockaddr_un*>(&kf.kf_sa_local)));
         if (!path) return -1;
-        return append_new(list, Py_BuildValue("(iiiOsi)", kf.kf_fd, kf.kf_sock_domain, kf.kf_sock_type, path.get(),
-                                              "", NORVIK_CONN_NONE));
+        return append_new(list, Py_BuildValue("(iiiOsi)", kf.kf_fd, kf.kf_sock_domain, kf.kf_sock_type,
+                                              path.get(), "", NORVIK_CONN_NONE));
     }
     if (kf.kf_sock_domain != AF_INET && kf.kf_sock_domain != AF_INET6) return 0;
     const int status = kf.kf_sock_type == SOCK_STREAM ? tcp.state_of(kf) : NORVIK_CONN_NONE;
