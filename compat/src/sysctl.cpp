@@ -108,25 +108,31 @@ long long now_nanos() {
     return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
 }
 
-// Takes the kept answer when it is this read's retry; drops it either way.
-bool take_short_read(const Node& node, NodeArgs args, std::string& out) {
+// Takes the kept answer when it is this read's retry (with the moment it was
+// built); drops it either way.
+bool take_short_read(const Node& node, NodeArgs args, std::string& out, std::timespec& built_at) {
     ShortRead& kept = short_read;
     if (kept.node == nullptr) return false;
     const bool same = kept.node == &node && std::equal(args.begin(), args.end(), kept.args.begin(), kept.args.end()) &&
                       kept.root == host_root() &&
                       now_nanos() - (kept.when.tv_sec * 1'000'000'000LL + kept.when.tv_nsec) < kShortReadNanos;
     kept.node = nullptr;
-    if (same) out.swap(kept.bytes);
+    if (same) {
+        out.swap(kept.bytes);
+        built_at = kept.when;
+    }
     kept.bytes.clear();
     return same;
 }
 
-void keep_short_read(const Node& node, NodeArgs args, std::string& bytes) {
+// Keeps an answer built at built_at: a kept answer that still did not fit
+// ages from when it was built, never from when it was last offered.
+void keep_short_read(const Node& node, NodeArgs args, std::string& bytes, const std::timespec& built_at) {
     ShortRead& kept = short_read;
     kept.args.assign(args.begin(), args.end());
     kept.root = host_root();
     kept.bytes.swap(bytes);
-    ::clock_gettime(CLOCK_MONOTONIC, &kept.when);
+    kept.when = built_at;
     kept.node = &node;
 }
 
@@ -155,9 +161,11 @@ int read_node(const Node& node, NodeArgs args, std::string_view key, void* oldp,
     if (outcome.grow) return ENOMEM;
 
     std::string built;
+    std::timespec built_at{};
     const std::string* data = outcome.answer;
     if (data == nullptr) {
-        if (!take_short_read(node, args, built)) {
+        if (!take_short_read(node, args, built, built_at)) {
+            ::clock_gettime(CLOCK_MONOTONIC, &built_at);
             int err = node.read(args, built);
             if (err != 0) return err;
         }
@@ -169,7 +177,7 @@ int read_node(const Node& node, NodeArgs args, std::string_view key, void* oldp,
             *oldlenp = data->size();
             return 0;
         }
-        if (data == &built) keep_short_read(node, args, built);
+        if (data == &built) keep_short_read(node, args, built, built_at);
         return ENOMEM;
     }
     std::memcpy(oldp, data->data(), data->size());

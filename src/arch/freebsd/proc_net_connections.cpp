@@ -74,6 +74,8 @@ int TcpStates::read() {
             norvik_oserror();
             return -1;
         }
+        // After a list that grew, room for a little more growth.
+        if (attempt > 1) size += size / 4 + 8 * sizeof(struct xtcpcb);
         data_.reset(static_cast<char*>(malloc(size == 0 ? 1 : size)));
         if (!data_) {
             errno = ENOMEM;
