@@ -70,6 +70,9 @@ NORVIK_METHOD(norvik_sensors_cpu_temperature);
 
 // arch/posix: the users logged in
 NORVIK_METHOD(norvik_users);
+// arch/freebsd: the system's sockets and one process's sockets
+NORVIK_METHOD(norvik_net_connections);
+NORVIK_METHOD(norvik_proc_net_connections);
 
 // Registration of the portable group (arch/posix).
 int norvik_posix_add_constants(PyObject* module);

@@ -19,6 +19,14 @@
 #include <sys/time.h>
 #include <sys/vmmeter.h>
 #include <vm/vm_param.h>
+#include <sys/file.h>
+#include <sys/socketvar.h>
+#include <sys/un.h>
+#include <sys/unpcb.h>
+#include <netinet/in.h>
+#include <netinet/in_pcb.h>
+#include <netinet/tcp_var.h>
+#include <arpa/inet.h>
 #include <kvm.h>
 #include <libutil.h>
 #include <malloc_np.h>

@@ -26,6 +26,7 @@
 #include "freebsd/libutil.h"
 #include "freebsd/sys/socket.h"
 #include "freebsd/sys/user.h"
+#include "host_sockets.h"
 #include "proc_reads.h"
 #include "proc_records.h"
 
@@ -91,19 +92,6 @@ void fill_stat(kinfo_file& kf, const struct stat& st) {
     kf.kf_status = kAttrValid;
 }
 
-// The number inside "kind:[123]", or 0.
-std::uint64_t bracket_number(std::string_view text) {
-    auto open = text.find('[');
-    std::uint64_t value = 0;
-    if (open == std::string_view::npos) return 0;
-    std::from_chars(text.data() + open + 1, text.data() + text.size(), value);
-    return value;
-}
-
-bool starts_with(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
 // Fills one descriptor's record from its link text. Returns false when the
 // descriptor was closed while the table was read.
 bool fill_descriptor(int dir, const char* link_name, std::string_view target, kinfo_file& kf,
@@ -150,197 +138,42 @@ bool fill_descriptor(int dir, const char* link_name, std::string_view target, ki
 
 // ---- Socket tables --------------------------------------------------------
 
-struct Fields {
-    std::string_view at[12];
-    int count = 0;
-    // Splits a line into at most 12 fields; the last keeps the line's rest
-    // when rest_from is reached (for a path that may hold spaces).
-    void split(std::string_view line, int rest_from = 12) {
-        count = 0;
-        while (count < 12) {
-            auto start = line.find_first_not_of(' ');
-            if (start == std::string_view::npos) return;
-            line.remove_prefix(start);
-            if (count == rest_from) {
-                at[count++] = line;
-                return;
-            }
-            auto end = line.find(' ');
-            at[count++] = line.substr(0, end);
-            if (end == std::string_view::npos) return;
-            line.remove_prefix(end);
-        }
-    }
-};
-
-template <typename T>
-bool parse_hex(std::string_view text, T& value) {
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
-    return ec == std::errc() && end == text.data() + text.size();
-}
-
-template <typename T>
-bool parse_dec(std::string_view text, T& value) {
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() && end == text.data() + text.size();
-}
-
-std::uint16_t to_network16(std::uint16_t v) { return static_cast<std::uint16_t>((v >> 8) | (v << 8)); }
-
-// "0100007F:0016" (IPv4) or 32 hex digits and a port (IPv6), as the host
-// prints them: each 32-bit word of the address as the value it has in
-// memory, the port in host order. Returns the port in host order.
-unsigned fill_inet_address(freebsd::sockaddr_storage& ss, std::string_view text, bool v6) {
-    auto colon = text.find(':');
-    std::uint16_t port = 0;
-    if (colon == std::string_view::npos || !parse_hex(text.substr(colon + 1), port)) port = 0;
-    std::string_view addr = text.substr(0, colon);
-    std::uint32_t words[4] = {};
-    const int nwords = v6 ? 4 : 1;
-    for (int i = 0; i < nwords && addr.size() >= static_cast<std::size_t>(8 * (i + 1)); ++i)
-        parse_hex(addr.substr(8 * i, 8), words[i]);
-    if (v6) {
-        freebsd::sockaddr_in6 sin6{};
-        sin6.sin6_len = sizeof sin6;
-        sin6.sin6_family = freebsd::AF_INET6;
-        sin6.sin6_port = to_network16(port);
-        std::memcpy(sin6.sin6_addr.s6_addr, words, 16);
-        std::memcpy(&ss, &sin6, sizeof sin6);
-    } else {
-        freebsd::sockaddr_in sin{};
-        sin.sin_len = sizeof sin;
-        sin.sin_family = freebsd::AF_INET;
-        sin.sin_port = to_network16(port);
-        sin.sin_addr.s_addr = words[0];
-        std::memcpy(&ss, &sin, sizeof sin);
-    }
-    return port;
-}
-
-struct InetTable {
-    const char* name;
-    bool v6;
-    int type;
-    int protocol;  // 0: the raw socket's protocol, printed where a port would be
-};
-
-constexpr InetTable kInetTables[] = {
-    {"net/tcp", false, freebsd::SOCK_STREAM, freebsd::IPPROTO_TCP},
-    {"net/tcp6", true, freebsd::SOCK_STREAM, freebsd::IPPROTO_TCP},
-    {"net/udp", false, freebsd::SOCK_DGRAM, freebsd::IPPROTO_UDP},
-    {"net/udp6", true, freebsd::SOCK_DGRAM, freebsd::IPPROTO_UDP},
-    {"net/raw", false, freebsd::SOCK_RAW, 0},
-    {"net/raw6", true, freebsd::SOCK_RAW, 0},
-};
-
 using SocketIndex = std::unordered_map<std::uint64_t, kinfo_file*>;
 
-// Calls fn(line) for every line of a table after its header, one line at a
-// time, while fn answers true. A table that cannot be read has no lines.
-template <typename Fn>
-void for_each_row(int dir, const char* name, Fn fn) {
-    Fd file(::openat(dir, name, O_RDONLY | O_CLOEXEC));
-    if (!file.valid()) return;
-    LineReader reader(file.get());
-    std::string_view line;
-    if (!reader.next(line)) return;  // the header
-    while (reader.next(line)) {
-        if (!fn(line)) return;
-    }
-}
-
-// Takes the record of the socket with this inode out of the index.
-kinfo_file* claim(SocketIndex& pending, std::string_view inode_text) {
-    std::uint64_t inode = 0;
-    if (!parse_dec(inode_text, inode)) return nullptr;
-    auto it = pending.find(inode);
-    if (it == pending.end()) return nullptr;
+// Copies a table row into the record of the socket with its inode, and takes
+// that record out of the index.
+void claim(SocketIndex& pending, const HostSocket& row) {
+    auto it = pending.find(row.inode);
+    if (it == pending.end()) return;
     kinfo_file* kf = it->second;
     pending.erase(it);
-    return kf;
-}
-
-void resolve_inet(int dir, const InetTable& table, SocketIndex& pending) {
-    Fields f;
-    for_each_row(dir, table.name, [&](std::string_view line) {
-        // sl local remote st tx:rx tr:when retrnsmt uid timeout inode
-        f.split(line);
-        if (f.count < 10) return true;
-        kinfo_file* kf = claim(pending, f.at[9]);
-        if (kf == nullptr) return true;
-        kf->kf_sock_domain = table.v6 ? freebsd::AF_INET6 : freebsd::AF_INET;
-        kf->kf_sock_type = table.type;
-        const unsigned local_port = fill_inet_address(kf->kf_sa_local, f.at[1], table.v6);
-        fill_inet_address(kf->kf_sa_peer, f.at[2], table.v6);
-        kf->kf_sock_protocol = table.protocol != 0 ? table.protocol : static_cast<int>(local_port);
-        auto queues = f.at[4];
-        auto colon = queues.find(':');
-        if (colon != std::string_view::npos) {
-            parse_hex(queues.substr(0, colon), kf->kf_un.kf_sock.kf_sock_sendq);
-            parse_hex(queues.substr(colon + 1), kf->kf_un.kf_sock.kf_sock_recvq);
-        }
-        return !pending.empty();
-    });
-}
-
-void resolve_unix(int dir, SocketIndex& pending) {
-    Fields f;
-    for_each_row(dir, "net/unix", [&](std::string_view line) {
-        // Num RefCount Protocol Flags Type St Inode [Path]
-        f.split(line, 7);
-        if (f.count < 7) return true;
-        kinfo_file* kf = claim(pending, f.at[6]);
-        if (kf == nullptr) return true;
-        kf->kf_sock_domain = freebsd::AF_UNIX;
-        int type = 0;
-        parse_hex(f.at[4], type);
-        kf->kf_sock_type = type;  // stream 1, datagram 2, seqpacket 5 on both systems
-        kf->kf_sock_protocol = 0;
-        // An unbound socket keeps an all-zero address.
-        if (f.count > 7) {
-            freebsd::sockaddr_un sun{};
-            std::string_view path = f.at[7];
-            const std::size_t n = path.size() < sizeof sun.sun_path ? path.size() : sizeof sun.sun_path;
-            std::memcpy(sun.sun_path, path.data(), n);
-            sun.sun_family = freebsd::AF_UNIX;
-            sun.sun_len = static_cast<std::uint8_t>(offsetof(freebsd::sockaddr_un, sun_path) + n);
-            std::memcpy(&kf->kf_sa_local, &sun, sizeof sun);
-        }
-        return !pending.empty();
-    });
+    kf->kf_sock_domain = row.domain;
+    kf->kf_sock_type = row.type;
+    kf->kf_sock_protocol = row.protocol;
+    std::memcpy(&kf->kf_sa_local, &row.local, sizeof row.local);
+    std::memcpy(&kf->kf_sa_peer, &row.peer, sizeof row.peer);
+    kf->kf_un.kf_sock.kf_sock_sendq = row.sendq;
+    kf->kf_un.kf_sock.kf_sock_recvq = row.recvq;
 }
 
 // Each table is read once, and only while some socket is still unknown.
 void resolve_sockets(int dir, SocketIndex& pending) {
-    resolve_unix(dir, pending);
-    for (const InetTable& table : kInetTables) {
+    HostSocket row;
+    for_each_table_row(dir, "net/unix", [&](std::string_view line) {
+        if (parse_unix_row(line, row)) claim(pending, row);
+        return !pending.empty();
+    });
+    for (const InetTable& table : inet_tables()) {
         if (pending.empty()) return;
-        resolve_inet(dir, table, pending);
+        for_each_table_row(dir, table.name, [&](std::string_view line) {
+            if (parse_inet_row(line, table, row)) claim(pending, row);
+            return !pending.empty();
+        });
     }
     // Sockets of other domains (netlink, packet) keep domain 0: unknown.
 }
 
 // ---- The table ------------------------------------------------------------
-
-// Lists the descriptor numbers; fd_dir keeps the folder open, so that each
-// descriptor is then looked up in it by its number alone.
-int list_descriptors(int dir, Fd& fd_dir, std::vector<int>& fds) {
-    fd_dir = Fd(::openat(dir, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd_dir.valid()) return process_refusal(errno);
-    Fd for_listing(::fcntl(fd_dir.get(), F_DUPFD_CLOEXEC, 0));
-    if (!for_listing.valid()) return errno;
-    DIR* listing = ::fdopendir(for_listing.get());
-    if (listing == nullptr) return errno;
-    for_listing.release();
-    while (dirent* entry = ::readdir(listing)) {
-        int fd = 0;
-        if (parse_dec(std::string_view(entry->d_name), fd)) fds.push_back(fd);
-    }
-    ::closedir(listing);
-    // The host lists them in ascending order; a captured tree may not.
-    if (!std::is_sorted(fds.begin(), fds.end())) std::sort(fds.begin(), fds.end());
-    return 0;
-}
 
 struct Special {
     const char* link;

@@ -74,5 +74,12 @@ int read_acpi_battery_time(NodeArgs args, std::string& out);
 int read_acpi_acline(NodeArgs args, std::string& out);
 int read_cpu_temperature(NodeArgs args, std::string& out);
 int read_cpu_tjmax(NodeArgs args, std::string& out);
+// socket_nodes.cpp: the open-file table and the socket control block lists.
+int read_kern_file(NodeArgs args, std::string& out);
+int read_tcp_pcblist(NodeArgs args, std::string& out);
+int read_udp_pcblist(NodeArgs args, std::string& out);
+int read_local_stream_pcblist(NodeArgs args, std::string& out);
+int read_local_dgram_pcblist(NodeArgs args, std::string& out);
+int read_local_seqpacket_pcblist(NodeArgs args, std::string& out);
 
 }  // namespace compat

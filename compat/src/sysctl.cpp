@@ -1,12 +1,16 @@
 // sysctl(3) and sysctlbyname(3) over the node table.
 #include "freebsd/sys/sysctl.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <string_view>
+#include <vector>
 
+#include "host_files.h"
 #include "script.h"
 #include "sysctl_table.h"
 
@@ -123,6 +127,57 @@ std::string script_key(const Node& node, NodeArgs args) {
 }
 #endif
 
+// A read into a buffer too short for the answer fails with ENOMEM and leaves
+// the caller to grow its buffer and read again. The answer built for it is
+// kept for that retry on the same thread, if it follows at once, as FreeBSD's
+// kernel makes a failed read cheap: a table a caller grows into by doubling
+// from a small buffer is built once, not once per doubling. Any other read,
+// or a later one, builds afresh.
+struct ShortRead {
+    const Node* node = nullptr;
+    std::vector<int> args;
+    std::string root;
+    std::string bytes;
+    std::timespec when{};
+};
+thread_local ShortRead short_read;
+
+constexpr long long kShortReadNanos = 100'000'000;  // 100 ms
+
+long long now_nanos() {
+    std::timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+}
+
+// Takes the kept answer when it is this read's retry (with the moment it was
+// built); drops it either way.
+bool take_short_read(const Node& node, NodeArgs args, std::string& out, std::timespec& built_at) {
+    ShortRead& kept = short_read;
+    if (kept.node == nullptr) return false;
+    const bool same = kept.node == &node && std::equal(args.begin(), args.end(), kept.args.begin(), kept.args.end()) &&
+                      kept.root == host_root() &&
+                      now_nanos() - (kept.when.tv_sec * 1'000'000'000LL + kept.when.tv_nsec) < kShortReadNanos;
+    kept.node = nullptr;
+    if (same) {
+        out.swap(kept.bytes);
+        built_at = kept.when;
+    }
+    kept.bytes.clear();
+    return same;
+}
+
+// Keeps an answer built at built_at: a kept answer that still did not fit
+// ages from when it was built, never from when it was last offered.
+void keep_short_read(const Node& node, NodeArgs args, std::string& bytes, const std::timespec& built_at) {
+    ShortRead& kept = short_read;
+    kept.args.assign(args.begin(), args.end());
+    kept.root = host_root();
+    kept.bytes.swap(bytes);
+    kept.when = built_at;
+    kept.node = &node;
+}
+
 // Reads (or sizes) the node's answer. Returns 0 or an errno.
 int read_node(const Node& node, NodeArgs args, std::string_view key, void* oldp,
               std::size_t* oldlenp) {
@@ -148,10 +203,14 @@ int read_node(const Node& node, NodeArgs args, std::string_view key, void* oldp,
     if (outcome.grow) return ENOMEM;
 
     std::string built;
+    std::timespec built_at{};
     const std::string* data = outcome.answer;
     if (data == nullptr) {
-        int err = node.read(args, built);
-        if (err != 0) return err;
+        if (!take_short_read(node, args, built, built_at)) {
+            ::clock_gettime(CLOCK_MONOTONIC, &built_at);
+            int err = node.read(args, built);
+            if (err != 0) return err;
+        }
         data = &built;
     }
     if (node.wide_counter && *oldlenp == sizeof(std::uint32_t) && data->size() == sizeof(std::uint64_t)) {
@@ -164,6 +223,7 @@ int read_node(const Node& node, NodeArgs args, std::string_view key, void* oldp,
             *oldlenp = data->size();
             return 0;
         }
+        if (data == &built) keep_short_read(node, args, built, built_at);
         return ENOMEM;
     }
     std::memcpy(oldp, data->data(), data->size());

@@ -63,6 +63,17 @@ constexpr Node kNodes[] = {
     {"hw.acpi.acline", {CTL_HW, 0x1a30, 0x1a32}, 3, 0, 0, read_acpi_acline, nullptr, nullptr},
     {"dev.cpu.#.temperature", {0x1a40, 0x1a41, 1}, 3, 1, 1, read_cpu_temperature, nullptr, nullptr},
     {"dev.cpu.#.coretemp.tjmax", {0x1a40, 0x1a41, 2}, 3, 1, 1, read_cpu_tjmax, nullptr, nullptr},
+    {"kern.file", {CTL_KERN, KERN_FILE}, 2, 0, 0, read_kern_file, nullptr, nullptr},
+    {"net.inet.tcp.pcblist", {CTL_NET, AF_INET, IPPROTO_TCP, TCPCTL_PCBLIST}, 4, 0, 0, read_tcp_pcblist, nullptr,
+     nullptr},
+    {"net.inet.udp.pcblist", {CTL_NET, AF_INET, IPPROTO_UDP, UDPCTL_PCBLIST}, 4, 0, 0, read_udp_pcblist, nullptr,
+     nullptr},
+    {"net.local.stream.pcblist", {CTL_NET, AF_UNIX, SOCK_STREAM, CTL_AUTO_START}, 4, 0, 0,
+     read_local_stream_pcblist, nullptr, nullptr},
+    {"net.local.dgram.pcblist", {CTL_NET, AF_UNIX, SOCK_DGRAM, CTL_AUTO_START + 1}, 4, 0, 0,
+     read_local_dgram_pcblist, nullptr, nullptr},
+    {"net.local.seqpacket.pcblist", {CTL_NET, AF_UNIX, SOCK_SEQPACKET, CTL_AUTO_START + 2}, 4, 0, 0,
+     read_local_seqpacket_pcblist, nullptr, nullptr},
 };
 
 }  // namespace

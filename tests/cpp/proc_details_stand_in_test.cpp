@@ -189,9 +189,9 @@ TEST_F(ProcTree, DescriptorTableInFreeBsdOrderAndForm) {
     EXPECT_EQ(ntohs(l6.sin6_port), 53);
     EXPECT_EQ(ntohs(p6.sin6_port), 50000);
     char text[64];
-    ASSERT_NE(inet_ntop(AF_INET6, &l6.sin6_addr, text, sizeof text), nullptr);
+    ASSERT_NE(::inet_ntop(AF_INET6, &l6.sin6_addr, text, sizeof text), nullptr);
     EXPECT_STREQ(text, "::1");
-    ASSERT_NE(inet_ntop(AF_INET6, &p6.sin6_addr, text, sizeof text), nullptr);
+    ASSERT_NE(::inet_ntop(AF_INET6, &p6.sin6_addr, text, sizeof text), nullptr);
     EXPECT_STREQ(text, "2001:db8::1");
 
     const KinfoFile* bound = find_fd(r, count, 4);

@@ -79,6 +79,7 @@ def calls_on(norvik, pid):
         "proc_getrlimit": lambda: norvik.proc_getrlimit(pid, norvik.RLIMIT_NOFILE),
         "proc_priority_get": lambda: norvik.proc_priority_get(pid),
         "proc_is_zombie": lambda: norvik.proc_is_zombie(pid),
+        "proc_net_connections": lambda: norvik.proc_net_connections(pid, (1, 2, 28), (1, 2)),
     }
 
 
@@ -101,6 +102,7 @@ def test_successful_calls_release_everything(norvik, busy_child):
     for name, fn in calls_on(norvik, busy_child).items():
         check(name, fn)
     check("pids", norvik.pids)
+    check("net_connections", lambda: norvik.net_connections((1, 2, 28), (1, 2)))
 
 
 def test_failed_calls_release_everything(norvik):
@@ -121,6 +123,16 @@ def test_scripted_failures_release_everything(norvik, kernel):
     check("proc_cmdline(retry limit)", swallow(norvik.proc_cmdline, me))
     kernel.fail(f"kern.proc.pid_td.{me}", 12, -1)
     check("proc_threads(ENOMEM)", swallow(norvik.proc_threads, me))
+    kernel.reset()
+    kernel.answer("kern.file", b"\0" * 128)
+    check("net_connections(xfile size)", swallow(norvik.net_connections, (1, 2), (1, 2)))
+    kernel.reset()
+    kernel.fail("net.local.dgram.pcblist", 13, -1)
+    check("net_connections(EACCES)", swallow(norvik.net_connections, (1, 2), (1, 2)))
+    check("net_connections(bad filter)", swallow(norvik.net_connections, "ab", (1,)))
+    kernel.reset()
+    kernel.grow("net.inet.tcp.pcblist", -1)
+    check("proc_net_connections(ENOMEM)", swallow(norvik.proc_net_connections, me, (2,), (1,)))
 
 
 def test_system_metrics_release_everything(norvik, kernel):

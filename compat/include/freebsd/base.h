@@ -1,6 +1,7 @@
 // Every FreeBSD declaration the stand-in provides, in one include.
 #pragma once
 
+#include "freebsd/arpa/inet.h"
 #include "freebsd/devstat.h"
 #include "freebsd/kvm.h"
 #include "freebsd/ifaddrs.h"

@@ -17,6 +17,7 @@ inline constexpr int KERN_ARGMAX = 8;
 inline constexpr int KERN_HOSTNAME = 10;
 inline constexpr int KERN_PROC = 14;
 inline constexpr int KERN_BOOTTIME = 21;
+inline constexpr int KERN_FILE = 15;
 
 inline constexpr int HW_NCPU = 3;
 inline constexpr int HW_PHYSMEM = 5;
@@ -36,6 +37,13 @@ inline constexpr int KERN_PROC_INC_THREAD = 0x10;
 inline constexpr int KERN_PROC_VMMAP = 32;
 inline constexpr int KERN_PROC_FILEDESC = 33;
 inline constexpr int KERN_PROC_RLIMIT = 37;
+
+// Last element of the inet control block list names (net.inet.tcp.pcblist,
+// net.inet.udp.pcblist); the unix-domain lists have numbers the kernel picks
+// at boot, from CTL_AUTO_START on, and are reached by name.
+inline constexpr int TCPCTL_PCBLIST = 11;
+inline constexpr int UDPCTL_PCBLIST = 5;
+inline constexpr int CTL_AUTO_START = 0x100;
 
 int sysctl(const int* name, unsigned int namelen, void* oldp, std::size_t* oldlenp,
            const void* newp, std::size_t newlen);

@@ -1,0 +1,348 @@
+"""The system's sockets and one process's sockets, checked live against `ss`
+and Python's socket module: every state loopback can produce, in this process
+and in children, IPv4, IPv6 and dual-stack, unix sockets of every kind."""
+import array
+import contextlib
+import errno
+import os
+import re
+import socket
+import subprocess
+import threading
+import time
+import uuid
+
+import pytest
+
+from proc_children import NOBODY, Child
+
+TAG = "norvik-sockets-" + uuid.uuid4().hex[:8]
+ALL_FAMILIES = (socket.AF_INET, 28, socket.AF_UNIX)  # FreeBSD's AF_INET6 is 28
+ALL_TYPES = (socket.SOCK_STREAM, socket.SOCK_DGRAM)
+SS_STATES = {"LISTEN": 1, "SYN-SENT": 2, "SYN-RECV": 3, "ESTAB": 4, "CLOSE-WAIT": 5, "FIN-WAIT-1": 6,
+             "CLOSING": 7, "LAST-ACK": 8, "FIN-WAIT-2": 9, "TIME-WAIT": 10, "UNCONN": 128}
+USER = re.compile(r"pid=(\d+),fd=(\d+)")
+
+
+def wait_for_state(port, state, timeout=5.0):
+    """Waits until `ss` shows a TCP socket on the local port in the state."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        out = subprocess.run(["ss", "-tanH", f"sport = :{port}"], capture_output=True, text=True).stdout
+        if any(line.split()[0] == state for line in out.splitlines() if line.strip()):
+            return
+        time.sleep(0.01)
+    raise AssertionError(f"no {state} on port {port}")
+
+
+class Scene:
+    """Sockets of every kind this machine can make, held open by this process."""
+
+    def __init__(self, stack):
+        self.keep = []
+        hold = self.hold = lambda s: (stack.enter_context(s), self.keep.append(s))[0]
+        self.listener = hold(socket.create_server(("127.0.0.1", 0)))
+        self.port = self.listener.getsockname()[1]
+        self.client = hold(socket.create_connection(("127.0.0.1", self.port)))
+        self.served = hold(self.listener.accept()[0])
+        # Peer closed: the client waits in CLOSE_WAIT, the closed side has no
+        # descriptor left and must be absent.
+        self.cw_client = hold(socket.create_connection(("127.0.0.1", self.port)))
+        conn = self.listener.accept()[0]
+        self.cw_gone_peer = conn.getpeername()
+        conn.close()
+        # Half-closed: the side that shut down writing waits in FIN_WAIT_2.
+        self.fw2 = hold(socket.create_connection(("127.0.0.1", self.port)))
+        self.fw2_peer = hold(self.listener.accept()[0])
+        self.fw2.shutdown(socket.SHUT_WR)
+        # TIME_WAIT: the first to close ends there, owned by no descriptor.
+        tw = socket.create_connection(("127.0.0.1", self.port))
+        tw_peer = self.listener.accept()[0]
+        self.tw_port = tw.getsockname()[1]
+        tw.shutdown(socket.SHUT_WR)
+        tw_peer.recv(1)
+        tw_peer.close()
+        tw.recv(1)
+        tw.close()
+        wait_for_state(self.tw_port, "TIME-WAIT")
+        wait_for_state(self.fw2.getsockname()[1], "FIN-WAIT-2")
+        wait_for_state(self.cw_client.getsockname()[1], "CLOSE-WAIT")
+
+        self.udp = hold(socket.socket(socket.AF_INET, socket.SOCK_DGRAM))
+        self.udp.bind(("127.0.0.1", 0))
+        self.udp_conn = hold(socket.socket(socket.AF_INET, socket.SOCK_DGRAM))
+        self.udp_conn.connect(self.udp.getsockname())
+        self.v6 = hold(socket.create_server(("::1", 0), family=socket.AF_INET6))
+        self.udp6 = hold(socket.socket(socket.AF_INET6, socket.SOCK_DGRAM))
+        self.udp6.bind(("::1", 0))
+        # Dual stack: an IPv6 listener reached over IPv4 hands out a socket
+        # whose addresses are IPv4-mapped: listed as IPv4.
+        self.dual = hold(socket.socket(socket.AF_INET6, socket.SOCK_STREAM))
+        self.dual.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+        self.dual.bind(("::", 0))
+        self.dual.listen()
+        self.dual_client = hold(socket.create_connection(("127.0.0.1", self.dual.getsockname()[1])))
+        self.dual_served = hold(self.dual.accept()[0])
+
+        self.path = os.fsencode(f"/tmp/{TAG} bound ") + b"\xff\xfe"
+        self.unix = hold(socket.socket(socket.AF_UNIX, socket.SOCK_STREAM))
+        self.unix.bind(self.path)
+        stack.callback(os.unlink, self.path)
+        self.unix.listen()
+        self.dgram_path = f"/tmp/{TAG}-dgram"
+        self.unix_dgram = hold(socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM))
+        self.unix_dgram.bind(self.dgram_path)
+        stack.callback(os.unlink, self.dgram_path)
+        self.unbound = hold(socket.socket(socket.AF_UNIX, socket.SOCK_STREAM))
+        self.pair = [hold(s) for s in socket.socketpair()]
+        self.abstract = hold(socket.socket(socket.AF_UNIX, socket.SOCK_STREAM))
+        self.abstract.bind(b"\0" + TAG.encode())
+
+
+@pytest.fixture(scope="module")
+def scene():
+    with contextlib.ExitStack() as stack:
+        yield Scene(stack)
+
+
+def by_fd(rows, pid, index=6):
+    return {row[0]: row for row in rows if row[index] == pid} if index is not None else {row[0]: row for row in rows}
+
+
+def test_every_socket_of_this_process_is_listed_with_its_addresses_and_state(norvik, scene):
+    me = os.getpid()
+    system = by_fd(norvik.net_connections(ALL_FAMILIES, ALL_TYPES), me)
+    mine = by_fd(norvik.proc_net_connections(me, ALL_FAMILIES, ALL_TYPES), None, None)
+    v4 = socket.AF_INET
+
+    def inet(sock, family, kind, status):
+        local = sock.getsockname()[:2]
+        try:
+            remote = sock.getpeername()[:2]
+        except OSError:
+            remote = ()
+        return (sock.fileno(), family, kind, local, remote, status)
+
+    mapped = lambda addr: (addr[0].removeprefix("::ffff:"), addr[1])  # noqa: E731
+    expected = [
+        inet(scene.listener, v4, 1, 1),
+        inet(scene.client, v4, 1, 4),
+        inet(scene.served, v4, 1, 4),
+        inet(scene.cw_client, v4, 1, 5),
+        inet(scene.fw2, v4, 1, 9),
+        inet(scene.fw2_peer, v4, 1, 5),
+        inet(scene.udp, v4, 2, 128),
+        inet(scene.udp_conn, v4, 2, 128),
+        inet(scene.v6, 28, 1, 1),
+        inet(scene.udp6, 28, 2, 128),
+        inet(scene.dual, 28, 1, 1),
+        inet(scene.dual_client, v4, 1, 4),
+        (scene.dual_served.fileno(), v4, 1, mapped(scene.dual_served.getsockname()),
+         mapped(scene.dual_served.getpeername()), 4),
+        (scene.unix.fileno(), 1, 1, os.fsdecode(scene.path), "", 128),
+        (scene.unix_dgram.fileno(), 1, 2, scene.dgram_path, "", 128),
+        (scene.unbound.fileno(), 1, 1, "", "", 128),
+        (scene.pair[0].fileno(), 1, 1, "", "", 128),
+        (scene.pair[1].fileno(), 1, 1, "", "", 128),
+        (scene.abstract.fileno(), 1, 1, "@" + TAG, "", 128),
+    ]
+    for row in expected:
+        fd = row[0]
+        assert system.get(fd) == row + (me,), f"fd {fd}"
+        per_process = mine.get(fd)
+        # A dual-stack descriptor keeps its own domain and mapped addresses
+        # in the per-process form, and its state (the mapped addresses do
+        # not match the control block's IPv4 ones).
+        if fd == scene.dual_served.fileno():
+            assert per_process[:3] == (fd, 28, 1) and per_process[4][0].startswith("::ffff:")
+            continue
+        assert per_process == row, f"fd {fd}"
+    # Nothing else of this process's, and no socket without a descriptor.
+    everything = norvik.net_connections(ALL_FAMILIES, ALL_TYPES)
+    assert scene.tw_port not in {r[3][1] for r in everything if isinstance(r[3], tuple)}
+    assert scene.cw_gone_peer not in {r[4] for r in everything}
+    assert len(system) == len(expected) and len(mine) == len(expected)
+
+
+def ss_owners(args):
+    """{socket line's owners as sorted (pid, fd) list: (netid, state)} from ss."""
+    out = subprocess.run(["ss", "-H", *args], capture_output=True, check=True).stdout.decode(errors="surrogateescape")
+    rows = {}
+    for line in out.splitlines():
+        owners = sorted((int(p), int(f)) for p, f in USER.findall(line))
+        if owners:
+            fields = line.split()
+            netid, state = (fields[0], fields[1]) if fields[0] in ("tcp", "udp", "u_str", "u_dgr", "u_seq") \
+                else (args[0][1:2], fields[0])
+            rows[tuple(owners)] = (netid, state)
+    return rows
+
+
+@pytest.mark.parametrize("ss_args,families,types", [
+    (["-tanp"], (2, 28), (1,)),
+    (["-uanp"], (2, 28), (2,)),
+    (["-xanp"], (1,), ()),
+])
+def test_owner_and_state_agree_with_ss(norvik, scene, ss_args, families, types):
+    """Each socket held by one of our processes is listed once, for the
+    first of its descriptors in open-file table order (pids ascending, then
+    descriptors ascending), with the state ss gives it."""
+    with Child("import socket\ns = socket.create_server(('127.0.0.1', 0))\n"
+               "u = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)\n"
+               "t = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); t.bind(('127.0.0.1', 0))\n") as child:
+        ours = {os.getpid(), child.pid}
+        rows = norvik.net_connections(families, types)
+        seen = ss_owners(ss_args)
+    listed = {(r[6], r[0]): r for r in rows if r[6] in ours}
+    expected = {owners[0]: state for owners, state in seen.items() if owners[0][0] in ours}
+    assert set(listed) == set(expected)
+    for key, (netid, state) in expected.items():
+        row = listed[key]
+        if netid in ("u_str", "u_dgr"):
+            assert row[2] == (1 if netid == "u_str" else 2)
+        elif ss_args == ["-uanp"]:
+            assert row[5] == 128  # connected or not, UDP has no state
+        else:
+            assert row[5] == SS_STATES[state], (key, state)
+    assert any(r[6] == child.pid for r in listed.values())
+
+
+def test_shared_and_passed_descriptors_are_listed_once_for_the_first_owner(norvik):
+    """A socket inherited through fork and one passed with SCM_RIGHTS."""
+    shared = socket.create_server(("127.0.0.1", 0))
+    passed = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    left, right = socket.socketpair()
+    code = ("import socket, array\n"
+            "s = socket.socket(fileno=3)\n"  # the shared listener, as fd 3
+            "msg, anc, flags, addr = s2.recvmsg(1, socket.CMSG_LEN(4)) if False else (None, None, None, None)\n")
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child holds the inherited listener and receives one more socket
+        try:
+            os.close(read_end)
+            left.close()
+            msg, anc, _, _ = right.recvmsg(1, socket.CMSG_LEN(4))
+            got = array.array("i", anc[0][2])[0]
+            os.write(write_end, str(got).encode() + b"\n")
+            os.read(right.fileno(), 1)  # until the parent is done
+        finally:
+            os._exit(0)
+    try:
+        os.close(write_end)
+        left.sendmsg([b"x"], [(socket.SOL_SOCKET, socket.SCM_RIGHTS, array.array("i", [passed.fileno()]))])
+        child_fd = int(os.read(read_end, 64).decode())
+        rows = norvik.net_connections(ALL_FAMILIES, ALL_TYPES)
+        port = shared.getsockname()[1]
+        listener = [r for r in rows if isinstance(r[3], tuple) and r[3][1] == port and r[5] == 1]
+        first = min((os.getpid(), shared.fileno()), (pid, shared.fileno()))
+        assert [(r[6], r[0]) for r in listener] == [first]
+        inode = os.fstat(passed.fileno()).st_ino
+        held = [r for r in rows if r[6] in (os.getpid(), pid) and r[1] == 1 and r[2] == 2]
+        owners = sorted([(os.getpid(), passed.fileno()), (pid, child_fd)])
+        assert inode and owners[0] in [(r[6], r[0]) for r in held]
+        assert owners[1] not in [(r[6], r[0]) for r in held]
+        assert code
+    finally:
+        left.send(b"q")
+        os.waitpid(pid, 0)
+        os.close(read_end)
+        for s in (shared, passed, left, right):
+            s.close()
+
+
+def test_a_process_of_another_user_is_listed_with_its_own_pid(norvik):
+    read_end, write_end = os.pipe()
+    hold_read, hold_write = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # drops to nobody, listens, and waits for the parent
+        try:
+            os.close(hold_write)
+            os.close(read_end)
+            os.setgid(NOBODY)
+            os.setuid(NOBODY)
+            s = socket.create_server(("127.0.0.1", 0))
+            os.write(write_end, str(s.getsockname()[1]).encode())
+            os.read(hold_read, 1)
+        finally:
+            os._exit(0)
+    try:
+        os.close(write_end)
+        port = int(os.read(read_end, 64))
+        rows = [r for r in norvik.net_connections((2,), (1,)) if r[6] == pid]
+        assert [(r[3], r[5]) for r in rows] == [(("127.0.0.1", port), 1)]
+        theirs = [t for t in norvik.proc_net_connections(pid, (2,), (1,)) if t[3] == ("127.0.0.1", port)]
+        assert [t[5] for t in theirs] == [1]
+    finally:
+        os.close(hold_write)
+        os.waitpid(pid, 0)
+        for fd in (read_end, hold_read):
+            os.close(fd)
+
+
+@pytest.mark.parametrize("families,types,kinds", [
+    ((), (), set()),
+    ((1,), (), {1}),
+    ((), (1, 2), set()),
+    ([2], [2], {2}),
+    ((28,), (1,), {28}),
+])
+def test_filters_choose_what_is_read(norvik, scene, families, types, kinds):
+    rows = norvik.net_connections(families, types)
+    assert {r[1] for r in rows} <= kinds
+    for r in rows:
+        if r[1] != 1:
+            assert r[2] in types
+    if kinds:
+        assert any(r[6] == os.getpid() for r in rows)
+
+
+def test_filters_must_be_sequences_of_ints(norvik):
+    for bad in ({2}, {2: 1}):
+        for call in (lambda: norvik.net_connections(bad, (1,)),
+                     lambda: norvik.proc_net_connections(os.getpid(), (1,), bad)):
+            with pytest.raises(TypeError, match="^arg 2 or 3 is not a sequence$"):
+                call()
+    with pytest.raises(TypeError):
+        norvik.net_connections("ab", (1,))  # an int tested against a str
+    with pytest.raises(TypeError):
+        norvik.proc_net_connections(os.getpid(), "ab", (1,))
+
+
+def test_a_process_that_does_not_exist(norvik):
+    proc = subprocess.Popen(["/bin/true"])
+    proc.wait()
+    with pytest.raises(OSError) as caught:
+        norvik.proc_net_connections(proc.pid, (2,), (1,))
+    assert caught.value.errno == errno.ESRCH
+
+
+def test_sockets_come_and_go_and_processes_exit_during_the_calls(norvik):
+    """Only the documented exceptions, never a crash or a malformed row."""
+    stop = threading.Event()
+
+    def churn():
+        while not stop.is_set():
+            with socket.create_server(("127.0.0.1", 0)) as s, socket.create_connection(s.getsockname()):
+                pass
+            subprocess.run(["python3", "-c", "import socket; socket.socket().bind(('127.0.0.1', 0))"])
+
+    workers = [threading.Thread(target=churn) for _ in range(2)]
+    for w in workers:
+        w.start()
+    try:
+        end = time.monotonic() + 2.0
+        while time.monotonic() < end:
+            for row in norvik.net_connections(ALL_FAMILIES, ALL_TYPES):
+                assert len(row) == 7 and row[1] in (1, 2, 28)
+            for pid in norvik.pids()[-20:]:
+                try:
+                    for row in norvik.proc_net_connections(pid, ALL_FAMILIES, (1, 2, 3, 5)):
+                        assert len(row) == 6
+                except (ProcessLookupError, PermissionError, norvik.ZombieProcessError):
+                    pass
+                except OSError as exc:
+                    assert exc.errno == errno.ESRCH
+    finally:
+        stop.set()
+        for w in workers:
+            w.join()

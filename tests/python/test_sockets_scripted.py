@@ -1,0 +1,218 @@
+"""Socket listings over scripted kernel tables: the framing and failure cases
+this machine does not produce (sizes, generations, growth, odd records)."""
+import errno
+import os
+import socket
+import struct
+
+import pytest
+
+from freebsd_records import KF_TYPE_SOCKET, kinfo_file
+
+ME = os.getpid()
+XFILE, XINPGEN, XTCPCB, XINPCB, XUNPGEN, XUNPCB = 128, 64, 744, 400, 32, 904
+LO = socket.inet_aton("127.0.0.1")
+
+
+def xfile(pid, fd, data, size=XFILE):
+    rec = bytearray(XFILE)
+    struct.pack_into("<Qi", rec, 0, size, pid)
+    struct.pack_into("<i", rec, 16, fd)
+    struct.pack_into("<hQ", rec, 32, 2, 0)
+    struct.pack_into("<Q", rec, 56, data)
+    return bytes(rec)
+
+
+def gen(size, generation, length=None):
+    rec = bytearray(size)
+    struct.pack_into("<QIIQ", rec, 0, size if length is None else length, 0, 0, generation)
+    return bytes(rec)
+
+
+def inpcb_into(rec, base, so, vflag, lport, fport, protocol, type_, family):
+    """An xinpcb at offset base of rec (the record itself, or xt_inp)."""
+    struct.pack_into("<Q", rec, base, XINPCB)
+    struct.pack_into("<Q", rec, base + 16, so)
+    struct.pack_into("<ii", rec, base + 104, protocol, family)
+    struct.pack_into("<h", rec, base + 164, type_)
+    struct.pack_into(">HH", rec, base + 252, fport, lport)
+    rec[base + 268:base + 272] = LO
+    rec[base + 284:base + 288] = LO
+    rec[base + 392] = vflag
+
+
+def tcpcb(so, lport, fport=0, state=1, vflag=1, length=XTCPCB):
+    rec = bytearray(XTCPCB)
+    inpcb_into(rec, 8, so, vflag, lport, fport, 6, 1, 2)
+    struct.pack_into("<Q", rec, 0, length)
+    struct.pack_into("<i", rec, 568, state)
+    return bytes(rec)
+
+
+def udpcb(so, lport, vflag=1, length=XINPCB):
+    rec = bytearray(XINPCB)
+    inpcb_into(rec, 0, so, vflag, lport, 0, 17, 2, 2)
+    struct.pack_into("<Q", rec, 0, length)
+    return bytes(rec)
+
+
+def unpcb(so, path=b"", sun_len=None, length=XUNPCB):
+    rec = bytearray(XUNPCB)
+    struct.pack_into("<Q", rec, 0, length)
+    rec[152] = len(path) + 2 if sun_len is None else sun_len
+    rec[153] = 1
+    rec[154:154 + len(path)] = path
+    struct.pack_into("<Q", rec, 672, so)
+    return bytes(rec)
+
+
+def pcblist(records, gen_size=XINPGEN, head=7, tail=7):
+    return gen(gen_size, head) + b"".join(records) + gen(gen_size, tail)
+
+
+@pytest.fixture
+def tables(kernel):
+    """Owners 0x10 (pid 500 fd 3, then pid 600 fd 9: shared) and 0x20; empty
+    lists unless a test answers its own."""
+    kernel.answer("kern.file", xfile(500, 3, 0x10) + xfile(600, 9, 0x10) + xfile(500, 4, 0x20))
+    for name in ("net.inet.tcp.pcblist", "net.inet.udp.pcblist"):
+        kernel.answer(name, pcblist([]))
+    for name in ("net.local.stream.pcblist", "net.local.dgram.pcblist"):
+        kernel.answer(name, pcblist([], XUNPGEN))
+    return kernel
+
+
+def test_records_become_tuples_for_their_first_owner(norvik, tables):
+    tables.answer("net.inet.tcp.pcblist", pcblist([
+        tcpcb(0x10, 80), tcpcb(0x99, 81), tcpcb(0x20, 5000, 80, state=4), tcpcb(0x10, 82, vflag=0)]))
+    tables.answer("net.inet.udp.pcblist", pcblist([udpcb(0x20, 53), udpcb(0x10, 54, vflag=3)]))
+    tables.answer("net.local.dgram.pcblist", pcblist([unpcb(0x20, b"/run/x"), unpcb(0x10, b"/abc", sun_len=0)],
+                                                     XUNPGEN))
+    rows = norvik.net_connections((2, 1), (1, 2))
+    assert rows == [
+        (3, 2, 1, ("127.0.0.1", 80), (), 1, 500),
+        (4, 2, 1, ("127.0.0.1", 5000), ("127.0.0.1", 80), 4, 500),
+        (4, 2, 2, ("127.0.0.1", 53), (), 128, 500),
+        (4, 1, 2, "/run/x", "", 128, 500),
+        (3, 1, 2, "/abc", "", 128, 500),  # a length byte below 2: up to the first NUL
+    ]
+    # A block of both families is listed only when both are asked for.
+    assert (3, 2, 2, ("127.0.0.1", 54), (), 128, 500) in norvik.net_connections((2, 28), (2,))
+
+
+@pytest.mark.parametrize("node,answer,message", [
+    ("kern.file", xfile(1, 1, 1, size=120), "struct xfile size mismatch"),
+    ("net.inet.tcp.pcblist", pcblist([tcpcb(0x10, 80, length=700)]), "struct xtcpcb size mismatch"),
+    ("net.inet.tcp.pcblist", pcblist([tcpcb(0x10, 80)])[:-10], "struct xinpgen size mismatch"),
+    ("net.inet.tcp.pcblist", gen(64, 1, length=60) + gen(64, 1), "struct xinpgen size mismatch"),
+    ("net.inet.udp.pcblist", pcblist([udpcb(0x10, 80, length=401)]), "struct xinpcb size mismatch"),
+    ("net.inet.udp.pcblist", b"", "struct xinpgen size mismatch"),
+    ("net.local.stream.pcblist", pcblist([unpcb(0x10, length=900)], XUNPGEN), "struct xunpcb size mismatch"),
+    ("net.local.stream.pcblist", gen(32, 1, length=64) + gen(32, 1), "struct xinpgen size mismatch"),
+])
+def test_wrong_sizes_are_refused(norvik, tables, node, answer, message):
+    tables.answer(node, answer)
+    with pytest.raises(RuntimeError, match=f"^{message}$"):
+        norvik.net_connections((1, 2, 28), (1, 2))
+
+
+def test_read_failures_carry_their_errno(norvik, tables):
+    for node in ("kern.file", "net.inet.udp.pcblist", "net.local.dgram.pcblist"):
+        tables.fail(node, errno.EACCES, 1)
+        with pytest.raises(PermissionError):
+            norvik.net_connections((1, 2), (1, 2))
+
+
+def test_tables_grow_by_doubling_many_times(norvik, tables):
+    tables.grow("kern.file", 20)
+    tables.grow("net.inet.tcp.pcblist", 12)
+    tables.answer("net.inet.tcp.pcblist", pcblist([tcpcb(0x10, 80)]))
+    assert norvik.net_connections((2,), (1,)) == [(3, 2, 1, ("127.0.0.1", 80), (), 1, 500)]
+    assert tables.count("kern.file", 1) == 21
+
+
+def test_a_list_that_changes_is_read_again_five_times_at_most(norvik, tables):
+    from kernel_script import READ
+    tables.answer("net.inet.udp.pcblist", pcblist([udpcb(0x10, 9)], head=1, tail=2))
+    # Scripted answers never change; a list whose ends differ keeps differing,
+    # so the count of reads shows the allowance.
+    rows = norvik.net_connections((2,), (2,))
+    assert rows == [(3, 2, 2, ("127.0.0.1", 9), (), 128, 500)]
+    assert tables.count("net.inet.udp.pcblist", READ) == 6
+    tables.answer("net.inet.udp.pcblist", pcblist([udpcb(0x10, 9)], head=4, tail=4))
+    norvik.net_connections((2,), (2,))
+    assert tables.count("net.inet.udp.pcblist", READ) == 7
+
+
+def test_no_open_file_no_row_and_no_walk_without_a_type(norvik, tables):
+    from kernel_script import READ
+    tables.answer("kern.file", b"")
+    tables.answer("net.inet.tcp.pcblist", pcblist([tcpcb(0x10, 80)]))
+    assert norvik.net_connections((2,), (1,)) == []
+    assert norvik.net_connections((), ()) == []
+    assert tables.count("kern.file", READ) == 2
+    assert tables.count("net.inet.tcp.pcblist", READ) == 1
+
+
+def sock(fd, domain, type_, proto=0, lport=0, fport=0, path=None):
+    rec = bytearray(kinfo_file(fd, kind=KF_TYPE_SOCKET))
+    struct.pack_into("<iii", rec, 36, domain, type_, proto)
+    if path is not None:
+        rec[48] = len(path) + 2
+        rec[49] = 1
+        rec[50:50 + len(path)] = path
+    else:
+        struct.pack_into("<BB", rec, 48, 16, domain)
+        struct.pack_into(">H", rec, 50, lport)
+        rec[52:56] = LO
+        struct.pack_into("<BB", rec, 176, 16, domain)
+        struct.pack_into(">H", rec, 178, fport)
+        rec[180:184] = LO
+    return bytes(rec)
+
+
+def test_per_process_records_and_states(norvik, kernel):
+    kernel.answer(f"kinfo_getfile.{ME}", b"".join([
+        sock(3, 2, 1, 6, 80), sock(4, 2, 1, 6, 5000, 80), sock(5, 2, 3, 1, 0), sock(6, 1, 5, path=b"/sp"),
+        sock(7, 2, 2, 17, 53, 99), sock(8, 2, 1, 6, 81)]))
+    kernel.answer("net.inet.tcp.pcblist", pcblist([
+        tcpcb(1, 80), tcpcb(2, 5000, 80, state=9), tcpcb(3, 5000, 80, state=4)]))
+    rows = norvik.proc_net_connections(ME, [1, 2], [1, 2, 3, 5])
+    assert rows == [
+        (3, 2, 1, ("127.0.0.1", 80), (), 1),
+        (4, 2, 1, ("127.0.0.1", 5000), ("127.0.0.1", 80), 9),  # the first matching block
+        (5, 2, 3, ("127.0.0.1", 0), (), 128),
+        (6, 1, 5, "/sp", "", 128),
+        (7, 2, 2, ("127.0.0.1", 53), ("127.0.0.1", 99), 128),
+        (8, 2, 1, ("127.0.0.1", 81), (), 128),  # no block
+    ]
+    assert norvik.proc_net_connections(ME, (2,), (2,)) == [rows[4]]
+
+
+def test_a_tcp_list_that_grows_between_size_and_read_is_asked_again(norvik, kernel):
+    """Connections opened between the two steps make the read fail with
+    ENOMEM; the call asks again instead of failing."""
+    kernel.answer(f"kinfo_getfile.{ME}", sock(3, 2, 1, 6, 80))
+    kernel.answer("net.inet.tcp.pcblist", pcblist([tcpcb(1, 80)]))
+    kernel.grow("net.inet.tcp.pcblist", 3)
+    assert norvik.proc_net_connections(ME, (2,), (1,)) == [(3, 2, 1, ("127.0.0.1", 80), (), 1)]
+    kernel.grow("net.inet.tcp.pcblist", -1)
+    with pytest.raises(OSError) as caught:
+        norvik.proc_net_connections(ME, (2,), (1,))
+    assert caught.value.errno == errno.ENOMEM
+    kernel.reset()
+    kernel.fail("net.inet.tcp.pcblist", errno.EPERM, 1)
+    with pytest.raises(PermissionError):
+        norvik.proc_net_connections(ME, (2,), (1,))
+
+
+def test_a_tcp_list_cut_short_ends_the_lookup(norvik, kernel):
+    kernel.answer(f"kinfo_getfile.{ME}", sock(3, 2, 1, 6, 80))
+    kernel.answer("net.inet.tcp.pcblist", gen(64, 1) + tcpcb(1, 80)[:300])
+    assert norvik.proc_net_connections(ME, (2,), (1,)) == [(3, 2, 1, ("127.0.0.1", 80), (), 128)]
+
+
+def test_kinfo_getfile_failures_are_classified(norvik, kernel):
+    kernel.fail(f"kinfo_getfile.{ME}", errno.EPERM, 1)
+    with pytest.raises(PermissionError):
+        norvik.proc_net_connections(ME, (2,), (1,))
