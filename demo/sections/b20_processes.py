@@ -3,6 +3,11 @@ snapshot, then this process's scheduling and limits."""
 import errno
 import os
 import pwd
+from functools import partial
+
+from units import human
+
+size = partial(human, compact=True)
 
 TITLE = "Processes"
 
@@ -18,14 +23,6 @@ def user_name(uid, cache={}):
         except KeyError:
             cache[uid] = str(uid)
     return cache[uid]
-
-
-def size(nbytes):
-    for unit in ("B", "K", "M", "G"):
-        if nbytes < 1024 or unit == "G":
-            return f"{nbytes:.0f}{unit}" if unit == "B" else f"{nbytes:.1f}{unit}"
-        nbytes /= 1024
-    return str(nbytes)
 
 
 def show(norvik):

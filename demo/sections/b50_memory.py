@@ -2,15 +2,9 @@
 process's allocator before and after giving unused memory back."""
 import ctypes
 
+from units import human
+
 TITLE = "Memory"
-
-
-def human(nbytes):
-    for unit in ("B", "KiB", "MiB", "GiB", "TiB"):
-        if nbytes < 1024 or unit == "TiB":
-            return f"{nbytes:.0f} {unit}" if unit == "B" else f"{nbytes:.1f} {unit}"
-        nbytes /= 1024
-    return str(nbytes)
 
 
 def show(norvik):

@@ -1,16 +1,14 @@
 """Mounted filesystems, per-disk I/O counters, battery and temperatures (or
 why they are absent), and the users logged in."""
+from functools import partial
+
+from units import human
+
+size = partial(human, compact=True)
+
 TITLE = "Disks, sensors and users"
 
 MAX_ROWS = 20
-
-
-def size(nbytes):
-    for unit in ("B", "K", "M", "G", "T"):
-        if nbytes < 1024 or unit == "T":
-            return f"{nbytes:.0f}{unit}" if unit == "B" else f"{nbytes:.1f}{unit}"
-        nbytes /= 1024
-    return str(nbytes)
 
 
 def show(norvik):

@@ -1,17 +1,11 @@
 """Network interfaces: flags, MTU, link speed and duplex, addresses by
 family and traffic counters in human units."""
+from units import human
+
 import collections
 
 TITLE = "Network interfaces"
 SHOWN = 20
-
-
-def human(n):
-    for unit in ("B", "KiB", "MiB", "GiB", "TiB"):
-        if n < 1024 or unit == "TiB":
-            return f"{n:.0f} {unit}" if unit == "B" else f"{n:.1f} {unit}"
-        n /= 1024
-    return str(n)
 
 
 def media(duplex, speed):
