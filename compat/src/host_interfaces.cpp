@@ -36,6 +36,13 @@ constexpr std::size_t kReceiveSize = 1 << 16;
 
 // Sends one dump request and hands every answered message to each_message
 // until the kernel says it is done. Returns 0 or an errno.
+// NLMSG_OK without its mixed-sign comparison: a whole header, and a message
+// that claims no more than what is left of the datagram.
+bool message_fits(const nlmsghdr* msg, int left) {
+    return left >= static_cast<int>(sizeof(nlmsghdr)) && msg->nlmsg_len >= sizeof(nlmsghdr) &&
+           msg->nlmsg_len <= static_cast<unsigned>(left);
+}
+
 template <typename Request, typename EachMessage>
 int dump(Request& request, EachMessage each_message) {
     Fd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
@@ -54,7 +61,7 @@ int dump(Request& request, EachMessage each_message) {
         }
         if (got == 0) return EIO;
         int left = static_cast<int>(got);
-        for (auto* msg = reinterpret_cast<nlmsghdr*>(buffer.get()); NLMSG_OK(msg, left);
+        for (auto* msg = reinterpret_cast<nlmsghdr*>(buffer.get()); message_fits(msg, left);
              msg = NLMSG_NEXT(msg, left)) {
             if (msg->nlmsg_seq != request.header.nlmsg_seq) continue;
             if (msg->nlmsg_type == NLMSG_DONE) return 0;
