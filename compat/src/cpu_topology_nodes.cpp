@@ -68,9 +68,8 @@ int read_topology(Topology& topo) {
     topo.split_for(0);  // packages, always the first split
     std::vector<long> package_of(slots, -1);
     for (int cpu : topo.online) {
+        host_number(cpu_path(cpu, "topology/physical_package_id"), package_of[cpu]);
         FileText text;
-        if (text.read_host(cpu_path(cpu, "topology/physical_package_id")) == 0)
-            leading_numbers(text.view(), &package_of[cpu], 1);
         topo.siblings[cpu] = read_cpu_set(cpu_path(cpu, "topology/thread_siblings_list"), topo.online);
         if (topo.siblings[cpu].empty()) topo.siblings[cpu] = {cpu};
         for (int index = 0;; ++index) {

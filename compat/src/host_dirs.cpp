@@ -59,17 +59,4 @@ int list_host_dir(std::string_view rel, std::vector<std::string>& names) {
     return 0;
 }
 
-std::string host_line(std::string_view rel) {
-    FileText text;
-    if (text.read_host(rel) != 0) return {};
-    std::string_view rest = text.view();
-    return rest.empty() ? std::string() : std::string(next_line(rest));
-}
-
-bool host_number(std::string_view rel, long long& value) {
-    FileText text;
-    if (text.read_host(rel) != 0) return false;
-    return leading_numbers(text.view(), &value, 1) == 1;
-}
-
 }  // namespace compat

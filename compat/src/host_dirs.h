@@ -12,10 +12,4 @@ namespace compat {
 // before hwmon10). Returns 0 or the errno of the failed open or read.
 int list_host_dir(std::string_view rel, std::vector<std::string>& names);
 
-// A small host file's first line, trimmed of its newline; empty when unreadable.
-std::string host_line(std::string_view rel);
-
-// A small host file's leading integer; false when unreadable or not a number.
-bool host_number(std::string_view rel, long long& value);
-
 }  // namespace compat

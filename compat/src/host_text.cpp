@@ -85,6 +85,13 @@ int FileText::read_rest(int fd) {
     return 0;
 }
 
+std::string host_line(std::string_view rel) {
+    FileText text;
+    if (text.read_host(rel) != 0) return {};
+    std::string_view rest = text.view();
+    return rest.empty() ? std::string() : std::string(next_line(rest));
+}
+
 int read_whole_at(int dirfd, const char* name, std::string& out) {
     out.clear();
     Fd fd(::openat(dirfd, name, O_RDONLY | O_CLOEXEC));

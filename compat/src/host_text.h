@@ -86,6 +86,18 @@ private:
     std::string heap_;
 };
 
+// A small host file's first line (a sysfs value), trimmed of its newline;
+// empty when unreadable.
+std::string host_line(std::string_view rel);
+
+// A small host file's leading integer (a sysfs value); false when unreadable
+// or not a number.
+template <typename T>
+bool host_number(std::string_view rel, T& value) {
+    FileText text;
+    return text.read_host(rel) == 0 && leading_numbers(text.view(), &value, 1) == 1;
+}
+
 // Reads a whole file relative to a directory descriptor, however long it is,
 // in large chunks (the kernel generates some /proc files per read call).
 // Returns 0 or the errno of the failed open or read.

@@ -108,10 +108,9 @@ int subtype_of_speed(long mbits) {
 int host_media(std::string_view name, freebsd::ifmediareq& req) {
     std::string base = "sys/class/net/";
     base.append(name);
-    FileText text;
-    if (text.read_host(base + "/speed") != 0) return EINVAL;
     long speed = 0;
-    if (!to_number(text.view(), speed)) return EINVAL;
+    if (!host_number(base + "/speed", speed)) return EINVAL;
+    FileText text;
     int word = freebsd::IFM_ETHER | subtype_of_speed(speed);
     if (text.read_host(base + "/duplex") == 0) {
         std::string_view duplex = text.view();

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "host_dirs.h"
+#include "host_text.h"
 #include "nodes.h"
 
 namespace compat {
