@@ -207,20 +207,39 @@ def test_owner_and_state_agree_with_ss(norvik, scene, ss_args, families, types):
     assert any(r[6] == child.pid for r in listed.values())
 
 
-def test_shared_and_passed_descriptors_are_listed_once_for_the_first_owner(norvik):
-    """A socket inherited through fork and one passed with SCM_RIGHTS."""
+def fork_in_order(order):
+    """Forks a child whose pid comes after this process's, or (as once pids
+    wrap) before it: the next pid is set first, where this process may."""
+    next_pid = "/proc/sys/kernel/ns_last_pid"
+    lowest = 300  # pids below it are never handed out again once they wrap
+    if os.access(next_pid, os.W_OK) and os.getpid() > lowest + 10:
+        with open(next_pid, "w") as f:
+            f.write(str((lowest + os.getpid()) // 2 if order == "child first" else os.getpid()))
+    pid = os.fork()
+    if pid != 0 and (pid < os.getpid()) != (order == "child first"):
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+        pytest.skip(f"the child could not be given a pid {order}")
+    return pid
+
+
+PID_ORDERS = pytest.mark.parametrize("order", ["parent first", "child first"])
+
+
+@PID_ORDERS
+def test_shared_and_passed_descriptors_are_listed_once_for_the_first_owner(norvik, order):
+    """A socket inherited through fork and one passed with SCM_RIGHTS: each is
+    listed once, for the holder with the lowest (pid, fd)."""
     shared = socket.create_server(("127.0.0.1", 0))
     passed = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
     left, right = socket.socketpair()
-    code = ("import socket, array\n"
-            "s = socket.socket(fileno=3)\n"  # the shared listener, as fd 3
-            "msg, anc, flags, addr = s2.recvmsg(1, socket.CMSG_LEN(4)) if False else (None, None, None, None)\n")
     read_end, write_end = os.pipe()
-    pid = os.fork()
+    pid = fork_in_order(order)
     if pid == 0:  # the child holds the inherited listener and receives one more socket
         try:
             os.close(read_end)
             left.close()
+            passed.close()  # so that the child holds it only as received
             msg, anc, _, _ = right.recvmsg(1, socket.CMSG_LEN(4))
             got = array.array("i", anc[0][2])[0]
             os.write(write_end, str(got).encode() + b"\n")
@@ -233,15 +252,11 @@ def test_shared_and_passed_descriptors_are_listed_once_for_the_first_owner(norvi
         child_fd = int(os.read(read_end, 64).decode())
         rows = norvik.net_connections(ALL_FAMILIES, ALL_TYPES)
         port = shared.getsockname()[1]
-        listener = [r for r in rows if isinstance(r[3], tuple) and r[3][1] == port and r[5] == 1]
-        first = min((os.getpid(), shared.fileno()), (pid, shared.fileno()))
-        assert [(r[6], r[0]) for r in listener] == [first]
-        inode = os.fstat(passed.fileno()).st_ino
-        held = [r for r in rows if r[6] in (os.getpid(), pid) and r[1] == 1 and r[2] == 2]
-        owners = sorted([(os.getpid(), passed.fileno()), (pid, child_fd)])
-        assert inode and owners[0] in [(r[6], r[0]) for r in held]
-        assert owners[1] not in [(r[6], r[0]) for r in held]
-        assert code
+        listener = [(r[6], r[0]) for r in rows if isinstance(r[3], tuple) and r[3][1] == port and r[5] == 1]
+        assert listener == [min((os.getpid(), shared.fileno()), (pid, shared.fileno()))]
+        held = [(r[6], r[0]) for r in rows if r[6] in (os.getpid(), pid) and r[1] == 1 and r[2] == 2]
+        first, second = sorted([(os.getpid(), passed.fileno()), (pid, child_fd)])
+        assert first in held and second not in held
     finally:
         left.send(b"q")
         os.waitpid(pid, 0)
@@ -250,10 +265,11 @@ def test_shared_and_passed_descriptors_are_listed_once_for_the_first_owner(norvi
             s.close()
 
 
-def test_a_process_of_another_user_is_listed_with_its_own_pid(norvik):
+@PID_ORDERS
+def test_a_process_of_another_user_is_listed_with_its_own_pid(norvik, order):
     read_end, write_end = os.pipe()
     hold_read, hold_write = os.pipe()
-    pid = os.fork()
+    pid = fork_in_order(order)
     if pid == 0:  # drops to nobody, listens, and waits for the parent
         try:
             os.close(hold_write)
@@ -268,8 +284,10 @@ def test_a_process_of_another_user_is_listed_with_its_own_pid(norvik):
     try:
         os.close(write_end)
         port = int(os.read(read_end, 64))
-        rows = [r for r in norvik.net_connections((2,), (1,)) if r[6] == pid]
-        assert [(r[3], r[5]) for r in rows] == [(("127.0.0.1", port), 1)]
+        # Found by its port: a child with a lower pid than this process is
+        # also the first owner of every socket it inherited.
+        rows = [r for r in norvik.net_connections((2,), (1,)) if r[3] == ("127.0.0.1", port)]
+        assert [(r[5], r[6]) for r in rows] == [(1, pid)]
         theirs = [t for t in norvik.proc_net_connections(pid, (2,), (1,)) if t[3] == ("127.0.0.1", port)]
         assert [t[5] for t in theirs] == [1]
     finally:
