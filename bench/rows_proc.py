@@ -93,14 +93,42 @@ def rows(norvik):
         child.kill()
     yield Row("proc_oneshot_info(self)", call=lambda: norvik.proc_oneshot_info(me), floor="proc_record_reads",
               floor_args=[me], by_hand=lambda: oneshot_by_hand(me), calls=2000)
-    yield Row(f"pids() [{len(pids_by_hand())} processes]", call=norvik.pids, floor="proc_table_reads",
-              by_hand=pids_by_hand, calls=20, repeats=5)
     yield Row("_norvik_pids() [C++]", call_case="sysctl_proc_table", floor="proc_table_reads", calls=20, repeats=5)
-    sleepers = [subprocess.Popen(["/bin/sleep", "1000"]) for _ in range(1000)]
+    for extra in (100, 1000):
+        yield from table_rows(norvik, extra)
+
+
+PS_ARGV = ["ps", "-e", "-o", "pid,ppid,stat,rss,vsz,comm"]
+
+
+def table_rows(norvik, extra):
+    """The whole table with `extra` more sleeping processes: pids() alone, a
+    user's first loop over it, and ps listing the same."""
+    def loop():
+        for pid in norvik.pids():
+            try:
+                norvik.proc_oneshot_info(pid)
+            except OSError:  # gone meanwhile, or a kernel thread's refusal
+                pass
+
+    def loop_by_hand():
+        for pid in pids_by_hand():
+            try:
+                oneshot_by_hand(pid)
+            except (OSError, ValueError, IndexError, KeyError):
+                pass
+
+    sleepers = [subprocess.Popen(["/bin/sleep", "1000"]) for _ in range(extra)]
     try:
         time.sleep(0.5)
-        yield Row(f"pids() [{len(pids_by_hand())} processes]", call=norvik.pids, floor="proc_table_reads",
-                  by_hand=pids_by_hand, calls=3, repeats=5)
+        count = len(pids_by_hand())
+        calls = 10 if extra <= 100 else 3
+        yield Row(f"pids() [{count} processes]", call=norvik.pids, floor="proc_table_reads",
+                  by_hand=pids_by_hand, calls=calls, repeats=5)
+        yield Row(f"pids(), then proc_oneshot_info(each) [{count}]", call=loop, floor="proc_table_loop_reads",
+                  by_hand=loop_by_hand, calls=calls, repeats=5)
+        yield Row(f"{' '.join(PS_ARGV)} [{count}]", call=lambda: subprocess.run(PS_ARGV, stdout=subprocess.DEVNULL),
+                  floor="proc_table_reads", calls=calls, repeats=5)
     finally:
         for child in sleepers:
             child.send_signal(signal.SIGKILL)

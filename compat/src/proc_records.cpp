@@ -60,10 +60,12 @@ double boot_time_seconds() {
     return now;
 }
 
-// The space-separated fields of /proc/<pid>/stat after the command name.
+// The space-separated fields of /proc/<pid>/stat after the command name, up
+// to the last one a record takes (the processor); the rest is not split.
 struct StatLine {
+    static constexpr int kFieldsUsed = 37;
     std::string_view comm;
-    std::string_view fields[52];
+    std::string_view fields[kFieldsUsed];
     int count = 0;
 
     bool parse(std::string_view text) {
@@ -73,12 +75,12 @@ struct StatLine {
         comm = text.substr(open + 1, close - open - 1);
         std::string_view rest = text.substr(close + 1);
         count = 0;
-        while (count < 52) {
+        while (count < kFieldsUsed) {
             std::string_view field = next_token(rest);
             if (field.empty()) break;
             fields[count++] = field;
         }
-        return count >= 37;  // up to the processor field
+        return count == kFieldsUsed;
     }
     template <typename T>
     T get(int index) const {
@@ -111,6 +113,7 @@ enum StatField {
     kVsize = 20,
     kProcessor = 36,
 };
+static_assert(kProcessor < StatLine::kFieldsUsed, "every field a record takes is split out");
 
 // The lines of /proc/<pid>/status a record needs, found in one pass.
 struct StatusLines {

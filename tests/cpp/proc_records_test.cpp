@@ -26,6 +26,7 @@ constexpr long kTraced = freebsd::P_TRACED;
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -315,6 +316,47 @@ TEST_F(CapturedProc, TableSkipsWhatVanished) {
     ASSERT_EQ(len, 2 * sizeof(KinfoProc));
     std::set<int> pids = {records[0].ki_pid, records[1].ki_pid};
     EXPECT_EQ(pids, (std::set<int>{50, 51}));
+}
+
+// A table large enough to be built on several threads: each record the
+// same as the process's own lookup, in the listing's order, without the
+// processes that vanished.
+TEST_F(CapturedProc, LargeTableMatchesEachLookupInOrder) {
+    std::vector<int> expected;
+    for (int pid = 100; pid < 400; ++pid) {
+        if (pid % 7 == 0) {
+            fs::create_directories(root_ / "proc" / std::to_string(pid));  // gone meanwhile
+            continue;
+        }
+        process(pid, {{1, std::to_string(pid / 2)}, {11, std::to_string(pid * 3)}, {20, std::to_string(pid << 12)}},
+                "p" + std::to_string(pid));
+        expected.push_back(pid);
+    }
+    int mib[4] = {freebsd::CTL_KERN, freebsd::KERN_PROC, freebsd::KERN_PROC_PROC, 0};
+    std::size_t len = 0;
+    ASSERT_EQ(freebsd::sysctl(mib, 4, nullptr, &len, nullptr, 0), 0);
+    std::vector<KinfoProc> records(len / sizeof(KinfoProc));
+    ASSERT_EQ(freebsd::sysctl(mib, 4, records.data(), &len, nullptr, 0), 0);
+    ASSERT_EQ(len, expected.size() * sizeof(KinfoProc));
+    // The listing's order is the folder's (ascending on the host, any order
+    // in a captured tree).
+    std::vector<int> in_folder_order;
+    for (const auto& entry : fs::directory_iterator(root_ / "proc")) {
+        const int pid = std::stoi(entry.path().filename().string());
+        if (std::binary_search(expected.begin(), expected.end(), pid)) in_folder_order.push_back(pid);
+    }
+    for (std::size_t i = 0; i < in_folder_order.size(); ++i) {
+        const int pid = in_folder_order[i];
+        ASSERT_EQ(records[i].ki_pid, pid) << i;
+        KinfoProc own;
+        ASSERT_EQ(lookup(pid, own), 0);
+        EXPECT_EQ(records[i].ki_ppid, pid / 2);
+        EXPECT_EQ(std::string(records[i].ki_comm), "p" + std::to_string(pid));
+        // The start time is computed from a boot time that may be measured
+        // again between the two reads; all else is the same bytes.
+        own.ki_start = records[i].ki_start;
+        EXPECT_EQ(std::memcmp(&own, &records[i], sizeof own), 0) << pid;
+    }
 }
 
 TEST_F(CapturedProc, MainThreadEndedWhileOthersRun) {
