@@ -7,9 +7,6 @@
 #include <atomic>
 #include <exception>
 #include <mutex>
-#include <system_error>
-#include <thread>
-#include <vector>
 
 namespace compat {
 namespace {
@@ -41,24 +38,21 @@ private:
     sigset_t saved_;
 };
 
-}  // namespace
+// What the threads of one call share: the next range to take, and the
+// first failure.
+struct Ranges {
+    Ranges(std::size_t count_, std::size_t chunk_, const std::function<void(std::size_t, std::size_t)>& work_)
+        : count(count_), chunk(chunk_), work(work_) {}
 
-void for_each_range(std::size_t count, std::size_t chunk, const std::function<void(std::size_t, std::size_t)>& work) {
-    if (count == 0) return;
-    if (chunk == 0) chunk = 1;
-    const std::size_t ranges = (count + chunk - 1) / chunk;
-    std::size_t threads = usable_cpus();
-    if (threads > kMaxThreads) threads = kMaxThreads;
-    if (threads > ranges) threads = ranges;
-    if (threads <= 1) {
-        work(0, count);
-        return;
-    }
-
+    std::size_t count;
+    std::size_t chunk;
+    const std::function<void(std::size_t, std::size_t)>& work;
     std::atomic<std::size_t> next{0};
     std::mutex failure_lock;
     std::exception_ptr failure;
-    auto drain = [&]() noexcept {
+
+    // Takes ranges until none is left.
+    void drain() noexcept {
         try {
             for (;;) {
                 const std::size_t begin = next.fetch_add(chunk, std::memory_order_relaxed);
@@ -71,20 +65,41 @@ void for_each_range(std::size_t count, std::size_t chunk, const std::function<vo
             std::lock_guard<std::mutex> hold(failure_lock);
             if (!failure) failure = std::current_exception();
         }
-    };
-
-    std::vector<std::thread> helpers;
-    try {
-        helpers.reserve(threads - 1);
-        AllSignalsBlocked blocked;
-        for (std::size_t i = 1; i < threads; ++i) helpers.emplace_back(drain);
-    } catch (const std::system_error&) {
-        // No more threads to be had: those started and this one do it all.
-    } catch (const std::bad_alloc&) {
     }
-    drain();
-    for (std::thread& helper : helpers) helper.join();
-    if (failure) std::rethrow_exception(failure);
+};
+
+void* run_helper(void* ranges) {
+    static_cast<Ranges*>(ranges)->drain();
+    return nullptr;
+}
+
+}  // namespace
+
+void for_each_range(std::size_t count, std::size_t chunk, const std::function<void(std::size_t, std::size_t)>& work) {
+    if (count == 0) return;
+    if (chunk == 0) chunk = 1;
+    const std::size_t range_count = (count + chunk - 1) / chunk;
+    std::size_t threads = usable_cpus();
+    if (threads > kMaxThreads) threads = kMaxThreads;
+    if (threads > range_count) threads = range_count;
+    if (threads <= 1) {
+        work(0, count);
+        return;
+    }
+
+    Ranges ranges(count, chunk, work);
+    pthread_t helpers[kMaxThreads - 1];
+    std::size_t started = 0;
+    {
+        AllSignalsBlocked blocked;
+        // A helper that can't be had (no memory, the user's process limit)
+        // leaves its share to those started and to this thread.
+        while (started < threads - 1 && ::pthread_create(&helpers[started], nullptr, run_helper, &ranges) == 0)
+            ++started;
+    }
+    ranges.drain();
+    for (std::size_t i = 0; i < started; ++i) ::pthread_join(helpers[i], nullptr);
+    if (ranges.failure) std::rethrow_exception(ranges.failure);
 }
 
 }  // namespace compat

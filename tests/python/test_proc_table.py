@@ -3,8 +3,10 @@ test on real zombies and on processes that only look like one, the pid range
 check; the scripted kernel for table answers this machine can't give."""
 import errno
 import os
+import resource
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -33,6 +35,32 @@ def test_pids_against_proc_and_ps(norvik):
         assert {child.pid for child in children} | {os.getpid(), 1} <= set(table)
         assert (before & after & by_ps) <= set(table)
         # The kernel's order is the host's listing order: ascending ids.
+        assert table == sorted(table)
+    finally:
+        for child in children:
+            child.kill()
+            child.wait()
+
+
+def test_pids_whole_when_no_thread_can_be_started(norvik):
+    """The table is built on helper threads where they can be had; a caller
+    whose user is at its process limit gets the whole table all the same."""
+    def table_at_the_limit():
+        resource.setrlimit(resource.RLIMIT_NPROC, (0, 0))
+        try:
+            threading.Thread(target=lambda: None).start()
+            return "a thread could still be started"
+        except RuntimeError:
+            pass
+        return listed_pids(), norvik.pids(), listed_pids()
+
+    children = [subprocess.Popen(["/bin/sleep", "300"]) for _ in range(40)]
+    try:
+        outcome = as_nobody(table_at_the_limit)
+        assert outcome[0] == "ok" and isinstance(outcome[1], tuple), outcome
+        before, table, after = outcome[1]
+        assert before & after <= set(table) <= before | after
+        assert {child.pid for child in children} | {1} <= set(table)
         assert table == sorted(table)
     finally:
         for child in children:
