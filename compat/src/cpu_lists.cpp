@@ -1,5 +1,6 @@
 #include "cpu_lists.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include "host_text.h"
@@ -19,6 +20,7 @@ bool parse_cpu_list(std::string_view text, std::vector<int>& cpus) {
         last = first;
         if (dash != std::string_view::npos && (!to_number(range.substr(dash + 1), last) || last < first))
             return false;
+        if (last > kMaxCpuId) return false;
         for (int cpu = first; cpu <= last; ++cpu) cpus.push_back(cpu);
     }
     return true;
@@ -29,6 +31,8 @@ int online_cpus(std::vector<int>& cpus) {
     if (int err = text.read_host("sys/devices/system/cpu/online"); err != 0) return err;
     cpus.clear();
     if (!parse_cpu_list(text.view(), cpus) || cpus.empty()) return EIO;
+    std::sort(cpus.begin(), cpus.end());
+    cpus.erase(std::unique(cpus.begin(), cpus.end()), cpus.end());
     return 0;
 }
 

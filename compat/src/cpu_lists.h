@@ -6,10 +6,15 @@
 
 namespace compat {
 
-// Appends the CPU ids of a list, in its order; false when the text is not one.
+// The highest CPU id a list may name: the host's own limit (NR_CPUS is at
+// most 8192). A list naming a higher one is not the host's.
+inline constexpr int kMaxCpuId = 8191;
+
+// Appends the CPU ids of a list, in its order; false when the text is not
+// one (a range backwards, an id above kMaxCpuId).
 bool parse_cpu_list(std::string_view text, std::vector<int>& cpus);
 
-// The ids of the online CPUs, ascending. Returns 0 or an errno.
+// The ids of the online CPUs, ascending, each once. Returns 0 or an errno.
 int online_cpus(std::vector<int>& cpus);
 
 }  // namespace compat

@@ -55,6 +55,26 @@ TEST_F(SysmetricsTree, AnOfflineCpuKeepsAZeroRowAndTheCountIsOfOnlineCpus) {
     EXPECT_EQ(read_all<long>("kern.boottime")[0], 1700000000);
 }
 
+// Lists the host never writes: out of order and repeated ids count once and
+// keep the table in id order; an id beyond any host's limit is no list.
+TEST_F(SysmetricsTree, OnlineListsOutOfOrderOrBeyondTheLimit) {
+    write_file("proc/stat", "cpu  1 0 0 0 0 0 0 0 0 0\ncpu1 1 0 0 0 0 0 0 0 0 0\ncpu3 2 0 0 0 0 0 0 0 0 0\n");
+    write_file("sys/devices/system/cpu/online", "3,1,1\n");
+    use_as_root();
+    EXPECT_EQ(read_all<int>("hw.ncpu"), std::vector<int>{2});
+    const auto rows = read_all<long>("kern.cp_times");
+    ASSERT_EQ(rows.size(), 20u);
+    EXPECT_EQ(rows[15], ticks(2));
+    EXPECT_FALSE(read_all<char>("kern.sched.topology_spec").empty());
+
+    char buf[64];
+    for (const char* list : {"0-8192\n", "0,99999\n", "0-2147483647\n"}) {
+        write_file("sys/devices/system/cpu/online", list);
+        EXPECT_EQ(errno_of("hw.ncpu", buf, sizeof buf), EIO) << list;
+        EXPECT_EQ(errno_of("kern.sched.topology_spec", buf, sizeof buf), EIO) << list;
+    }
+}
+
 TEST_F(SysmetricsTree, EventCountersAnswerAllBitsOrTheLowHalfForAFourByteRead) {
     write_file("proc/stat", "cpu  1 1 1 1 1 1 1 1 0 0\nctxt 4294967301\nintr 99 3 4\nsoftirq 77 1 2\n");
     write_file("proc/vmstat", "pgfault 12345\n");

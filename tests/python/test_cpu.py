@@ -144,6 +144,10 @@ def test_a_table_longer_than_the_count_gives_every_cpu(norvik, kernel):
     kernel.answer("hw.ncpu", struct.pack("<i", 2))
     kernel.answer("kern.cp_times", ticks((128, 0, 0, 0, 0), (0, 0, 0, 0, 0), (384, 0, 0, 0, 0)))
     assert [row[0] for row in norvik.per_cpu_times()] == [1.0, 0.0, 3.0]
+    # A kernel that claims the whole length of a short read filled only
+    # what fitted: the rest is read whole, not taken from past the buffer.
+    kernel.overreport("kern.cp_times")
+    assert [row[0] for row in norvik.per_cpu_times()] == [1.0, 0.0, 3.0]
 
 
 @pytest.mark.parametrize("key, err, exc", [

@@ -328,6 +328,14 @@ def test_device_records_become_keys_and_milliseconds(norvik, kernel):
     }
 
 
+def test_durations_beyond_a_long_long_of_milliseconds_give_its_limit(norvik, kernel):
+    most = (1 << 63) - 1
+    kernel.answer("devstat_getdevs.0", devstat(b"ada", 0, rtime=(most // 1000, HALF), wtime=(most // 1000 + 1, 0),
+                                               busy=(-(1 << 62), 0)))
+    read_ms, write_ms, busy_ms = norvik.disk_io_counters()["ada0"][4:]
+    assert (read_ms, write_ms, busy_ms) == (most // 1000 * 1000 + 500, most, -(1 << 63))
+
+
 def test_a_later_device_with_the_same_key_replaces_the_earlier(norvik, kernel):
     kernel.answer("devstat_getdevs.0", devstat(b"da", 1, reads=5) + devstat(b"da", 1, reads=6))
     assert norvik.disk_io_counters() == {"da1": (6, 0, 0, 0, 0, 0, 0)}

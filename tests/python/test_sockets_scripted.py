@@ -116,6 +116,14 @@ def test_wrong_sizes_are_refused(norvik, tables, node, answer, message):
         norvik.net_connections((1, 2, 28), (1, 2))
 
 
+def test_a_read_claiming_more_than_its_buffer_is_refused(norvik, tables):
+    """The table read into 128 bytes "succeeds" with the length of three
+    records: nothing past the first was copied, so nothing past it is read."""
+    tables.overreport("kern.file")
+    with pytest.raises(RuntimeError, match="^struct xfile size mismatch$"):
+        norvik.net_connections((1, 2, 28), (1, 2))
+
+
 def test_read_failures_carry_their_errno(norvik, tables):
     for node in ("kern.file", "net.inet.udp.pcblist", "net.local.dgram.pcblist"):
         tables.fail(node, errno.EACCES, 1)

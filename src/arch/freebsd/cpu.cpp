@@ -39,8 +39,11 @@ int read_cp_times(int count, FreedPtr<long>& table, size_t& len) {
         PyErr_NoMemory();
         return -1;
     }
-    if (sysctlbyname("kern.cp_times", table.get(), &len, nullptr, 0) == 0) return 0;
-    if (errno != ENOMEM) {
+    const size_t room = len;
+    if (sysctlbyname("kern.cp_times", table.get(), &len, nullptr, 0) == 0) {
+        if (len <= room) return 0;
+        // A length beyond the buffer was never filled: read it whole.
+    } else if (errno != ENOMEM) {
         norvik_oserror_wsyscall("sysctlbyname('kern.cp_times')");
         return -1;
     }

@@ -1,4 +1,6 @@
 // Mounted filesystems and per-disk I/O counters.
+#include <limits.h>
+
 #include "arch/all/str.h"
 #include "methods.h"
 #include "norvik.h"
@@ -60,11 +62,16 @@ PyObject* partition_tuple(const struct statfs& fs) {
 }
 
 // Milliseconds of a bintime: the fraction to the nanosecond through its upper
-// 32 bits, truncated.
+// 32 bits, truncated. Seconds beyond what a long long of milliseconds holds
+// (no disk has been busy that long: a corrupt record) give its limit.
 long long bintime_ms(const struct bintime& t) {
     const unsigned long long high = static_cast<unsigned long long>(static_cast<uint32_t>(t.frac >> 32));
     const unsigned long long ns = (high * 1000000000ULL) >> 32;
-    return static_cast<long long>(t.sec) * 1000 + static_cast<long long>(ns / 1000000);
+    long long ms = 0;
+    if (__builtin_mul_overflow(static_cast<long long>(t.sec), 1000LL, &ms) ||
+        __builtin_add_overflow(ms, static_cast<long long>(ns / 1000000), &ms))
+        return t.sec < 0 ? LLONG_MIN : LLONG_MAX;
+    return ms;
 }
 
 struct DevinfoDeleter {

@@ -153,7 +153,8 @@ int norvik_fetch_xfiles(struct xfile** xfiles, int* count) {
         *xfiles = static_cast<struct xfile*>(grown);
         len = size;
     }
-    if (len != 0 && (*xfiles)[0].xf_size != sizeof(struct xfile)) {
+    // A length beyond the buffer was never copied into it.
+    if (len > size || (len != 0 && (*xfiles)[0].xf_size != sizeof(struct xfile))) {
         norvik_runtime_error("struct xfile size mismatch");
         return -1;
     }
