@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds the libFuzzer programs (fuzz/*_fuzz.cpp) with clang and runs each for
 # a fixed number of inputs, starting from seeds of this machine's own answers.
-#   fuzz.sh BUILD_DIR RUNS   (FUZZ_JOBS=2 splits each run over two processes)
+#   fuzz.sh BUILD_DIR RUNS
 set -eu
 build=$1
 runs=$2
