@@ -33,10 +33,12 @@ namespace {
 std::string by_mib(std::vector<int> mib) {
     std::string bytes;
     std::size_t len = 0;
-    if (freebsd::sysctl(mib.data(), static_cast<unsigned>(mib.size()), nullptr, &len, nullptr, 0) != 0) return {};
+    if (freebsd::sysctl(mib.data(), static_cast<unsigned>(mib.size()), nullptr, &len, nullptr, 0) != 0)
+        return {};
     bytes.resize(len + 4096);
     len = bytes.size();
-    if (freebsd::sysctl(mib.data(), static_cast<unsigned>(mib.size()), bytes.data(), &len, nullptr, 0) != 0) return {};
+    if (freebsd::sysctl(mib.data(), static_cast<unsigned>(mib.size()), bytes.data(), &len, nullptr, 0) != 0)
+        return {};
     bytes.resize(len);
     return bytes;
 }
@@ -52,32 +54,34 @@ std::string by_name(const char* name) {
     return bytes;
 }
 
-std::string process_record(int pid) { return by_mib({freebsd::CTL_KERN, freebsd::KERN_PROC, freebsd::KERN_PROC_PID, pid}); }
+std::string process_record(int pid) {
+    return by_mib({freebsd::CTL_KERN, freebsd::KERN_PROC, freebsd::KERN_PROC_PID, pid});
+}
 std::string thread_records(int pid) {
-    return by_mib({freebsd::CTL_KERN, freebsd::KERN_PROC, freebsd::KERN_PROC_PID | freebsd::KERN_PROC_INC_THREAD, pid});
+    return by_mib(
+        {freebsd::CTL_KERN, freebsd::KERN_PROC, freebsd::KERN_PROC_PID | freebsd::KERN_PROC_INC_THREAD, pid});
 }
-std::string argument_area(int pid) { return by_mib({freebsd::CTL_KERN, freebsd::KERN_PROC, freebsd::KERN_PROC_ARGS, pid}); }
-std::string executable(int pid) { return by_mib({freebsd::CTL_KERN, freebsd::KERN_PROC, freebsd::KERN_PROC_PATHNAME, pid}); }
+std::string argument_area(int pid) {
+    return by_mib({freebsd::CTL_KERN, freebsd::KERN_PROC, freebsd::KERN_PROC_ARGS, pid});
+}
+std::string executable(int pid) {
+    return by_mib({freebsd::CTL_KERN, freebsd::KERN_PROC, freebsd::KERN_PROC_PATHNAME, pid});
+}
 
-std::string open_files(int pid) {
+// A libutil table (kinfo_getfile, kinfo_getvmmap): its records back to back.
+template <typename Record>
+std::string library_table(Record* (*get)(int, int*), int pid) {
     int n = 0;
     std::string bytes;
-    if (freebsd::kinfo_file* files = freebsd::kinfo_getfile(pid, &n)) {
-        bytes.assign(reinterpret_cast<const char*>(files), sizeof *files * static_cast<std::size_t>(n));
-        std::free(files);
+    if (Record* records = get(pid, &n)) {
+        bytes.assign(reinterpret_cast<const char*>(records), sizeof *records * static_cast<std::size_t>(n));
+        std::free(records);
     }
     return bytes;
 }
 
-std::string mappings(int pid) {
-    int n = 0;
-    std::string bytes;
-    if (freebsd::kinfo_vmentry* maps = freebsd::kinfo_getvmmap(pid, &n)) {
-        bytes.assign(reinterpret_cast<const char*>(maps), sizeof *maps * static_cast<std::size_t>(n));
-        std::free(maps);
-    }
-    return bytes;
-}
+std::string open_files(int pid) { return library_table(freebsd::kinfo_getfile, pid); }
+std::string mappings(int pid) { return library_table(freebsd::kinfo_getvmmap, pid); }
 
 std::string file_table(int) { return by_name("kern.file"); }
 std::string tcp_list(int) { return by_name("net.inet.tcp.pcblist"); }
@@ -95,10 +99,11 @@ std::string mounts(int) {
     const int count = freebsd::getfsstat(nullptr, 0, freebsd::MNT_NOWAIT);
     if (count <= 0) return {};
     std::vector<freebsd::statfs> records(static_cast<std::size_t>(count));
-    const int filled = freebsd::getfsstat(records.data(), static_cast<long>(records.size() * sizeof records[0]),
-                                          freebsd::MNT_NOWAIT);
+    const int filled = freebsd::getfsstat(
+        records.data(), static_cast<long>(records.size() * sizeof records[0]), freebsd::MNT_NOWAIT);
     if (filled <= 0) return {};
-    return std::string(reinterpret_cast<const char*>(records.data()), sizeof records[0] * static_cast<std::size_t>(filled));
+    return std::string(reinterpret_cast<const char*>(records.data()),
+                       sizeof records[0] * static_cast<std::size_t>(filled));
 }
 
 std::string disks(int) {
@@ -107,19 +112,22 @@ std::string disks(int) {
     stats.dinfo = &info;
     std::string bytes;
     if (freebsd::devstat_getdevs(nullptr, &stats) >= 0 && info.numdevs > 0)
-        bytes.assign(reinterpret_cast<const char*>(info.devices), sizeof *info.devices * static_cast<std::size_t>(info.numdevs));
+        bytes.assign(reinterpret_cast<const char*>(info.devices),
+                     sizeof *info.devices * static_cast<std::size_t>(info.numdevs));
     std::free(info.mem_ptr);
     return bytes;
 }
 
 struct Entry {
-    const char* key;                // printf format of the key, given the pid
-    const char* calls[3];           // module calls that read it (see fuzz::run)
-    std::string (*seed)(int pid);   // this machine's answer
+    const char* key;               // printf format of the key, given the pid
+    const char* calls[3];          // module calls that read it (see fuzz::run)
+    std::string (*seed)(int pid);  // this machine's answer
 };
 
 constexpr Entry kEntries[] = {
-    {"kern.proc.pid.%d", {"m.proc_oneshot_info(pid)", "m.proc_name(pid)", "m.proc_num_threads(pid)"}, process_record},
+    {"kern.proc.pid.%d",
+     {"m.proc_oneshot_info(pid)", "m.proc_name(pid)", "m.proc_num_threads(pid)"},
+     process_record},
     {"kern.proc.pid_td.%d", {"m.proc_threads(pid)", nullptr, nullptr}, thread_records},
     {"kern.proc.args.%d", {"m.proc_cmdline(pid)", nullptr, nullptr}, argument_area},
     {"kern.proc.pathname.%d", {"m.proc_exe(pid)", nullptr, nullptr}, executable},

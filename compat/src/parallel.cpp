@@ -75,7 +75,8 @@ void* run_helper(void* ranges) {
 
 }  // namespace
 
-void for_each_range(std::size_t count, std::size_t chunk, const std::function<void(std::size_t, std::size_t)>& work) {
+void for_each_range(std::size_t count, std::size_t chunk,
+                    const std::function<void(std::size_t, std::size_t)>& work) {
     if (count == 0) return;
     if (chunk == 0) chunk = 1;
     const std::size_t range_count = (count + chunk - 1) / chunk;
@@ -94,7 +95,8 @@ void for_each_range(std::size_t count, std::size_t chunk, const std::function<vo
         AllSignalsBlocked blocked;
         // A helper that can't be had (no memory, the user's process limit)
         // leaves its share to those started and to this thread.
-        while (started < threads - 1 && ::pthread_create(&helpers[started], nullptr, run_helper, &ranges) == 0)
+        while (started < threads - 1 &&
+               ::pthread_create(&helpers[started], nullptr, run_helper, &ranges) == 0)
             ++started;
     }
     ranges.drain();

@@ -13,6 +13,7 @@ namespace compat {
 // that forks or handles signals meanwhile sees its own threads only; a
 // helper that can't be started leaves its share to the others. An exception
 // thrown by work is thrown again here once every thread has stopped.
-void for_each_range(std::size_t count, std::size_t chunk, const std::function<void(std::size_t, std::size_t)>& work);
+void for_each_range(std::size_t count, std::size_t chunk,
+                    const std::function<void(std::size_t, std::size_t)>& work);
 
 }  // namespace compat

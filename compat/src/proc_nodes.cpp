@@ -1,14 +1,13 @@
 // kern.proc.pid, kern.proc.proc and kern.proc.pid_td: process records.
 // The stand-in's FreeBSD declarations come before the host's headers, whose
 // macros would otherwise rewrite FreeBSD names.
-#include "nodes.h"
-#include "proc_records.h"
-
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "nodes.h"
 #include "parallel.h"
+#include "proc_records.h"
 
 namespace compat {
 

@@ -61,7 +61,8 @@ TEST(ForEachRange, HelpersBlockEverySignalAndTheCallerKeepsItsMask) {
     for (bool blocked : helper_blocks_all) EXPECT_TRUE(blocked);
     sigset_t after;
     pthread_sigmask(SIG_SETMASK, nullptr, &after);
-    for (int sig = 1; sig < NSIG; ++sig) EXPECT_EQ(sigismember(&before, sig), sigismember(&after, sig)) << sig;
+    for (int sig = 1; sig < NSIG; ++sig)
+        EXPECT_EQ(sigismember(&before, sig), sigismember(&after, sig)) << sig;
 }
 
 }  // namespace

@@ -4,8 +4,8 @@
 // long files, vanished processes and a process whose main thread has ended.
 #include "proc_records.h"
 
-#include "freebsd/base.h"
 #include "captured_tree.h"
+#include "freebsd/base.h"
 #include "script.h"
 
 // FreeBSD's names, taken before the host's headers can rewrite them.
@@ -328,8 +328,10 @@ TEST_F(CapturedProc, LargeTableMatchesEachLookupInOrder) {
             fs::create_directories(root_ / "proc" / std::to_string(pid));  // gone meanwhile
             continue;
         }
-        process(pid, {{1, std::to_string(pid / 2)}, {11, std::to_string(pid * 3)}, {20, std::to_string(pid << 12)}},
-                "p" + std::to_string(pid));
+        process(
+            pid,
+            {{1, std::to_string(pid / 2)}, {11, std::to_string(pid * 3)}, {20, std::to_string(pid << 12)}},
+            "p" + std::to_string(pid));
         expected.push_back(pid);
     }
     int mib[4] = {freebsd::CTL_KERN, freebsd::KERN_PROC, freebsd::KERN_PROC_PROC, 0};
