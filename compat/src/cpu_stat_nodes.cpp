@@ -85,7 +85,8 @@ int read_cp_time(NodeArgs, std::string& out) {
 
 // kern.cp_times: one row per CPU id from 0 to the highest online one, as
 // FreeBSD keeps a row for every id up to its highest; a CPU the host has
-// taken offline (absent from /proc/stat) keeps a row of zeros.
+// taken offline (absent from /proc/stat) keeps a row of zeros. A row
+// labelled past any CPU id a host can have is not a CPU and is skipped.
 int read_cp_times(NodeArgs, std::string& out) {
     FileText text;
     if (int err = read_stat(text); err != 0) return err;
@@ -95,7 +96,8 @@ int read_cp_times(NodeArgs, std::string& out) {
         std::string_view line = next_line(rest);
         std::string_view label = next_token(line);
         int id = 0;
-        if (label.size() <= 3 || label.substr(0, 3) != "cpu" || !to_number(label.substr(3), id) || id < 0)
+        if (label.size() <= 3 || label.substr(0, 3) != "cpu" || !to_number(label.substr(3), id) || id < 0 ||
+            id > kMaxCpuId)
             continue;
         const std::size_t need = (static_cast<std::size_t>(id) + 1) * freebsd::CPUSTATES;
         if (rows.size() < need) rows.resize(need, 0);

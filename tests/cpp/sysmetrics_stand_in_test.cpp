@@ -56,9 +56,12 @@ TEST_F(SysmetricsTree, AnOfflineCpuKeepsAZeroRowAndTheCountIsOfOnlineCpus) {
 }
 
 // Lists the host never writes: out of order and repeated ids count once and
-// keep the table in id order; an id beyond any host's limit is no list.
+// keep the table in id order; an id beyond any host's limit is no list, and
+// a tick row labelled beyond it is no CPU (no table of a billion rows).
 TEST_F(SysmetricsTree, OnlineListsOutOfOrderOrBeyondTheLimit) {
-    write_file("proc/stat", "cpu  1 0 0 0 0 0 0 0 0 0\ncpu1 1 0 0 0 0 0 0 0 0 0\ncpu3 2 0 0 0 0 0 0 0 0 0\n");
+    write_file("proc/stat",
+               "cpu  1 0 0 0 0 0 0 0 0 0\ncpu1 1 0 0 0 0 0 0 0 0 0\ncpu3 2 0 0 0 0 0 0 0 0 0\n"
+               "cpu8192 5 0 0 0 0 0 0 0 0 0\ncpu1793093023 5 0 0 0 0 0 0 0 0 0\n");
     write_file("sys/devices/system/cpu/online", "3,1,1\n");
     use_as_root();
     EXPECT_EQ(read_all<int>("hw.ncpu"), std::vector<int>{2});

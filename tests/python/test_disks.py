@@ -188,6 +188,15 @@ def test_second_answer_bounds_the_walk(norvik, kernel):
     assert norvik.disk_partitions() == []
 
 
+def test_names_filling_their_whole_field_end_at_the_field(norvik, kernel):
+    # No NUL in the type, source or mount point: the next field, or the end of
+    # the buffer for the last record's mount point, is never read as text.
+    kernel.answer("getfsstat.*", statfs(b"s" * 1024, b"/" + b"m" * 1023, b"t" * 16))
+    assert norvik.disk_partitions() == [("s" * 1024, "/" + "m" * 1023, "t" * 16, "rw")]
+    kernel.answer("devstat_getdevs.0", devstat(b"n" * 16, 7, reads=1))
+    assert norvik.disk_io_counters() == {"n" * 16 + "7": (1, 0, 0, 0, 0, 0, 0)}
+
+
 @pytest.mark.parametrize("key", ["getfsstat.0", "getfsstat.1"])
 def test_getfsstat_failures_raise_oserror(norvik, kernel, key):
     kernel.fail(key, errno.EIO)

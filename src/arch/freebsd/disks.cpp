@@ -1,7 +1,9 @@
 // Mounted filesystems and per-disk I/O counters.
 #include <limits.h>
+#include <string.h>
 
 #include "arch/all/str.h"
+#include "field_text.h"
 #include "methods.h"
 #include "norvik.h"
 #include "norvik_platform.h"
@@ -54,11 +56,13 @@ int getfsstat_unlocked(struct statfs* buf, long size) {
 PyObject* partition_tuple(const struct statfs& fs) {
     char options[kOptionsSize];
     options_text(static_cast<unsigned long long>(fs.f_flags), options);
-    PyRef device(PyUnicode_DecodeFSDefault(fs.f_mntfromname));
+    PyRef device(norvik_decode_field(fs.f_mntfromname));
     if (!device) return nullptr;
-    PyRef mount_point(PyUnicode_DecodeFSDefault(fs.f_mntonname));
+    PyRef mount_point(norvik_decode_field(fs.f_mntonname));
     if (!mount_point) return nullptr;
-    return Py_BuildValue("(OOss)", device.get(), mount_point.get(), fs.f_fstypename, options);
+    PyRef type(norvik_decode_field(fs.f_fstypename));
+    if (!type) return nullptr;
+    return Py_BuildValue("(OOOs)", device.get(), mount_point.get(), type.get(), options);
 }
 
 // Milliseconds of a bintime: the fraction to the nanosecond through its upper
@@ -82,8 +86,10 @@ struct DevinfoDeleter {
 };
 
 int add_device(PyObject* dict, const struct devstat& ds) {
+    // The name field is fixed-size; never read past it even if unterminated.
     char key[128];
-    str_format(key, sizeof key, "%s%d", ds.device_name, ds.unit_number);
+    str_format(key, sizeof key, "%.*s%d", static_cast<int>(strnlen(ds.device_name, sizeof ds.device_name)),
+               ds.device_name, ds.unit_number);
     PyRef value(Py_BuildValue("(KKKKLLL)", static_cast<unsigned long long>(ds.operations[DEVSTAT_READ]),
                               static_cast<unsigned long long>(ds.operations[DEVSTAT_WRITE]),
                               static_cast<unsigned long long>(ds.bytes[DEVSTAT_READ]),

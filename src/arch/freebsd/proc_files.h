@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include "arch/freebsd/proc_table.h"
+#include "field_text.h"
 #include "norvik_platform.h"
 #include "owned.h"
 
@@ -28,10 +29,4 @@ int norvik_libutil_table(pid_t pid, Record* (*call)(pid_t, int*), const char* na
     records.reset(raw);
     count = n;
     return 0;
-}
-
-// Decodes a text field of a kernel record with the file-system encoding,
-// never reading past the field even when the record lacks the NUL.
-inline PyObject* norvik_decode_field(const char* field, size_t size) {
-    return PyUnicode_DecodeFSDefaultAndSize(field, static_cast<Py_ssize_t>(strnlen(field, size)));
 }

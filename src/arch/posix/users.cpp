@@ -1,6 +1,7 @@
 // The users logged in, from the login records.
 #include <string.h>
 
+#include "field_text.h"
 #include "methods.h"
 #include "norvik.h"
 #include "norvik_platform.h"
@@ -32,16 +33,10 @@ PyObject* host_text(const struct utmpx& ut) {
     return PyUnicode_DecodeFSDefault(host);
 }
 
-// A fixed text field that may fill its whole size without a NUL.
-template <size_t N>
-PyObject* field_text(const char (&field)[N]) {
-    return PyUnicode_DecodeFSDefaultAndSize(field, static_cast<Py_ssize_t>(strnlen(field, N)));
-}
-
 PyObject* user_tuple(const struct utmpx& ut) {
-    PyRef user(field_text(ut.ut_user));
+    PyRef user(norvik_decode_field(ut.ut_user));
     if (!user) return nullptr;
-    PyRef line(field_text(ut.ut_line));
+    PyRef line(norvik_decode_field(ut.ut_line));
     if (!line) return nullptr;
     PyRef host(host_text(ut));
     if (!host) return nullptr;
