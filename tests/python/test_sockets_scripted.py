@@ -220,6 +220,15 @@ def test_a_tcp_list_cut_short_ends_the_lookup(norvik, kernel):
     assert norvik.proc_net_connections(ME, (2,), (1,)) == [(3, 2, 1, ("127.0.0.1", 80), (), 128)]
 
 
+def test_records_longer_than_the_structure_are_stepped_by_their_length(norvik, kernel):
+    # The first record claims one spare byte, so the second starts at an odd
+    # offset and must still be read (the sanitizer build checks the access).
+    kernel.answer(f"kinfo_getfile.{ME}", sock(3, 2, 1, 6, 80) + sock(4, 2, 1, 6, 81))
+    kernel.answer("net.inet.tcp.pcblist", gen(64, 1) + tcpcb(1, 80, state=4, length=XTCPCB + 1) + b"\0" +
+                  tcpcb(2, 81, state=9) + gen(64, 1))
+    assert [row[-1] for row in norvik.proc_net_connections(ME, (2,), (1,))] == [4, 9]
+
+
 def test_kinfo_getfile_failures_are_classified(norvik, kernel):
     kernel.fail(f"kinfo_getfile.{ME}", errno.EPERM, 1)
     with pytest.raises(PermissionError):

@@ -104,8 +104,11 @@ void TcpStates::index() {
         uint64_t length = 0;
         memcpy(&length, data_.get() + pos, sizeof length);
         if (length <= sizeof(struct xinpgen) || length > len_ - pos || length < sizeof(struct xtcpcb)) break;
-        const auto* tp = reinterpret_cast<const struct xtcpcb*>(data_.get() + pos);
-        const struct xinpcb& inp = tp->xt_inp;
+        // Records follow each other by their own lengths, so one may lie at
+        // any offset: it is copied out rather than read in place.
+        struct xtcpcb tp;
+        memcpy(&tp, data_.get() + pos, sizeof tp);
+        const struct xinpcb& inp = tp.xt_inp;
         if (inp.xi_socket.so_type == SOCK_STREAM) {
             Connection c;
             c.family = inp.xi_socket.xso_family;
@@ -121,7 +124,7 @@ void TcpStates::index() {
                 memcpy(c.faddr, &ie.ie_dependfaddr.id6_addr, 16);
             }
             index_.add(c, states_.size());
-            states_.push_back(tp->t_state);
+            states_.push_back(tp.t_state);
         }
         pos += length;
     }
