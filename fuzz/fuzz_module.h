@@ -10,7 +10,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "script.h"
+#include "script/script.h"
 
 extern "C" PyObject* PyInit__norvik_bsd(void);
 

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "script.h"
+#include "script/script.h"
 
 class CapturedTreeTest : public ::testing::Test {
 protected:

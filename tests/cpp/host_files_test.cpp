@@ -10,9 +10,9 @@
 #include <string>
 
 #include "captured_tree.h"
-#include "host_files.h"
-#include "host_text.h"
-#include "script.h"
+#include "linux/host_files.h"
+#include "linux/host_text.h"
+#include "script/script.h"
 
 namespace {
 

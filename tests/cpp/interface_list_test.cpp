@@ -24,7 +24,7 @@ constexpr int kPfRoute = freebsd::PF_ROUTE;
 #include <string>
 #include <vector>
 
-#include "script.h"
+#include "script/script.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Work spread over the CPUs: every range once, whatever the count; an
 // exception from any thread reaches the caller after all have stopped;
 // helper threads take no signals.
-#include "parallel.h"
+#include "linux/parallel.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>

@@ -3,7 +3,7 @@
 // environment), and the descriptor table of this very process, live.
 #include "freebsd/base.h"
 #include "captured_tree.h"
-#include "script.h"
+#include "script/script.h"
 
 // FreeBSD's numbers, taken before the host's socket headers can rewrite them.
 namespace {

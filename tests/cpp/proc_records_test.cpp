@@ -2,11 +2,11 @@
 // the test: every field a record takes from stat, status and io, the state
 // letters, names with spaces and parentheses, malformed and truncated files,
 // long files, vanished processes and a process whose main thread has ended.
-#include "proc_records.h"
+#include "linux/proc_records.h"
 
 #include "captured_tree.h"
 #include "freebsd/base.h"
-#include "script.h"
+#include "script/script.h"
 
 // FreeBSD's names, taken before the host's headers can rewrite them.
 namespace {

@@ -15,7 +15,7 @@
 #include "frame_test_util.h"
 #include "norvik.h"
 #include "owned.h"
-#include "script.h"
+#include "script/script.h"
 
 extern "C" PyObject* PyInit__norvik_bsd(void);
 

@@ -12,7 +12,7 @@
 
 #include <string>
 
-#include "script.h"
+#include "script/script.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <string>
 
 #include "captured_tree.h"
-#include "disk_names.h"
+#include "linux/disk_names.h"
 #include "freebsd/devstat.h"
 #include "freebsd/sys/sysctl.h"
-#include "script.h"
+#include "script/script.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "arch/posix/sysctl.h"
 #include "frame_test_util.h"
 #include "owned.h"
-#include "script.h"
+#include "script/script.h"
 
 namespace {
 

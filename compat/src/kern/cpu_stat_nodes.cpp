@@ -1,0 +1,152 @@
+// CPU count, CPU time ticks, boot time and the scheduler's event counters,
+// from the host's /proc/stat, /proc/vmstat and /sys/devices/system/cpu/online.
+//
+// FreeBSD's statistics clock ticks 128 times a second; the host counts USER_HZ
+// jiffies. Each answer converts the host's running total afresh (floor of
+// jiffies * 128 / USER_HZ, in integers), so successive answers never go back
+// and never drift. The host's columns map onto FreeBSD's five states as
+//   CP_USER  user (guest time is already inside it on the host)
+//   CP_NICE  nice (guest_nice likewise)
+//   CP_SYS   system
+//   CP_INTR  irq + softirq
+//   CP_IDLE  idle + iowait
+// Steal time (the hypervisor ran someone else) is left out: FreeBSD's clock
+// does not tick on a CPU that is not running.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <vector>
+
+#include "linux/cpu_lists.h"
+#include "freebsd/sys/resource.h"
+#include "linux/host_text.h"
+#include "kern/nodes.h"
+
+namespace compat {
+namespace {
+
+using Ticks = std::int64_t;  // FreeBSD's long
+using Row = Ticks[freebsd::CPUSTATES];
+
+// Host columns of a "cpu" line, in their order.
+enum Column { kUser, kNice, kSystem, kIdle, kIowait, kIrq, kSoftirq, kSteal, kColumns = 10 };
+
+std::uint64_t user_hz() {
+    static const long hz = ::sysconf(_SC_CLK_TCK);
+    return hz > 0 ? static_cast<std::uint64_t>(hz) : 100;
+}
+
+Ticks to_stat_ticks(unsigned long long jiffies) {
+    const unsigned __int128 product = static_cast<unsigned __int128>(jiffies) * 128u;
+    return static_cast<Ticks>(product / user_hz());
+}
+
+// Converts the numbers after a "cpu" or "cpuN" label into FreeBSD's row.
+void convert_row(std::string_view numbers, Row& row) {
+    unsigned long long col[kColumns] = {};
+    leading_numbers(numbers, col, kColumns);
+    row[freebsd::CP_USER] = to_stat_ticks(col[kUser]);
+    row[freebsd::CP_NICE] = to_stat_ticks(col[kNice]);
+    row[freebsd::CP_SYS] = to_stat_ticks(col[kSystem]);
+    row[freebsd::CP_INTR] = to_stat_ticks(col[kIrq] + col[kSoftirq]);
+    row[freebsd::CP_IDLE] = to_stat_ticks(col[kIdle] + col[kIowait]);
+}
+
+int read_stat(FileText& text) { return text.read_host("proc/stat"); }
+
+}  // namespace
+
+// hw.ncpu: the CPUs the host runs, as FreeBSD's count of started CPUs.
+int read_hw_ncpu(NodeArgs, std::string& out) {
+    std::vector<int> cpus;
+    if (int err = online_cpus(cpus); err != 0) return err;
+    append_value(out, static_cast<int>(cpus.size()));
+    return 0;
+}
+
+// kern.cp_time: the ticks of all CPUs together.
+int read_cp_time(NodeArgs, std::string& out) {
+    FileText text;
+    if (int err = read_stat(text); err != 0) return err;
+    std::string_view rest = text.view();
+    while (!rest.empty()) {
+        std::string_view line = next_line(rest);
+        std::string_view label = next_token(line);
+        if (label != "cpu") continue;
+        Row row;
+        convert_row(line, row);
+        append_value(out, row);
+        return 0;
+    }
+    return ENOENT;
+}
+
+// kern.cp_times: one row per CPU id from 0 to the highest online one, as
+// FreeBSD keeps a row for every id up to its highest; a CPU the host has
+// taken offline (absent from /proc/stat) keeps a row of zeros. A row
+// labelled past any CPU id a host can have is not a CPU and is skipped.
+int read_cp_times(NodeArgs, std::string& out) {
+    FileText text;
+    if (int err = read_stat(text); err != 0) return err;
+    std::vector<Ticks> rows;
+    std::string_view rest = text.view();
+    while (!rest.empty()) {
+        std::string_view line = next_line(rest);
+        std::string_view label = next_token(line);
+        int id = 0;
+        if (label.size() <= 3 || label.substr(0, 3) != "cpu" || !to_number(label.substr(3), id) || id < 0 ||
+            id > kMaxCpuId)
+            continue;
+        const std::size_t need = (static_cast<std::size_t>(id) + 1) * freebsd::CPUSTATES;
+        if (rows.size() < need) rows.resize(need, 0);
+        Row row;
+        convert_row(line, row);
+        std::copy(row, row + freebsd::CPUSTATES, rows.begin() + static_cast<long>(need - freebsd::CPUSTATES));
+    }
+    if (rows.empty()) return ENOENT;
+    out.append(reinterpret_cast<const char*>(rows.data()), rows.size() * sizeof(Ticks));
+    return 0;
+}
+
+// kern.boottime: the host's own boot second ("btime"), which stays put
+// between calls, unlike a boot moment derived from uptime and the clock.
+int read_boottime(NodeArgs, std::string& out) {
+    FileText text;
+    if (int err = read_stat(text); err != 0) return err;
+    const long long btime = key_number<long long>(text.view(), "btime", -1, ' ');
+    if (btime < 0) return ENOENT;
+    ::timeval tv{};
+    tv.tv_sec = static_cast<time_t>(btime);
+    append_value(out, tv);
+    return 0;
+}
+
+// vm.stats.sys.*: FreeBSD's 64-bit event counters, each the first number
+// after its key in a host "key value" file. An absent host line answers 0
+// rather than failing the node.
+namespace {
+int host_counter(std::string_view rel, std::string_view key, std::string& out) {
+    FileText text;
+    if (int err = text.read_host(rel); err != 0) return err;
+    append_value(out, key_number<std::uint64_t>(text.view(), key, 0, ' '));
+    return 0;
+}
+}  // namespace
+
+int read_v_swtch(NodeArgs, std::string& out) { return host_counter("proc/stat", "ctxt", out); }
+// The first number of "intr" and "softirq" is the total over every source.
+int read_v_intr(NodeArgs, std::string& out) { return host_counter("proc/stat", "intr", out); }
+int read_v_soft(NodeArgs, std::string& out) { return host_counter("proc/stat", "softirq", out); }
+// Traps: the host counts page faults (pgfault), the bulk of FreeBSD's traps;
+// other exceptions are not counted, so this is a lower bound.
+int read_v_trap(NodeArgs, std::string& out) { return host_counter("proc/vmstat", "pgfault", out); }
+
+// System calls: the host keeps no count of them; 0.
+int read_v_syscall(NodeArgs, std::string& out) {
+    append_value(out, std::uint64_t{0});
+    return 0;
+}
+
+}  // namespace compat

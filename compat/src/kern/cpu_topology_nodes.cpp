@@ -1,0 +1,210 @@
+// The scheduler's CPU topology (kern.sched.topology_spec) and the cpufreq
+// nodes (dev.cpu.N.freq, dev.cpu.N.freq_levels), from /sys/devices/system/cpu.
+//
+// The topology is FreeBSD's XML: a root group of every online CPU, split
+// into child groups by package and then by each shared data or unified cache
+// (L3, L2, L1). A group's cache level is the largest cache its CPUs share
+// among themselves alone (0: none); a group of SMT siblings carries the
+// THREAD and SMT flags.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "linux/cpu_lists.h"
+#include "linux/host_text.h"
+#include "kern/nodes.h"
+
+namespace compat {
+namespace {
+
+using CpuSet = std::vector<int>;  // ascending ids
+
+constexpr int kMaskWords = 16;  // MAXCPU 1024 in 64-bit words
+
+// One way of splitting CPUs into groups: by package (cache level 0) or by a
+// shared cache of one level. Each CPU's group, by CPU id.
+struct Split {
+    int cache_level;
+    std::vector<CpuSet> group_of;
+};
+
+std::string cpu_path(int cpu, const char* rest) {
+    char rel[96];
+    std::snprintf(rel, sizeof rel, "sys/devices/system/cpu/cpu%d/%s", cpu, rest);
+    return rel;
+}
+
+// The online CPUs of a host list file, ascending; empty when unreadable.
+CpuSet read_cpu_set(const std::string& rel, const CpuSet& online) {
+    FileText text;
+    CpuSet listed;
+    if (text.read_host(rel) != 0 || !parse_cpu_list(text.view(), listed)) return {};
+    CpuSet out;
+    for (int cpu : listed)
+        if (std::binary_search(online.begin(), online.end(), cpu)) out.push_back(cpu);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+struct Topology {
+    CpuSet online;
+    std::vector<CpuSet> siblings;  // SMT siblings, by CPU id
+    std::vector<Split> splits;     // package first, then caches from L3 down
+
+    Split& split_for(int cache_level) {
+        for (Split& s : splits)
+            if (s.cache_level == cache_level) return s;
+        splits.push_back({cache_level, std::vector<CpuSet>(static_cast<std::size_t>(online.back()) + 1)});
+        return splits.back();
+    }
+};
+
+int read_topology(Topology& topo) {
+    if (int err = online_cpus(topo.online); err != 0) return err;
+    const std::size_t slots = static_cast<std::size_t>(topo.online.back()) + 1;
+    topo.siblings.assign(slots, {});
+    topo.split_for(0);  // packages, always the first split
+    std::vector<long> package_of(slots, -1);
+    for (int cpu : topo.online) {
+        host_number(cpu_path(cpu, "topology/physical_package_id"), package_of[cpu]);
+        FileText text;
+        topo.siblings[cpu] = read_cpu_set(cpu_path(cpu, "topology/thread_siblings_list"), topo.online);
+        if (topo.siblings[cpu].empty()) topo.siblings[cpu] = {cpu};
+        for (int index = 0;; ++index) {
+            char rel[48];
+            std::snprintf(rel, sizeof rel, "cache/index%d/level", index);
+            int level = 0;
+            if (text.read_host(cpu_path(cpu, rel)) != 0 || !to_number(text.view(), level)) break;
+            std::snprintf(rel, sizeof rel, "cache/index%d/type", index);
+            if (text.read_host(cpu_path(cpu, rel)) == 0 && text.view().substr(0, 11) == "Instruction")
+                continue;
+            std::snprintf(rel, sizeof rel, "cache/index%d/shared_cpu_list", index);
+            CpuSet shared = read_cpu_set(cpu_path(cpu, rel), topo.online);
+            if (!shared.empty() && level > 0) topo.split_for(level).group_of[cpu] = std::move(shared);
+        }
+    }
+    for (int cpu : topo.online)
+        for (int other : topo.online)
+            if (package_of[other] == package_of[cpu]) topo.splits[0].group_of[cpu].push_back(other);
+    // Caches from the outermost in; a CPU a cache does not list is alone in it.
+    std::sort(topo.splits.begin() + 1, topo.splits.end(),
+              [](const Split& a, const Split& b) { return a.cache_level > b.cache_level; });
+    for (Split& s : topo.splits)
+        for (int cpu : topo.online)
+            if (s.group_of[cpu].empty()) s.group_of[cpu] = {cpu};
+    return 0;
+}
+
+// The CPUs of set divided by one split, each part ascending, in order of
+// their first CPU.
+std::vector<CpuSet> divide(const CpuSet& set, const Split& split) {
+    std::vector<CpuSet> parts;
+    for (int cpu : set) {
+        const CpuSet& group = split.group_of[cpu];
+        auto it = std::find_if(parts.begin(), parts.end(), [&](const CpuSet& p) {
+            return std::binary_search(group.begin(), group.end(), p.front());
+        });
+        if (it == parts.end())
+            parts.push_back({cpu});
+        else
+            it->push_back(cpu);
+    }
+    return parts;
+}
+
+void append_cpu_element(std::string& out, const CpuSet& set) {
+    unsigned long long words[kMaskWords] = {};
+    for (int cpu : set)
+        if (cpu < kMaskWords * 64) words[cpu / 64] |= 1ULL << (cpu % 64);
+    char buf[32];
+    out += "<cpu count=\"" + std::to_string(set.size()) + "\" mask=\"";
+    for (int w = 0; w < kMaskWords; ++w) {
+        std::snprintf(buf, sizeof buf, w == 0 ? "%llx" : ",%llx", words[w]);
+        out += buf;
+    }
+    out += "\">";
+    for (std::size_t i = 0; i < set.size(); ++i) {
+        if (i != 0) out += ", ";
+        out += std::to_string(set[i]);
+    }
+    out += "</cpu>\n";
+}
+
+void append_group(std::string& out, const Topology& topo, const CpuSet& set, std::size_t split, int depth) {
+    int cache_level = 0;
+    std::vector<CpuSet> parts;
+    for (; split < topo.splits.size(); ++split) {
+        parts = divide(set, topo.splits[split]);
+        if (parts.size() > 1) break;
+        // The largest cache these CPUs share among themselves alone.
+        cache_level = std::max(cache_level, topo.splits[split].cache_level);
+    }
+    const std::string pad(static_cast<std::size_t>(2 * depth - 1), ' ');
+    out += pad + "<group level=\"" + std::to_string(depth) + "\" cache-level=\"" +
+           std::to_string(cache_level) + "\">\n" + pad + " ";
+    append_cpu_element(out, set);
+    if (set.size() > 1 && topo.siblings[set.front()] == set)
+        out +=
+            pad +
+            " <flags><flag name=\"THREAD\">THREAD group</flag><flag name=\"SMT\">SMT group</flag></flags>\n";
+    if (split < topo.splits.size()) {
+        out += pad + " <children>\n";
+        for (const CpuSet& part : parts) append_group(out, topo, part, split, depth + 1);
+        out += pad + " </children>\n";
+    }
+    out += pad + "</group>\n";
+}
+
+// The host's frequencies are in kHz; FreeBSD's in MHz.
+int cpufreq_file(NodeArgs args, const char* name, FileText& text) {
+    if (args.empty() || args[0] < 0) return ENOENT;
+    char rel[48];
+    std::snprintf(rel, sizeof rel, "cpufreq/%s", name);
+    return text.read_host(cpu_path(args[0], rel));
+}
+
+}  // namespace
+
+int read_topology_spec(NodeArgs, std::string& out) {
+    Topology topo;
+    if (int err = read_topology(topo); err != 0) return err;
+    out += "<groups>\n";
+    append_group(out, topo, topo.online, 0, 1);
+    out += "</groups>\n";
+    out.push_back('\0');
+    return 0;
+}
+
+// dev.cpu.N.freq: the current frequency where a cpufreq driver runs; a host
+// without one answers as FreeBSD without a cpufreq driver, ENOENT. The MHz
+// in /proc/cpuinfo is not used: FreeBSD has no such node without a driver.
+int read_cpu_freq(NodeArgs args, std::string& out) {
+    FileText text;
+    if (int err = cpufreq_file(args, "scaling_cur_freq", text); err != 0) return err;
+    long khz = 0;
+    if (leading_numbers(text.view(), &khz, 1) != 1) return EIO;
+    append_value(out, static_cast<int>(khz / 1000));
+    return 0;
+}
+
+// dev.cpu.N.freq_levels: "MHz/mW" pairs, highest first; the host knows no
+// power, which FreeBSD prints as -1. No list on the host: ENOENT.
+int read_cpu_freq_levels(NodeArgs args, std::string& out) {
+    FileText text;
+    if (int err = cpufreq_file(args, "scaling_available_frequencies", text); err != 0) return err;
+    std::vector<long> mhz;
+    std::string_view rest = text.view();
+    for (std::string_view token = next_token(rest); !token.empty(); token = next_token(rest)) {
+        long khz = 0;
+        if (to_number(token, khz)) mhz.push_back(khz / 1000);
+    }
+    std::sort(mhz.rbegin(), mhz.rend());
+    for (std::size_t i = 0; i < mhz.size(); ++i) out += (i == 0 ? "" : " ") + std::to_string(mhz[i]) + "/-1";
+    if (mhz.empty()) out += "0";
+    out.push_back('\0');
+    return 0;
+}
+
+}  // namespace compat

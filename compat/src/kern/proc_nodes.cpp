@@ -1,0 +1,102 @@
+// kern.proc.pid, kern.proc.proc and kern.proc.pid_td: process records.
+// The stand-in's FreeBSD declarations come before the host's headers, whose
+// macros would otherwise rewrite FreeBSD names.
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "kern/nodes.h"
+#include "linux/parallel.h"
+#include "linux/proc_records.h"
+
+namespace compat {
+
+using freebsd::kinfo_proc;
+
+namespace {
+
+// A process's whole record: what its /proc folder tells, block counts too.
+int build_process_record(int pid, kinfo_proc& kp) {
+    Fd dir;
+    if (int err = open_process_dir(pid, dir); err != 0) return err;
+    if (int err = fill_process_record(dir.get(), pid, kp); err != 0) return err;
+    add_block_counts(dir.get(), kp);
+    return 0;
+}
+
+// Processes a helper thread takes at a time when the table is built on
+// several CPUs: enough to make the hand-over cheap, few enough to share
+// the tail of the work evenly.
+constexpr std::size_t kRecordsPerRange = 16;
+
+}  // namespace
+
+int read_proc_pid(NodeArgs args, std::string& out) {
+    kinfo_proc kp;
+    if (int err = build_process_record(args[0], kp); err != 0) return err;
+    append_value(out, kp);
+    return 0;
+}
+
+int size_proc_pid(NodeArgs args, std::size_t& size) {
+    Fd dir;
+    if (int err = open_process_dir(args[0], dir); err != 0) return err;
+    size = sizeof(kinfo_proc);
+    return 0;
+}
+
+int read_proc_pid_threads(NodeArgs args, std::string& out) {
+    const int pid = args[0];
+    Fd dir;
+    if (int err = open_process_dir(pid, dir); err != 0) return err;
+    kinfo_proc kp;
+    if (int err = fill_process_record(dir.get(), pid, kp); err != 0) return err;
+
+    std::vector<int> tids;
+    if (int err = list_thread_ids(dir.get(), tids); err != 0) return err;
+    out.reserve(tids.size() * sizeof(kinfo_proc));
+    for (int tid : tids) {
+        // A thread that ends while the table is read is simply not listed.
+        if (fill_thread_record(dir.get(), tid, kp) == 0) append_value(out, kp);
+    }
+    return out.empty() ? ESRCH : 0;
+}
+
+// Every process's record, in the order the host lists them. Each record is
+// built on its own, so the table is built on all the CPUs the caller may
+// use, each record in its own slot; the slots of processes that ended
+// meanwhile (simply not listed) are closed up after.
+int read_proc_all(NodeArgs, std::string& out) {
+    std::vector<int> pids;
+    if (int err = list_process_ids(pids); err != 0) return err;
+    const std::size_t base = out.size();
+    out.resize(base + pids.size() * sizeof(kinfo_proc));
+    std::vector<unsigned char> built(pids.size());
+    for_each_range(pids.size(), kRecordsPerRange, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            kinfo_proc kp;
+            if (build_process_record(pids[i], kp) != 0) continue;
+            std::memcpy(&out[base + i * sizeof kp], &kp, sizeof kp);
+            built[i] = 1;
+        }
+    });
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < pids.size(); ++i) {
+        if (!built[i]) continue;
+        if (kept != i)
+            std::memmove(&out[base + kept * sizeof(kinfo_proc)], &out[base + i * sizeof(kinfo_proc)],
+                         sizeof(kinfo_proc));
+        ++kept;
+    }
+    out.resize(base + kept * sizeof(kinfo_proc));
+    return 0;
+}
+
+int size_proc_all(NodeArgs, std::size_t& size) {
+    std::vector<int> pids;
+    if (int err = list_process_ids(pids); err != 0) return err;
+    size = pids.size() * sizeof(kinfo_proc);
+    return 0;
+}
+
+}  // namespace compat

@@ -1,0 +1,123 @@
+// cpuset_getaffinity(2) and cpuset_setaffinity(2) for one process
+// (CPU_LEVEL_WHICH, CPU_WHICH_PID) on sched_getaffinity(2) and
+// sched_setaffinity(2). Both masks are 1024 bits in 64-bit words, CPU n in
+// bit n % 64 of word n / 64, so they are copied as they are.
+#include "freebsd/sys/cpuset.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "script/script.h"
+#include "linux/host_files.h"
+
+namespace freebsd {
+namespace {
+
+static_assert(sizeof(::cpu_set_t) == sizeof(cpuset_t), "the host's mask has FreeBSD's size");
+
+int fail(int err) {
+    errno = err;
+    return -1;
+}
+
+// The one addressing the stand-in answers, and FreeBSD's size rule.
+int check_request(cpulevel_t level, cpuwhich_t which, id_t id, std::size_t setsize, const void* mask) {
+    if (level != CPU_LEVEL_WHICH || which != CPU_WHICH_PID) return EINVAL;
+    if (setsize != sizeof(cpuset_t)) return ERANGE;
+    if (mask == nullptr) return EFAULT;
+    // -1 is the calling process; other negative ids and 0 name none (Linux
+    // would read 0 as the calling thread).
+    if (id != -1 && (id <= 0 || id > 0x7fffffff)) return ESRCH;
+    return 0;
+}
+
+pid_t target_pid(id_t id) { return id == -1 ? ::getpid() : static_cast<pid_t>(id); }
+
+// The ids of the threads of a process; empty when it has gone.
+void thread_ids(pid_t pid, std::vector<pid_t>& tids) {
+    tids.clear();
+    char rel[40];
+    std::snprintf(rel, sizeof rel, "proc/%d/task", static_cast<int>(pid));
+    compat::Fd task = compat::open_host(rel, O_RDONLY | O_DIRECTORY);
+    if (!task.valid()) return;
+    DIR* listing = ::fdopendir(task.get());
+    if (listing == nullptr) return;
+    task.release();
+    while (dirent* entry = ::readdir(listing)) {
+        std::string_view name(entry->d_name);
+        pid_t tid = 0;
+        auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), tid);
+        if (ec == std::errc() && end == name.data() + name.size() && tid > 0) tids.push_back(tid);
+    }
+    ::closedir(listing);
+}
+
+bool listed(const std::vector<pid_t>& tids, pid_t tid) {
+    for (pid_t t : tids)
+        if (t == tid) return true;
+    return false;
+}
+
+}  // namespace
+
+// Scripted answer: the mask's bytes (128 at most; the rest reads as zero).
+int cpuset_getaffinity(cpulevel_t level, cpuwhich_t which, id_t id, std::size_t setsize, cpuset_t* mask) {
+    auto outcome = compat::script::consult_call("cpuset_getaffinity", id);
+    if (outcome.fail) return fail(outcome.err);
+    if (int err = check_request(level, which, id, setsize, mask); err != 0) return fail(err);
+    if (outcome.answer != nullptr) {
+        std::memset(mask, 0, sizeof *mask);
+        std::memcpy(mask, outcome.answer->data(), std::min(outcome.answer->size(), sizeof *mask));
+        return 0;
+    }
+    ::cpu_set_t host;
+    if (::sched_getaffinity(target_pid(id), sizeof host, &host) != 0) return -1;
+    std::memcpy(mask, &host, sizeof host);
+    return 0;
+}
+
+// FreeBSD's set of a process binds every thread of it. The host binds one
+// thread at a time: the first thread decides the outcome (a refusal there
+// changes nothing), then the others follow; threads started meanwhile are
+// caught by listing again until a pass finds no new one.
+// A scripted answer (any bytes) makes the call succeed without the host.
+int cpuset_setaffinity(cpulevel_t level, cpuwhich_t which, id_t id, std::size_t setsize,
+                       const cpuset_t* mask) {
+    auto outcome = compat::script::consult_call("cpuset_setaffinity", id);
+    if (outcome.fail) return fail(outcome.err);
+    if (int err = check_request(level, which, id, setsize, mask); err != 0) return fail(err);
+    if (outcome.answer != nullptr) return 0;
+
+    ::cpu_set_t host;
+    std::memcpy(&host, mask, sizeof host);
+    const pid_t pid = target_pid(id);
+    if (::sched_setaffinity(pid, sizeof host, &host) != 0) return -1;
+
+    std::vector<pid_t> done{pid};
+    std::vector<pid_t> tids;
+    for (int pass = 0; pass < 8; ++pass) {
+        thread_ids(pid, tids);
+        bool fresh = false;
+        for (pid_t tid : tids) {
+            if (listed(done, tid)) continue;
+            fresh = true;
+            done.push_back(tid);
+            // A thread that ends meanwhile needs no mask.
+            if (::sched_setaffinity(tid, sizeof host, &host) != 0 && errno != ESRCH) return -1;
+        }
+        if (!fresh) break;
+    }
+    return 0;
+}
+
+}  // namespace freebsd

@@ -1,0 +1,238 @@
+// socket(2) and the interface requests of ioctl(2) with FreeBSD's request
+// numbers and structures, answered by the host's own requests (flags, MTU)
+// and its link settings in /sys (media). Only callers of the stand-in's
+// ioctl reach this: the host's ioctl is untouched.
+//
+// Scripted answers, keyed "<request>.<interface>" ("SIOCGIFMEDIA.em0"): the
+// bytes that follow the 16-byte name in the request structure.
+#include "freebsd/net/if.h"
+#include "freebsd/net/if_media.h"
+#include "freebsd/sys/ioctl.h"
+#include "freebsd/sys/socket.h"
+#include "freebsd/sys/sockio.h"
+
+namespace {
+// FreeBSD's numbers, named before the host headers make macros of them.
+constexpr unsigned long kGetFlags = freebsd::SIOCGIFFLAGS;
+constexpr unsigned long kGetMtu = freebsd::SIOCGIFMTU;
+constexpr unsigned long kGetMedia = freebsd::SIOCGIFMEDIA;
+constexpr unsigned long kGetExtendedMedia = freebsd::SIOCGIFXMEDIA;
+constexpr int kAfInet = freebsd::AF_INET;
+constexpr int kAfInet6 = freebsd::AF_INET6;
+constexpr int kAfUnix = freebsd::AF_UNIX;
+constexpr int kSockStream = freebsd::SOCK_STREAM;
+constexpr int kSockDgram = freebsd::SOCK_DGRAM;
+constexpr std::size_t kNameSize = freebsd::IFNAMSIZ;
+}  // namespace
+
+// The host headers come after: their macros would rewrite FreeBSD names.
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "linux/host_interfaces.h"
+#include "linux/host_text.h"
+#include "script/script.h"
+
+namespace compat {
+namespace {
+
+const char* request_name(unsigned long request) {
+    switch (request) {
+        case kGetFlags:
+            return "SIOCGIFFLAGS";
+        case kGetMtu:
+            return "SIOCGIFMTU";
+        case kGetMedia:
+            return "SIOCGIFMEDIA";
+        case kGetExtendedMedia:
+            return "SIOCGIFXMEDIA";
+        default:
+            return nullptr;
+    }
+}
+
+// The interface name of a request: at most 15 bytes before its NUL.
+std::string_view request_ifname(const char* name) { return std::string_view(name, strnlen(name, 15)); }
+
+// Asks the host about the interface with a request of its own. Returns 0 or
+// FreeBSD's errno: a name no interface has is ENXIO there.
+int host_request(int fd, unsigned long host_request_number, std::string_view name, ::ifreq& req) {
+    std::memset(&req, 0, sizeof req);
+    std::memcpy(req.ifr_name, name.data(), name.size());
+    if (::ioctl(fd, host_request_number, &req) == 0) return 0;
+    return errno == ENODEV ? ENXIO : errno;
+}
+
+// Speeds in Mbit/s and the FreeBSD Ethernet subtype a FreeBSD driver reports
+// for a link of that speed.
+struct SpeedSubtype {
+    long mbits;
+    int subtype;
+};
+constexpr SpeedSubtype kSpeedSubtypes[] = {
+    {10, freebsd::IFM_10_T},
+    {100, freebsd::IFM_100_TX},
+    {1000, freebsd::IFM_1000_T},
+    {2500, freebsd::IFM_2500_T},
+    {5000, freebsd::IFM_5000_T},
+    {10000, freebsd::IFM_10G_T},
+    {20000, freebsd::IFM_20G_KR2},
+    {25000, freebsd::IFM_25G_CR},
+    {40000, freebsd::IFM_40G_CR4},
+    {50000, freebsd::IFM_50G_CR2},
+    {56000, freebsd::IFM_56G_R4},
+    {100000, freebsd::IFM_100G_CR4},
+    {200000, freebsd::IFM_200G_CR4_PAM4},
+    {400000, freebsd::IFM_400G_FR8},
+};
+
+int subtype_of_speed(long mbits) {
+    if (mbits <= 0) return freebsd::IFM_NONE;  // no link, or the host does not know
+    for (const SpeedSubtype& row : kSpeedSubtypes) {
+        if (row.mbits == mbits) return row.subtype;
+    }
+    return freebsd::IFM_UNKNOWN;
+}
+
+// The media words of an interface from /sys/class/net/IF/{speed,duplex,carrier}.
+// An interface whose driver has no link settings (the loopback, most virtual
+// ones) fails as FreeBSD's do without media: EINVAL.
+int host_media(std::string_view name, freebsd::ifmediareq& req) {
+    std::string base = "sys/class/net/";
+    base.append(name);
+    long speed = 0;
+    if (!host_number(base + "/speed", speed)) return EINVAL;
+    FileText text;
+    int word = freebsd::IFM_ETHER | subtype_of_speed(speed);
+    if (text.read_host(base + "/duplex") == 0) {
+        std::string_view duplex = text.view();
+        if (duplex.substr(0, 4) == "full") word |= freebsd::IFM_FDX;
+        if (duplex.substr(0, 4) == "half") word |= freebsd::IFM_HDX;
+    }
+    req.ifm_status = freebsd::IFM_AVALID;
+    if (text.read_host(base + "/carrier") == 0 && text.view().substr(0, 1) == "1")
+        req.ifm_status |= freebsd::IFM_ACTIVE;
+    req.ifm_active = word;
+    req.ifm_current = word;
+    req.ifm_mask = 0;
+    return 0;
+}
+
+// What FreeBSD's SIOCGIFMEDIA makes of an extended Ethernet subtype, which
+// only SIOCGIFXMEDIA reports as it is.
+int compat_media(int word) {
+    if ((word & freebsd::IFM_NMASK) == freebsd::IFM_ETHER && (word & freebsd::IFM_ETH_XTYPE) != 0)
+        return (word & ~(freebsd::IFM_ETH_XTYPE | freebsd::IFM_TMASK)) | freebsd::IFM_OTHER;
+    return word;
+}
+
+int media_request(int fd, unsigned long request, freebsd::ifmediareq& req) {
+    const std::string_view name = request_ifname(req.ifm_name);
+    ::ifreq probe;
+    if (int err = host_request(fd, SIOCGIFINDEX, name, probe); err != 0) return err;
+    if (name.find('/') != std::string_view::npos || name == "." || name == "..") return ENXIO;
+    if (int err = host_media(name, req); err != 0) return err;
+    if (request == kGetMedia) {
+        req.ifm_active = compat_media(req.ifm_active);
+        req.ifm_current = compat_media(req.ifm_current);
+    }
+    // One entry, the active word, for a caller that asks for the list.
+    if (req.ifm_count > 0 && req.ifm_ulist != nullptr) req.ifm_ulist[0] = req.ifm_active;
+    req.ifm_count = 1;
+    return 0;
+}
+
+int if_request(int fd, unsigned long request, void* arg) {
+    if (arg == nullptr) return EFAULT;
+    char* name = static_cast<char*>(arg);  // both structures begin with the name
+    const char* what = request_name(request);
+    std::string key(what);
+    key.push_back('.');
+    key.append(request_ifname(name));
+    auto outcome = script::consult(key, script::Kind::call);
+    if (outcome.fail) return outcome.err;
+    if (outcome.answer != nullptr) {
+        const std::size_t size =
+            request == kGetFlags || request == kGetMtu ? sizeof(freebsd::ifreq) : sizeof(freebsd::ifmediareq);
+        const std::size_t room = size - kNameSize;
+        std::memcpy(name + kNameSize, outcome.answer->data(), std::min(room, outcome.answer->size()));
+        return 0;
+    }
+    if (request == kGetMedia || request == kGetExtendedMedia)
+        return media_request(fd, request, *static_cast<freebsd::ifmediareq*>(arg));
+    auto& req = *static_cast<freebsd::ifreq*>(arg);
+    ::ifreq host;
+    if (request == kGetFlags) {
+        if (int err = host_request(fd, SIOCGIFFLAGS, request_ifname(name), host); err != 0) return err;
+        const unsigned flags = freebsd_if_flags(static_cast<unsigned short>(host.ifr_flags));
+        req.ifr_ifru.ifru_flags[0] = static_cast<short>(flags & 0xffff);
+        req.ifr_ifru.ifru_flags[1] = static_cast<short>(flags >> 16);
+        return 0;
+    }
+    if (int err = host_request(fd, SIOCGIFMTU, request_ifname(name), host); err != 0) return err;
+    req.ifr_ifru.ifru_mtu = host.ifr_mtu;
+    return 0;
+}
+
+int host_family(int family) {
+    if (family == kAfInet) return AF_INET;
+    if (family == kAfInet6) return AF_INET6;
+    if (family == kAfUnix) return AF_UNIX;
+    return -1;
+}
+
+int host_type(int type) {
+    if (type == kSockStream) return SOCK_STREAM;
+    if (type == kSockDgram) return SOCK_DGRAM;
+    return -1;
+}
+
+}  // namespace
+}  // namespace compat
+
+namespace freebsd {
+
+int socket(int domain, int type, int protocol) {
+    auto outcome = compat::script::consult("socket", compat::script::Kind::call);
+    if (outcome.fail) {
+        errno = outcome.err;
+        return -1;
+    }
+    const int family = compat::host_family(domain);
+    const int kind = compat::host_type(type);
+    if (family < 0) {
+        errno = EAFNOSUPPORT;
+        return -1;
+    }
+    if (kind < 0) {
+        errno = EPROTOTYPE;
+        return -1;
+    }
+    return ::socket(family, kind | SOCK_CLOEXEC, protocol);
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    if (compat::request_name(request) == nullptr) {
+        errno = ENOTTY;
+        return -1;
+    }
+    if (int err = compat::if_request(fd, request, arg); err != 0) {
+        errno = err;
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace freebsd

@@ -1,0 +1,260 @@
+// libutil's kinfo_getfile(3): one struct kinfo_file per open descriptor of a
+// process, built from the host's /proc/<pid>.
+//
+// Sources, read once per call:
+//   exe, cwd, root       the special records, in FreeBSD's order: the text
+//                        file (-5), the working directory (-1), the root (-2);
+//   fd/                  one record per descriptor, in ascending order; the
+//                        link text names the kind ("/path", "socket:[ino]",
+//                        "pipe:[ino]", "anon_inode:[eventfd]" ...) and a
+//                        stat through the link gives a file's vnode type;
+//   net/{unix,tcp,tcp6,udp,udp6,raw,raw6}
+//                        only when the process has sockets, and only until
+//                        every socket is found: domain, type, protocol and
+//                        both addresses, in FreeBSD's sockaddr layouts.
+//
+// Like the library, the answer is an array of full-size records (the kernel's
+// packed records unpacked), kf_structsize = sizeof(struct kinfo_file), that
+// the caller frees. Errors as FreeBSD gives them: ESRCH for a process that
+// has gone or is a zombie (the kernel refuses exiting processes), EPERM where
+// the host refuses to show another user's descriptors.
+//
+// Scripted overlay: key "kinfo_getfile.<pid>". An answer is the array the
+// call returns, back-to-back struct kinfo_file records (the count is the
+// answer's length divided by the record size); a failure returns NULL with
+// the scripted errno, 0 included.
+#include "freebsd/libutil.h"
+#include "freebsd/sys/socket.h"
+#include "freebsd/sys/user.h"
+#include "linux/host_sockets.h"
+#include "linux/proc_reads.h"
+#include "linux/proc_records.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace compat {
+namespace {
+
+using freebsd::kinfo_file;
+
+constexpr std::uint16_t kAttrValid = 0x0001;  // KF_ATTR_VALID
+
+// A path longer than FreeBSD's limit is one the kernel cannot name: the
+// field stays empty rather than holding the front of another path.
+void set_path(kinfo_file& kf, std::string_view path) {
+    if (path.size() >= sizeof kf.kf_path) return;
+    std::memcpy(kf.kf_path, path.data(), path.size());
+    kf.kf_path[path.size()] = '\0';
+}
+
+void fill_vnode(kinfo_file& kf, int vtype, std::string_view path) {
+    kf.kf_type = freebsd::KF_TYPE_VNODE;
+    kf.kf_vnode_type = static_cast<std::uint32_t>(vtype);
+    set_path(kf, path);
+}
+
+int vnode_type_of(mode_t mode) {
+    switch (mode & S_IFMT) {
+        case S_IFREG: return freebsd::KF_VTYPE_VREG;
+        case S_IFDIR: return freebsd::KF_VTYPE_VDIR;
+        case S_IFCHR: return freebsd::KF_VTYPE_VCHR;
+        case S_IFBLK: return freebsd::KF_VTYPE_VBLK;
+        case S_IFLNK: return freebsd::KF_VTYPE_VLNK;
+        case S_IFSOCK: return freebsd::KF_VTYPE_VSOCK;
+        case S_IFIFO: return freebsd::KF_VTYPE_VFIFO;
+        default: return freebsd::KF_VTYPE_VNON;
+    }
+}
+
+void fill_stat(kinfo_file& kf, const struct stat& st) {
+    auto& file = kf.kf_un.kf_file;
+    file.kf_file_fileid = st.st_ino;
+    file.kf_file_size = static_cast<std::uint64_t>(st.st_size);
+    file.kf_file_mode = static_cast<std::uint16_t>(st.st_mode);
+    file.kf_file_nlink = st.st_nlink;
+    file.kf_file_fsid = st.st_dev;
+    file.kf_file_rdev = st.st_rdev;
+    kf.kf_status = kAttrValid;
+}
+
+// Fills one descriptor's record from its link text. Returns false when the
+// descriptor was closed while the table was read.
+bool fill_descriptor(int dir, const char* link_name, std::string_view target, kinfo_file& kf,
+                     std::uint64_t& socket_inode) {
+    if (!target.empty() && target[0] == '/') {
+        struct stat st;
+        if (::fstatat(dir, link_name, &st, 0) != 0) {
+            if (errno == ENOENT) return false;
+            fill_vnode(kf, freebsd::KF_VTYPE_VNON, target);  // a file the host would not describe
+            return true;
+        }
+        const int vtype = vnode_type_of(st.st_mode);
+        fill_vnode(kf, vtype, target);
+        fill_stat(kf, st);
+        if (vtype == freebsd::KF_VTYPE_VFIFO) kf.kf_type = freebsd::KF_TYPE_FIFO;
+        // Anonymous shared memory has a name but no file system behind it.
+        if (starts_with(target, "/memfd:")) kf.kf_type = freebsd::KF_TYPE_SHM;
+        return true;
+    }
+    if (starts_with(target, "socket:")) {
+        kf.kf_type = freebsd::KF_TYPE_SOCKET;
+        socket_inode = bracket_number(target);
+        return true;
+    }
+    if (starts_with(target, "pipe:")) {
+        kf.kf_type = freebsd::KF_TYPE_PIPE;
+        kf.kf_un.kf_pipe.kf_pipe_addr = bracket_number(target);
+        return true;
+    }
+    if (starts_with(target, "anon_inode:")) {
+        if (target.find("eventfd") != std::string_view::npos)
+            kf.kf_type = freebsd::KF_TYPE_EVENTFD;
+        else if (target.find("eventpoll") != std::string_view::npos)
+            kf.kf_type = freebsd::KF_TYPE_KQUEUE;  // the host's event queue
+        else if (target.find("pidfd") != std::string_view::npos)
+            kf.kf_type = freebsd::KF_TYPE_PROCDESC;
+        else
+            kf.kf_type = freebsd::KF_TYPE_UNKNOWN;
+        return true;
+    }
+    kf.kf_type = freebsd::KF_TYPE_UNKNOWN;
+    return true;
+}
+
+// ---- Socket tables --------------------------------------------------------
+
+using SocketIndex = std::unordered_map<std::uint64_t, kinfo_file*>;
+
+// Copies a table row into the record of the socket with its inode, and takes
+// that record out of the index.
+void claim(SocketIndex& pending, const HostSocket& row) {
+    auto it = pending.find(row.inode);
+    if (it == pending.end()) return;
+    kinfo_file* kf = it->second;
+    pending.erase(it);
+    kf->kf_sock_domain = row.domain;
+    kf->kf_sock_type = row.type;
+    kf->kf_sock_protocol = row.protocol;
+    std::memcpy(&kf->kf_sa_local, &row.local, sizeof row.local);
+    std::memcpy(&kf->kf_sa_peer, &row.peer, sizeof row.peer);
+    kf->kf_un.kf_sock.kf_sock_sendq = row.sendq;
+    kf->kf_un.kf_sock.kf_sock_recvq = row.recvq;
+}
+
+// Each table is read once, and only while some socket is still unknown.
+void resolve_sockets(int dir, SocketIndex& pending) {
+    HostSocket row;
+    for_each_table_row(dir, "net/unix", [&](std::string_view line) {
+        if (parse_unix_row(line, row)) claim(pending, row);
+        return !pending.empty();
+    });
+    for (const InetTable& table : inet_tables()) {
+        if (pending.empty()) return;
+        for_each_table_row(dir, table.name, [&](std::string_view line) {
+            if (parse_inet_row(line, table, row)) claim(pending, row);
+            return !pending.empty();
+        });
+    }
+    // Sockets of other domains (netlink, packet) keep domain 0: unknown.
+}
+
+// ---- The table ------------------------------------------------------------
+
+struct Special {
+    const char* link;
+    int fd;
+    int vtype;
+};
+
+constexpr Special kSpecials[] = {
+    {"exe", freebsd::KF_FD_TYPE_TEXT, freebsd::KF_VTYPE_VREG},
+    {"cwd", freebsd::KF_FD_TYPE_CWD, freebsd::KF_VTYPE_VDIR},
+    {"root", freebsd::KF_FD_TYPE_ROOT, freebsd::KF_VTYPE_VDIR},
+};
+
+void init_record(kinfo_file& kf, int fd) {
+    kf.kf_structsize = sizeof(kinfo_file);
+    kf.kf_fd = fd;
+    kf.kf_ref_count = 1;
+}
+
+// Builds the table into a malloc'ed array. Returns 0 or an errno.
+int build_table(int pid, kinfo_file** out, int* count) {
+    Fd dir;
+    if (int err = open_process_dir(pid, dir); err != 0) return err;
+
+    // The working directory answers for the process as a whole: a zombie or a
+    // process that has gone has none (FreeBSD refuses exiting processes with
+    // ESRCH), and another user's is refused.
+    std::string cwd;
+    if (int err = read_link_at(dir.get(), "cwd", cwd); err != 0) return process_refusal(err);
+    std::vector<int> fds;
+    Fd fd_dir;
+    if (int err = list_descriptors(dir.get(), fd_dir, fds); err != 0) return err;
+
+    const std::size_t capacity = sizeof kSpecials / sizeof kSpecials[0] + fds.size();
+    std::unique_ptr<kinfo_file, decltype(&std::free)> records(
+        static_cast<kinfo_file*>(std::calloc(capacity, sizeof(kinfo_file))), &std::free);
+    if (!records) return ENOMEM;
+    kinfo_file* table = records.get();
+    std::size_t n = 0;
+
+    std::string target;
+    for (const Special& special : kSpecials) {
+        if (special.fd == freebsd::KF_FD_TYPE_CWD)
+            target = cwd;
+        else if (read_link_at(dir.get(), special.link, target) != 0)
+            continue;  // a kernel thread has no text
+        init_record(table[n], special.fd);
+        fill_vnode(table[n], special.vtype, target);
+        ++n;
+    }
+
+    SocketIndex sockets;
+    char link_name[16];
+    for (int fd : fds) {
+        auto [end, ec] = std::to_chars(link_name, link_name + sizeof link_name - 1, fd);
+        *end = '\0';
+        if (read_link_at(fd_dir.get(), link_name, target) != 0) continue;  // closed meanwhile
+        kinfo_file& kf = table[n];
+        init_record(kf, fd);
+        std::uint64_t inode = 0;
+        if (!fill_descriptor(fd_dir.get(), link_name, target, kf, inode)) {
+            std::memset(&kf, 0, sizeof kf);
+            continue;
+        }
+        if (kf.kf_type == freebsd::KF_TYPE_SOCKET && inode != 0) sockets.emplace(inode, &kf);
+        ++n;
+    }
+    if (!sockets.empty()) resolve_sockets(dir.get(), sockets);
+
+    *out = records.release();
+    *count = static_cast<int>(n);
+    return 0;
+}
+
+}  // namespace
+}  // namespace compat
+
+namespace freebsd {
+
+kinfo_file* kinfo_getfile(int pid, int* cntp) {
+    return compat::scripted_or_built_table<kinfo_file>("kinfo_getfile", pid, cntp, compat::build_table);
+}
+
+}  // namespace freebsd

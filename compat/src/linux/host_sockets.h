@@ -1,0 +1,81 @@
+// The host's socket tables and descriptor folders, read into FreeBSD's terms
+// for every stand-in answer about sockets: a process's descriptor table
+// (kinfo_getfile), the system's open-file table (kern.file) and the protocol
+// control block lists (net.inet.*.pcblist, net.local.*.pcblist).
+//
+// Tables, one row per socket of the host's network namespace:
+//   net/unix                 Num RefCount Protocol Flags Type St Inode [Path]
+//   net/{tcp,udp,raw}[6]     sl local remote st tx:rx tr:when retrnsmt uid timeout inode
+// Addresses print each 32-bit word as its value in memory, ports in host order.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "freebsd/sys/socket.h"
+#include "linux/host_files.h"
+#include "linux/host_text.h"
+
+namespace compat {
+
+struct InetTable {
+    const char* name;  // relative to a /proc/<pid> or /proc folder
+    bool v6;
+    int type;      // SOCK_*
+    int protocol;  // IPPROTO_*; 0: a raw socket, whose protocol stands where a port would
+};
+
+// tcp, tcp6, udp, udp6, raw, raw6, in that order.
+std::span<const InetTable> inet_tables();
+
+// One row of a socket table, in FreeBSD's numbers and address layouts.
+struct HostSocket {
+    std::uint64_t inode = 0;  // 0: no socket behind the row (TIME_WAIT, a request)
+    int domain = 0;           // AF_UNIX, AF_INET, AF_INET6
+    int type = 0;             // SOCK_*
+    int protocol = 0;
+    int host_state = 0;  // the host's own state number (for TCP, its TCP state)
+    std::uint32_t uid = 0;
+    std::uint32_t sendq = 0;
+    std::uint32_t recvq = 0;
+    freebsd::sockaddr_storage local{};  // sockaddr_in, sockaddr_in6 or sockaddr_un
+    freebsd::sockaddr_storage peer{};
+};
+
+// Parse one table row; false for a row of another shape.
+bool parse_inet_row(std::string_view line, const InetTable& table, HostSocket& out);
+bool parse_unix_row(std::string_view line, HostSocket& out);
+
+// openat(dir, name, O_RDONLY | O_CLOEXEC).
+int open_at(int dir, const char* name);
+
+// Calls fn(line) for every row of a table after its header while fn answers
+// true. A table that cannot be read has no rows.
+template <typename Fn>
+void for_each_table_row(int dir, const char* name, Fn fn) {
+    Fd file(open_at(dir, name));
+    if (!file.valid()) return;
+    LineReader reader(file.get());
+    std::string_view line;
+    if (!reader.next(line)) return;  // the header
+    while (reader.next(line)) {
+        if (!fn(line)) return;
+    }
+}
+
+// The numbers of a process's descriptors, ascending; fd_dir keeps its fd/
+// folder open, so that each descriptor is then looked up by number alone.
+// Returns 0 or an errno (as FreeBSD gives it for a refused process).
+int list_descriptors(int process_dir, Fd& fd_dir, std::vector<int>& fds);
+
+// The number inside "kind:[123]", or 0.
+std::uint64_t bracket_number(std::string_view text);
+
+inline bool starts_with(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+}  // namespace compat

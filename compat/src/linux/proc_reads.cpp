@@ -1,0 +1,58 @@
+#include "linux/proc_reads.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "linux/host_files.h"
+
+namespace compat {
+
+int read_link_at(int dirfd, const char* name, std::string& out) {
+    // Linux paths are at most 4096 bytes; a longer answer would be cut.
+    char buf[4097];
+    ssize_t n = ::readlinkat(dirfd, name, buf, sizeof buf);
+    if (n < 0) return errno;
+    out.assign(buf, static_cast<std::size_t>(n));
+    return 0;
+}
+
+int process_refusal(int err) {
+    switch (err) {
+        case ENOENT:
+        case ESRCH:
+            return ESRCH;
+        case EACCES:
+            return EPERM;
+        default:
+            return err;
+    }
+}
+
+char state_letter(int dirfd) {
+    std::string stat;
+    if (read_file_at(dirfd, "stat", stat, 4096) != 0) return 0;
+    // The command name in parentheses may hold anything, ')' included.
+    auto close = stat.rfind(')');
+    if (close == std::string::npos || close + 2 >= stat.size()) return 0;
+    return stat[close + 2];
+}
+
+void* records_from_answer(const std::string& answer, std::size_t record_size, int* count) {
+    const std::size_t n = answer.size() / record_size;
+    // Never a zero-byte block: the caller tells failure by NULL alone.
+    void* block = std::malloc(n == 0 ? 1 : n * record_size);
+    if (block == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    if (n != 0) std::memcpy(block, answer.data(), n * record_size);
+    *count = static_cast<int>(n);
+    return block;
+}
+
+}  // namespace compat

@@ -1,0 +1,65 @@
+// Small readers shared by the per-process tables: whole /proc files of any
+// length, symbolic links, and the FreeBSD error a refused read stands for.
+#pragma once
+
+#include <cerrno>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "linux/host_text.h"
+
+namespace compat {
+
+// Reads a symbolic link relative to a directory descriptor into out.
+// Returns 0 or the errno of readlinkat.
+int read_link_at(int dirfd, const char* name, std::string& out);
+
+// The error FreeBSD gives where the host refused to read a process's file:
+// a process that has gone is ESRCH, another user's process EPERM.
+int process_refusal(int err);
+
+// The state letter of the process's /proc/<pid>/stat ('R', 'S', 'Z' ...),
+// or 0 when the process has gone.
+char state_letter(int dirfd);
+
+}  // namespace compat
+
+#include "script/script.h"
+
+namespace compat {
+
+// Copies a scripted answer of back-to-back records into a malloc'ed array
+// the caller frees; *count is the number of whole records (trailing bytes
+// are ignored). Returns NULL with errno ENOMEM when memory runs out.
+void* records_from_answer(const std::string& answer, std::size_t record_size, int* count);
+
+// A libutil table call: the scripted answer when the overlay has one, else
+// the table build(pid, &records, &count) makes from the host (0 or an errno).
+// Returns the malloc'ed records, or NULL with errno set.
+template <typename Record, typename Build>
+Record* scripted_or_built_table(const char* call, int pid, int* cntp, Build build) {
+    auto outcome = script::consult_call(call, pid);
+    if (outcome.fail) {
+        errno = outcome.err;
+        return nullptr;
+    }
+    try {
+        if (outcome.answer != nullptr)
+            return static_cast<Record*>(records_from_answer(*outcome.answer, sizeof(Record), cntp));
+        Record* records = nullptr;
+        int count = 0;
+        if (int err = build(pid, &records, &count); err != 0) {
+            errno = err;
+            return nullptr;
+        }
+        *cntp = count;
+        return records;
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+}
+
+}  // namespace compat

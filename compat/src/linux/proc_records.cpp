@@ -1,0 +1,434 @@
+// Host sources, per field, are listed in docs/linux-mapping.md.
+#include "linux/proc_records.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "freebsd/sys/proc.h"
+#include "linux/host_text.h"
+
+namespace compat {
+namespace {
+
+using freebsd::kinfo_proc;
+
+constexpr unsigned long kLinuxKernelThread = 0x00200000;  // PF_KTHREAD in the stat flags
+
+long clock_ticks() {
+    static const long ticks = ::sysconf(_SC_CLK_TCK);
+    return ticks > 0 ? ticks : 100;
+}
+
+long page_kib() {
+    static const long kib = ::sysconf(_SC_PAGESIZE) / 1024;
+    return kib > 0 ? kib : 4;
+}
+
+::timeval ticks_to_timeval(unsigned long long ticks) {
+    const long hz = clock_ticks();
+    ::timeval tv;
+    tv.tv_sec = static_cast<time_t>(ticks / hz);
+    tv.tv_usec = static_cast<suseconds_t>((ticks % hz) * 1000000 / hz);
+    return tv;
+}
+
+// Wall-clock time of boot: the distance between the real-time clock and the
+// boot clock. Measured afresh it wobbles by the time between the two clock
+// reads, which would move every start time by a few microseconds from call to
+// call; so the first measure is kept while later ones agree with it within a
+// second, and a stepped real-time clock (a larger change) replaces it.
+double boot_time_seconds() {
+    static std::atomic<double> kept{0.0};
+    ::timespec real{}, boot{};
+    ::clock_gettime(CLOCK_REALTIME, &real);
+    ::clock_gettime(CLOCK_BOOTTIME, &boot);
+    const double now = static_cast<double>(real.tv_sec - boot.tv_sec) +
+                       static_cast<double>(real.tv_nsec - boot.tv_nsec) / 1e9;
+    const double before = kept.load(std::memory_order_relaxed);
+    if (before != 0.0 && now - before < 1.0 && before - now < 1.0) return before;
+    kept.store(now, std::memory_order_relaxed);
+    return now;
+}
+
+// The space-separated fields of /proc/<pid>/stat after the command name, up
+// to the last one a record takes (the processor); the rest is not split.
+struct StatLine {
+    static constexpr int kFieldsUsed = 37;
+    std::string_view comm;
+    std::string_view fields[kFieldsUsed];
+    int count = 0;
+
+    bool parse(std::string_view text) {
+        auto open = text.find('(');
+        auto close = text.rfind(')');
+        if (open == std::string_view::npos || close == std::string_view::npos || close < open) return false;
+        comm = text.substr(open + 1, close - open - 1);
+        std::string_view rest = text.substr(close + 1);
+        count = 0;
+        while (count < kFieldsUsed) {
+            std::string_view field = next_token(rest);
+            if (field.empty()) break;
+            fields[count++] = field;
+        }
+        return count == kFieldsUsed;
+    }
+    template <typename T>
+    T get(int index) const {
+        T value{};
+        if (index < count) to_number(fields[index], value);
+        return value;
+    }
+};
+
+// Field indexes after the command name (stat field number minus 3).
+enum StatField {
+    kState = 0,
+    kPpid = 1,
+    kPgrp = 2,
+    kSession = 3,
+    kTtyNr = 4,
+    kTpgid = 5,
+    kFlags = 6,
+    kMinflt = 7,
+    kCminflt = 8,
+    kMajflt = 9,
+    kCmajflt = 10,
+    kUtime = 11,
+    kStime = 12,
+    kCutime = 13,
+    kCstime = 14,
+    kNice = 16,
+    kNumThreads = 17,
+    kStartTime = 19,
+    kVsize = 20,
+    kProcessor = 36,
+};
+static_assert(kProcessor < StatLine::kFieldsUsed, "every field a record takes is split out");
+
+// The lines of /proc/<pid>/status a record needs, found in one pass.
+struct StatusLines {
+    enum Key {
+        kTgid,
+        kTracerPid,
+        kUid,
+        kGid,
+        kGroups,
+        kVmRSS,
+        kVmExe,
+        kVmData,
+        kVmStk,
+        kVmHWM,
+        kVoluntary,
+        kNonvoluntary,
+        kCount
+    };
+    std::string_view values[kCount];
+
+    void parse(std::string_view text) {
+        static constexpr std::string_view kNames[kCount] = {"Tgid",
+                                                            "TracerPid",
+                                                            "Uid",
+                                                            "Gid",
+                                                            "Groups",
+                                                            "VmRSS",
+                                                            "VmExe",
+                                                            "VmData",
+                                                            "VmStk",
+                                                            "VmHWM",
+                                                            "voluntary_ctxt_switches",
+                                                            "nonvoluntary_ctxt_switches"};
+        int found = 0;
+        while (!text.empty() && found < kCount) {
+            std::string_view line = next_line(text);
+            auto colon = line.find(':');
+            if (colon == std::string_view::npos) continue;
+            std::string_view name = line.substr(0, colon);
+            for (int k = 0; k < kCount; ++k) {
+                if (name == kNames[k] && values[k].data() == nullptr) {
+                    values[k] = line.substr(colon + 1);
+                    ++found;
+                    break;
+                }
+            }
+        }
+    }
+    template <typename T>
+    int numbers(Key key, T* out, int n) const {
+        return leading_numbers(values[key], out, n);
+    }
+    template <typename T>
+    T number(Key key) const {
+        T value{};
+        leading_numbers(values[key], &value, 1);
+        return value;
+    }
+};
+
+long kib_as_pages(long kib) { return kib / page_kib(); }
+
+// Linux's tty_nr packs major and minor one way, dev_t another; report the
+// dev_t the terminal's device node has (what stat(2) shows as st_rdev).
+std::uint64_t tty_to_dev(unsigned long long tty_nr) {
+    if (tty_nr == 0) return freebsd::NODEV;
+    const std::uint64_t major = (tty_nr >> 8) & 0xfff;
+    const std::uint64_t minor = (tty_nr & 0xff) | ((tty_nr >> 12) & 0xfff00);
+    return ((major & 0xfffff000ULL) << 32) | ((major & 0xfffULL) << 8) | ((minor & 0xffffff00ULL) << 12) |
+           (minor & 0xffULL);
+}
+
+int gone(int err) { return err == ENOENT || err == ESRCH ? ESRCH : err; }
+
+void copy_name(char* dst, std::size_t size, std::string_view name) {
+    std::size_t n = name.size() < size - 1 ? name.size() : size - 1;
+    std::memcpy(dst, name.data(), n);
+    dst[n] = '\0';
+}
+
+char stat_state(const StatLine& stat) {
+    return state_from_letter(stat.fields[kState].empty() ? '?' : stat.fields[kState][0]);
+}
+
+// The state, and the CPU: the one it runs on while running (the host shows
+// runnable and running alike), and the one it last ran on.
+void set_state_and_cpu(const StatLine& stat, kinfo_proc& kp) {
+    kp.ki_stat = stat_state(stat);
+    const int cpu = stat.get<int>(kProcessor);
+    kp.ki_lastcpu = cpu;
+    kp.ki_oncpu = kp.ki_stat == freebsd::SRUN ? cpu : freebsd::NOCPU;
+    kp.ki_oncpu_old = static_cast<std::uint8_t>(kp.ki_oncpu < 0 || kp.ki_oncpu > 254 ? 255 : kp.ki_oncpu);
+    kp.ki_lastcpu_old = static_cast<std::uint8_t>(cpu < 0 || cpu > 254 ? 255 : cpu);
+}
+
+// Thread-level facts shared by process and thread records.
+void apply_stat_times(const StatLine& stat, kinfo_proc& kp) {
+    set_state_and_cpu(stat, kp);
+    const auto utime = stat.get<unsigned long long>(kUtime);
+    const auto stime = stat.get<unsigned long long>(kStime);
+    kp.ki_rusage.ru_utime = ticks_to_timeval(utime);
+    kp.ki_rusage.ru_stime = ticks_to_timeval(stime);
+    kp.ki_rusage.ru_minflt = stat.get<long>(kMinflt);
+    kp.ki_rusage.ru_majflt = stat.get<long>(kMajflt);
+    kp.ki_runtime = (utime + stime) * 1000000ULL / static_cast<unsigned long long>(clock_ticks());
+    copy_name(kp.ki_tdname, sizeof kp.ki_tdname, stat.comm);
+}
+
+// The state and CPU of the first thread other than the main one that still
+// runs, for a process whose main thread has ended; one thread fewer.
+void adopt_live_thread_state(int dir, int pid, kinfo_proc& kp) {
+    Fd task(::openat(dir, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!task.valid()) return;
+    DIR* listing = ::fdopendir(task.get());
+    if (listing == nullptr) return;
+    task.release();
+    while (dirent* entry = ::readdir(listing)) {
+        int tid = 0;
+        std::string_view name(entry->d_name);
+        auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), tid);
+        if (ec != std::errc() || end != name.data() + name.size() || tid <= 0 || tid == pid) continue;
+        char rel[48];
+        std::snprintf(rel, sizeof rel, "task/%d/stat", tid);
+        FileText text;
+        StatLine stat;
+        if (text.read_at(dir, rel) != 0 || !stat.parse(text.view())) continue;
+        if (stat_state(stat) == freebsd::SZOMB) continue;
+        set_state_and_cpu(stat, kp);
+        kp.ki_numthreads -= 1;
+        break;
+    }
+    ::closedir(listing);
+}
+
+}  // namespace
+
+char state_from_letter(char letter) {
+    switch (letter) {
+        case 'R':
+            return freebsd::SRUN;
+        case 'S':
+            return freebsd::SSLEEP;  // interruptible sleep
+        case 'D':
+            return freebsd::SSLEEP;  // uninterruptible sleep
+        case 'I':
+            return freebsd::SSLEEP;  // idle kernel thread
+        case 'P':
+            return freebsd::SSLEEP;  // parked kernel thread
+        case 'W':
+            return freebsd::SRUN;  // waking
+        case 'T':
+            return freebsd::SSTOP;  // stopped by a signal
+        case 't':
+            return freebsd::SSTOP;  // stopped by a tracer
+        case 'Z':
+            return freebsd::SZOMB;
+        case 'X':
+            return freebsd::SZOMB;  // dead, being reaped
+        default:
+            return freebsd::SSLEEP;
+    }
+}
+
+int open_process_dir(int pid, Fd& dir) {
+    if (pid <= 0) return ESRCH;
+    char rel[32];
+    std::snprintf(rel, sizeof rel, "proc/%d", pid);
+    // A path descriptor: it is only a base for the reads below it, and
+    // opens faster than a readable one.
+    dir = open_host(rel, O_PATH | O_DIRECTORY);
+    return dir.valid() ? 0 : gone(errno);
+}
+
+int fill_process_record(int dir, int pid, kinfo_proc& kp) {
+    FileText stat_file, status_file;
+    if (int err = stat_file.read_at(dir, "stat"); err != 0) return gone(err);
+    if (int err = status_file.read_at(dir, "status"); err != 0) return gone(err);
+    StatLine stat;
+    if (!stat.parse(stat_file.view())) return ESRCH;
+    StatusLines status;
+    status.parse(status_file.view());
+    using S = StatusLines;
+
+    // /proc/<tid> answers for threads too; a thread is not a process.
+    if (status.number<int>(S::kTgid) != pid) return ESRCH;
+
+    std::memset(&kp, 0, sizeof kp);
+    kp.ki_structsize = sizeof(kinfo_proc);
+    kp.ki_pid = pid;
+    kp.ki_tid = pid;  // the main thread's id is the process id
+    kp.ki_ppid = stat.get<int>(kPpid);
+    kp.ki_pgid = stat.get<int>(kPgrp);
+    kp.ki_sid = stat.get<int>(kSession);
+    kp.ki_tpgid = stat.get<int>(kTpgid);
+    const auto tty_nr = stat.get<unsigned long long>(kTtyNr);
+    kp.ki_tdev = tty_to_dev(tty_nr);
+    kp.ki_tdev_freebsd11 = static_cast<std::uint32_t>(kp.ki_tdev);
+    kp.ki_tsid = tty_nr != 0 ? kp.ki_sid : 0;
+    apply_stat_times(stat, kp);
+    copy_name(kp.ki_comm, sizeof kp.ki_comm, stat.comm);
+    kp.ki_numthreads = stat.get<int>(kNumThreads);
+    // A main thread that ended before the others shows as a zombie, yet the
+    // process lives on in its other threads, as FreeBSD would report it.
+    if (kp.ki_stat == freebsd::SZOMB && kp.ki_numthreads > 1) adopt_live_thread_state(dir, pid, kp);
+
+    long flags = freebsd::P_INMEM;
+    if (stat.get<unsigned long>(kFlags) & kLinuxKernelThread) flags |= freebsd::P_SYSTEM | freebsd::P_KPROC;
+    if (tty_nr != 0) flags |= freebsd::P_CONTROLT;
+    const int tracer = status.number<int>(S::kTracerPid);
+    if (tracer != 0) flags |= freebsd::P_TRACED;
+    kp.ki_flag = flags;
+    kp.ki_tracer = tracer;
+
+    kp.ki_nice = static_cast<signed char>(stat.get<int>(kNice));
+
+    const double start = boot_time_seconds() + static_cast<double>(stat.get<unsigned long long>(kStartTime)) /
+                                                   static_cast<double>(clock_ticks());
+    kp.ki_start.tv_sec = static_cast<time_t>(start);
+    kp.ki_start.tv_usec = static_cast<suseconds_t>((start - static_cast<double>(kp.ki_start.tv_sec)) * 1e6);
+
+    kp.ki_size = stat.get<std::uint64_t>(kVsize);
+    // The resident count of stat is the host's quick estimate, which may lag
+    // by a per-CPU batch; status carries the exact sum.
+    kp.ki_rssize = kib_as_pages(status.number<long>(S::kVmRSS));
+    kp.ki_tsize = kib_as_pages(status.number<long>(S::kVmExe));
+    kp.ki_dsize = kib_as_pages(status.number<long>(S::kVmData));
+    kp.ki_ssize = kib_as_pages(status.number<long>(S::kVmStk));
+
+    std::uint32_t ids[4] = {};
+    status.numbers(S::kUid, ids, 4);
+    kp.ki_ruid = ids[0];
+    kp.ki_uid = ids[1];
+    kp.ki_svuid = ids[2];
+    std::uint32_t gids[4] = {};
+    status.numbers(S::kGid, gids, 4);
+    kp.ki_rgid = gids[0];
+    kp.ki_svgid = gids[2];
+    // As on FreeBSD, the first entry of the group list is the effective group.
+    kp.ki_groups[0] = gids[1];
+    kp.ki_ngroups =
+        static_cast<short>(1 + status.numbers(S::kGroups, kp.ki_groups + 1, freebsd::KI_NGROUPS - 1));
+
+    kp.ki_rusage.ru_nvcsw = status.number<long>(S::kVoluntary);
+    kp.ki_rusage.ru_nivcsw = status.number<long>(S::kNonvoluntary);
+    kp.ki_rusage.ru_maxrss = status.number<long>(S::kVmHWM);
+
+    const auto cutime = stat.get<unsigned long long>(kCutime);
+    const auto cstime = stat.get<unsigned long long>(kCstime);
+    kp.ki_rusage_ch.ru_utime = ticks_to_timeval(cutime);
+    kp.ki_rusage_ch.ru_stime = ticks_to_timeval(cstime);
+    kp.ki_rusage_ch.ru_minflt = stat.get<long>(kCminflt);
+    kp.ki_rusage_ch.ru_majflt = stat.get<long>(kCmajflt);
+    kp.ki_childtime = ticks_to_timeval(cutime + cstime);
+    return 0;
+}
+
+void add_block_counts(int dir, kinfo_proc& kp) {
+    // As the host's getrusage(2) makes them: bytes moved to or from storage
+    // in 512-byte units. Unreadable for other users' processes.
+    FileText io_file;
+    if (io_file.read_at(dir, "io") != 0) return;
+    long bytes = 0;
+    if (leading_numbers(key_value(io_file.view(), "read_bytes"), &bytes, 1) == 1)
+        kp.ki_rusage.ru_inblock = bytes / 512;
+    if (leading_numbers(key_value(io_file.view(), "write_bytes"), &bytes, 1) == 1)
+        kp.ki_rusage.ru_oublock = bytes / 512;
+}
+
+int list_thread_ids(int dir, std::vector<int>& tids) {
+    tids.clear();
+    Fd task(::openat(dir, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!task.valid()) return errno == ENOENT ? ESRCH : errno;
+    DIR* listing = ::fdopendir(task.get());
+    if (listing == nullptr) return errno;
+    task.release();
+    while (dirent* entry = ::readdir(listing)) {
+        char* end = nullptr;
+        long tid = std::strtol(entry->d_name, &end, 10);
+        if (end != entry->d_name && *end == '\0' && tid > 0) tids.push_back(static_cast<int>(tid));
+    }
+    ::closedir(listing);
+    return 0;
+}
+
+int fill_thread_record(int dir, int tid, kinfo_proc& kp) {
+    char rel[48];
+    std::snprintf(rel, sizeof rel, "task/%d/stat", tid);
+    FileText text;
+    if (int err = text.read_at(dir, rel); err != 0) return gone(err);
+    StatLine stat;
+    if (!stat.parse(text.view())) return ESRCH;
+    kp.ki_tid = tid;
+    apply_stat_times(stat, kp);
+    // Only the thread's CPU times and faults are its own; the host keeps no
+    // per-thread block counts, and its switch counts need another file.
+    kp.ki_rusage.ru_nvcsw = kp.ki_rusage.ru_nivcsw = 0;
+    kp.ki_rusage.ru_inblock = kp.ki_rusage.ru_oublock = 0;
+    return 0;
+}
+
+int list_process_ids(std::vector<int>& pids) {
+    pids.clear();
+    Fd proc = open_host("proc", O_RDONLY | O_DIRECTORY);
+    if (!proc.valid()) return errno;
+    DIR* dir = ::fdopendir(proc.get());
+    if (dir == nullptr) return errno;
+    proc.release();  // owned by dir now
+    while (dirent* entry = ::readdir(dir)) {
+        int pid = 0;
+        std::string_view name(entry->d_name);
+        auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), pid);
+        if (ec == std::errc() && end == name.data() + name.size() && pid > 0) pids.push_back(pid);
+    }
+    ::closedir(dir);
+    return 0;
+}
+
+}  // namespace compat

@@ -1,0 +1,43 @@
+// FreeBSD process records (struct kinfo_proc) built from the host's /proc.
+#pragma once
+
+#include <vector>
+
+#include "freebsd/sys/user.h"
+#include "linux/host_files.h"
+
+namespace compat {
+
+// Opens /proc/<pid> of a process (not of a thread of another process).
+// Every later read goes through this descriptor, so the reads of one record
+// all describe the same process: once it is gone they fail, even if the pid
+// has been given to a new process meanwhile. It is a path descriptor
+// (O_PATH): open, list or read what lies below it, not the folder itself.
+// Returns 0 or ESRCH.
+int open_process_dir(int pid, Fd& dir);
+
+// Fills the record of the process whose /proc folder is `dir`.
+// Returns 0, or ESRCH when the process has gone.
+int fill_process_record(int dir, int pid, freebsd::kinfo_proc& kp);
+
+// Adds the process's block input and output counts (from its io file) to
+// its record; a process whose file can't be read keeps zeros. Thread records
+// carry none, so only process records need it.
+void add_block_counts(int dir, freebsd::kinfo_proc& kp);
+
+// The ids of the process's threads, as the host lists them. Returns 0, or
+// ESRCH when the process has gone.
+int list_thread_ids(int dir, std::vector<int>& tids);
+
+// Turns a process record into the record of one of its threads: the thread's
+// id, name, state, CPU and CPU times from /proc/<pid>/task/<tid>/stat.
+// Returns 0, or ESRCH when the thread has gone.
+int fill_thread_record(int dir, int tid, freebsd::kinfo_proc& kp);
+
+// The ids of all processes, in the order the host lists them.
+int list_process_ids(std::vector<int>& pids);
+
+// The state letter of /proc/<pid>/stat as a FreeBSD state (SIDL..SLOCK).
+char state_from_letter(char letter);
+
+}  // namespace compat
