@@ -13,4 +13,4 @@ if [ "$tests" = "OFF" ] && [ -f "$build/CMakeCache.txt" ]; then
     # Keep whatever a test build configured; the release module is built either way.
     tests=$(sed -n 's/^NORVIK_BUILD_TESTS:BOOL=//p' "$build/CMakeCache.txt")
 fi
-cmake -S . -B "$build" $generator -DPython3_EXECUTABLE="$interp" -DNORVIK_BUILD_TESTS="${tests:-OFF}" >/dev/null
+cmake -S . -B "$build" $generator -DPython3_EXECUTABLE="$interp" -DNORVIK_WERROR=ON -DNORVIK_BUILD_TESTS="${tests:-OFF}" >/dev/null

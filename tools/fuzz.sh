@@ -7,7 +7,7 @@ build=$1
 runs=$2
 PYTHON=${PYTHON:-python3}
 interp=$("$PYTHON" -c 'import sys; print(sys.executable)')
-CXX=${FUZZ_CXX:-clang++} cmake -S . -B "$build" -DPython3_EXECUTABLE="$interp" -DNORVIK_BUILD_TESTS=OFF \
+CXX=${FUZZ_CXX:-clang++} cmake -S . -B "$build" -DPython3_EXECUTABLE="$interp" -DNORVIK_WERROR=ON -DNORVIK_BUILD_TESTS=OFF \
     -DNORVIK_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j 2
 export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1

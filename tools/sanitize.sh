@@ -11,7 +11,7 @@ build=$1
 shift
 PYTHON=${PYTHON:-python3}
 interp=$("$PYTHON" -c 'import sys; print(sys.executable)')
-cmake -S . -B "$build" -DPython3_EXECUTABLE="$interp" -DNORVIK_BUILD_TESTS=ON -DNORVIK_SANITIZE=ON \
+cmake -S . -B "$build" -DPython3_EXECUTABLE="$interp" -DNORVIK_WERROR=ON -DNORVIK_BUILD_TESTS=ON -DNORVIK_SANITIZE=ON \
     -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build "$build" -j 2
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -49,7 +49,8 @@ std::string stat_line(int pid, const std::string& comm, std::map<int, std::strin
     std::string line = std::to_string(pid) + " (" + comm + ")";
     for (int i = 0; i < count; ++i) {
         auto it = fields.find(i);
-        line += " " + (it != fields.end() ? it->second : std::string(i == 0 ? "S" : "0"));
+        line.push_back(' ');
+        line += it != fields.end() ? it->second : std::string(i == 0 ? "S" : "0");
     }
     return line + "\n";
 }
@@ -331,7 +332,7 @@ TEST_F(CapturedProc, LargeTableMatchesEachLookupInOrder) {
         process(
             pid,
             {{1, std::to_string(pid / 2)}, {11, std::to_string(pid * 3)}, {20, std::to_string(pid << 12)}},
-            "p" + std::to_string(pid));
+            std::string("p").append(std::to_string(pid)));
         expected.push_back(pid);
     }
     int mib[4] = {freebsd::CTL_KERN, freebsd::KERN_PROC, freebsd::KERN_PROC_PROC, 0};
@@ -353,7 +354,7 @@ TEST_F(CapturedProc, LargeTableMatchesEachLookupInOrder) {
         KinfoProc own;
         ASSERT_EQ(lookup(pid, own), 0);
         EXPECT_EQ(records[i].ki_ppid, pid / 2);
-        EXPECT_EQ(std::string(records[i].ki_comm), "p" + std::to_string(pid));
+        EXPECT_EQ(std::string(records[i].ki_comm), std::string("p").append(std::to_string(pid)));
         // The start time is computed from a boot time that may be measured
         // again between the two reads; all else is the same bytes.
         own.ki_start = records[i].ki_start;

@@ -201,7 +201,10 @@ int read_cpu_freq_levels(NodeArgs args, std::string& out) {
         if (to_number(token, khz)) mhz.push_back(khz / 1000);
     }
     std::sort(mhz.rbegin(), mhz.rend());
-    for (std::size_t i = 0; i < mhz.size(); ++i) out += (i == 0 ? "" : " ") + std::to_string(mhz[i]) + "/-1";
+    for (std::size_t i = 0; i < mhz.size(); ++i) {
+        if (i != 0) out.push_back(' ');
+        out.append(std::to_string(mhz[i])).append("/-1");
+    }
     if (mhz.empty()) out += "0";
     out.push_back('\0');
     return 0;
