@@ -100,9 +100,9 @@ int read_proc_pathname(NodeArgs args, std::string& out) {
     if (err != ENOENT) return process_refusal(err);
     // No executable to name: a zombie has let go of its text (an empty
     // answer, as FreeBSD gives), a kernel thread never had one (ENOENT).
-    switch (state_letter(dir.get())) {
-        case 0:
-            return ESRCH;
+    char state = 0;
+    if (int failed = read_state_letter(dir.get(), state); failed != 0) return failed;
+    switch (state) {
         case 'Z':
         case 'X':
             return 0;

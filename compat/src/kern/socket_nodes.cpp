@@ -62,22 +62,27 @@ void classify(std::string_view target, int pid, int fd, xfile& xf) {
 }
 
 // Appends one record per descriptor of the process; a process or descriptor
-// that goes meanwhile, or that the host will not show, is left out.
-void append_process_files(int pid, std::vector<int>& fds, std::string& out) {
+// that goes meanwhile, or that the host will not show, is left out. Returns
+// 0, or the errno of a read that failed otherwise (which fails the table).
+int append_process_files(int pid, std::vector<int>& fds, std::string& out) {
     Fd dir;
-    if (open_process_dir(pid, dir) != 0) return;
+    if (int err = open_process_dir(pid, dir); err != 0) return skip_if_gone_or_refused(err);
     struct stat st{};
-    const std::uint32_t uid = ::fstat(dir.get(), &st) == 0 ? st.st_uid : 0;
+    if (::fstat(dir.get(), &st) != 0) return skip_if_gone_or_refused(errno);
+    const std::uint32_t uid = st.st_uid;
     Fd fd_dir;
     fds.clear();
-    if (list_descriptors(dir.get(), fd_dir, fds) != 0) return;
+    if (int err = list_descriptors(dir.get(), fd_dir, fds); err != 0) return skip_if_gone_or_refused(err);
     char link_name[16];
     char target[4097];
     for (int fd : fds) {
         auto [end, ec] = std::to_chars(link_name, link_name + sizeof link_name - 1, fd);
         *end = '\0';
         const ssize_t n = ::readlinkat(fd_dir.get(), link_name, target, sizeof target);
-        if (n < 0) continue;  // closed meanwhile
+        if (n < 0) {
+            if (int err = skip_if_gone_or_refused(errno); err != 0) return err;
+            continue;  // closed meanwhile, or one the host will not show
+        }
         xfile xf{};
         xf.xf_size = sizeof(xfile);
         xf.xf_pid = pid;
@@ -88,6 +93,7 @@ void append_process_files(int pid, std::vector<int>& fds, std::string& out) {
         classify(std::string_view(target, static_cast<std::size_t>(n)), pid, fd, xf);
         append_value(out, xf);
     }
+    return 0;
 }
 
 // ---- control block lists ----------------------------------------------------
@@ -127,7 +133,7 @@ int build_list(std::initializer_list<const char*> tables, bool inet, std::string
         const InetTable* table = nullptr;
         for (const InetTable& t : inet_tables())
             if (std::strcmp(t.name, name) == 0) table = &t;
-        for_each_table_row(proc.get(), name, [&](std::string_view line) {
+        const int err = for_each_table_row(proc.get(), name, [&](std::string_view line) {
             const bool parsed = inet ? parse_inet_row(line, *table, row) : parse_unix_row(line, row);
             std::memset(&record, 0, sizeof record);
             if (parsed && fill(row, record)) {
@@ -136,6 +142,7 @@ int build_list(std::initializer_list<const char*> tables, bool inet, std::string
             }
             return true;
         });
+        if (err != 0) return err;
     }
     const Gen gen = list_end<Gen>(count, generation);
     std::memcpy(out.data(), &gen, sizeof gen);
@@ -255,7 +262,9 @@ int read_kern_file(NodeArgs, std::string& out) {
     std::vector<int> pids;
     if (int err = list_process_ids(pids); err != 0) return err;
     std::vector<int> fds;
-    for (int pid : pids) append_process_files(pid, fds, out);
+    for (int pid : pids) {
+        if (int err = append_process_files(pid, fds, out); err != 0) return err;
+    }
     return 0;
 }
 

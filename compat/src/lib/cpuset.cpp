@@ -14,10 +14,12 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <string_view>
+#include <new>
 #include <vector>
 
 #include "script/script.h"
+#include "linux/host_dirs.h"
+#include "linux/host_failure.h"
 #include "linux/host_files.h"
 
 namespace freebsd {
@@ -43,29 +45,87 @@ int check_request(cpulevel_t level, cpuwhich_t which, id_t id, std::size_t setsi
 
 pid_t target_pid(id_t id) { return id == -1 ? ::getpid() : static_cast<pid_t>(id); }
 
-// The ids of the threads of a process; empty when it has gone.
-void thread_ids(pid_t pid, std::vector<pid_t>& tids) {
-    tids.clear();
+// The ids of the threads of a process. Returns 0, ESRCH when it has gone,
+// or the errno of a listing that failed otherwise.
+int thread_ids(pid_t pid, std::vector<int>& tids) {
     char rel[40];
     std::snprintf(rel, sizeof rel, "proc/%d/task", static_cast<int>(pid));
     compat::Fd task = compat::open_host(rel, O_RDONLY | O_DIRECTORY);
-    if (!task.valid()) return;
-    DIR* listing = ::fdopendir(task.get());
-    if (listing == nullptr) return;
-    task.release();
-    while (dirent* entry = ::readdir(listing)) {
-        std::string_view name(entry->d_name);
-        pid_t tid = 0;
-        auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), tid);
-        if (ec == std::errc() && end == name.data() + name.size() && tid > 0) tids.push_back(tid);
-    }
-    ::closedir(listing);
+    if (!task.valid()) return compat::process_refusal(errno);
+    return compat::process_refusal(compat::list_numbered_entries(std::move(task), tids));
 }
 
-bool listed(const std::vector<pid_t>& tids, pid_t tid) {
-    for (pid_t t : tids)
-        if (t == tid) return true;
-    return false;
+// The threads one set has bound so far, each with the mask it had before,
+// so that a set that cannot bind them all puts every one back.
+class Rebinding {
+public:
+    explicit Rebinding(const ::cpu_set_t& mask) : mask_(mask) {}
+    Rebinding(const Rebinding&) = delete;
+    Rebinding& operator=(const Rebinding&) = delete;
+    ~Rebinding() {
+        if (!kept_) restore();
+    }
+
+    bool done(pid_t tid) const {
+        for (const Bound& b : bound_)
+            if (b.tid == tid) return true;
+        return false;
+    }
+    // Binds one thread. Returns 0 or the host's errno (nothing changed then).
+    int bind(pid_t tid) {
+        Bound b{tid, {}};
+        bound_.reserve(bound_.size() + 1);  // may throw before anything changes
+        if (::sched_getaffinity(tid, sizeof b.before, &b.before) != 0) return errno;
+        if (::sched_setaffinity(tid, sizeof mask_, &mask_) != 0) return errno;
+        bound_.push_back(b);
+        return 0;
+    }
+    void keep() { kept_ = true; }
+
+private:
+    struct Bound {
+        pid_t tid;
+        ::cpu_set_t before;
+    };
+    void restore() {
+        const int saved = errno;
+        for (auto it = bound_.rbegin(); it != bound_.rend(); ++it)
+            ::sched_setaffinity(it->tid, sizeof it->before, &it->before);  // a thread gone needs none
+        errno = saved;
+    }
+
+    ::cpu_set_t mask_;
+    std::vector<Bound> bound_;
+    bool kept_ = false;
+};
+
+// Listing passes after which threads that keep appearing make the set fail
+// (restored) rather than leave some of them unbound.
+constexpr int kMaxPasses = 64;
+
+int bind_all_threads(pid_t pid, const ::cpu_set_t& mask) {
+    Rebinding binding(mask);
+    // The main thread decides the outcome: a refusal there changes nothing.
+    if (int err = binding.bind(pid); err != 0) return err;
+    std::vector<int> tids;
+    for (int pass = 0; pass < kMaxPasses; ++pass) {
+        if (int err = thread_ids(pid, tids); err != 0) return err;
+        bool fresh = false;
+        for (int tid : tids) {
+            if (binding.done(tid)) continue;
+            fresh = true;
+            // A thread that ends meanwhile needs no mask; any other failure
+            // undoes the whole set.
+            if (int err = binding.bind(tid); err != 0) {
+                if (int failed = compat::skip_if_gone(err); failed != 0) return failed;
+            }
+        }
+        if (!fresh) {
+            binding.keep();
+            return 0;
+        }
+    }
+    return EAGAIN;
 }
 
 }  // namespace
@@ -86,10 +146,12 @@ int cpuset_getaffinity(cpulevel_t level, cpuwhich_t which, id_t id, std::size_t 
     return 0;
 }
 
-// FreeBSD's set of a process binds every thread of it. The host binds one
-// thread at a time: the first thread decides the outcome (a refusal there
+// FreeBSD's set of a process binds every thread of it at once. The host binds
+// one thread at a time: the first thread decides the outcome (a refusal there
 // changes nothing), then the others follow; threads started meanwhile are
-// caught by listing again until a pass finds no new one.
+// caught by listing again until a pass finds no new one. A set that can't
+// bind them all (the listing fails, a thread refuses) puts back the masks it
+// changed and fails: it never leaves the process half bound.
 // A scripted answer (any bytes) makes the call succeed without the host.
 int cpuset_setaffinity(cpulevel_t level, cpuwhich_t which, id_t id, std::size_t setsize,
                        const cpuset_t* mask) {
@@ -100,22 +162,10 @@ int cpuset_setaffinity(cpulevel_t level, cpuwhich_t which, id_t id, std::size_t 
 
     ::cpu_set_t host;
     std::memcpy(&host, mask, sizeof host);
-    const pid_t pid = target_pid(id);
-    if (::sched_setaffinity(pid, sizeof host, &host) != 0) return -1;
-
-    std::vector<pid_t> done{pid};
-    std::vector<pid_t> tids;
-    for (int pass = 0; pass < 8; ++pass) {
-        thread_ids(pid, tids);
-        bool fresh = false;
-        for (pid_t tid : tids) {
-            if (listed(done, tid)) continue;
-            fresh = true;
-            done.push_back(tid);
-            // A thread that ends meanwhile needs no mask.
-            if (::sched_setaffinity(tid, sizeof host, &host) != 0 && errno != ESRCH) return -1;
-        }
-        if (!fresh) break;
+    try {
+        if (int err = bind_all_threads(target_pid(id), host); err != 0) return fail(err);
+    } catch (const std::bad_alloc&) {
+        return fail(ENOMEM);
     }
     return 0;
 }

@@ -92,16 +92,18 @@ void fill_stat(kinfo_file& kf, const struct stat& st) {
     kf.kf_status = kAttrValid;
 }
 
-// Fills one descriptor's record from its link text. Returns false when the
-// descriptor was closed while the table was read.
-bool fill_descriptor(int dir, const char* link_name, std::string_view target, kinfo_file& kf,
-                     std::uint64_t& socket_inode) {
+// Fills one descriptor's record from its link text. Returns 0, ENOENT when
+// the descriptor was closed while the table was read, or the errno of a
+// failure of the host.
+int fill_descriptor(int dir, const char* link_name, std::string_view target, kinfo_file& kf,
+                    std::uint64_t& socket_inode) {
     if (!target.empty() && target[0] == '/') {
         struct stat st;
         if (::fstatat(dir, link_name, &st, 0) != 0) {
-            if (errno == ENOENT) return false;
+            const int err = errno;
+            if (classify_host_failure(err) != HostFailure::refused) return err;
             fill_vnode(kf, freebsd::KF_VTYPE_VNON, target);  // a file the host would not describe
-            return true;
+            return 0;
         }
         const int vtype = vnode_type_of(st.st_mode);
         fill_vnode(kf, vtype, target);
@@ -109,17 +111,17 @@ bool fill_descriptor(int dir, const char* link_name, std::string_view target, ki
         if (vtype == freebsd::KF_VTYPE_VFIFO) kf.kf_type = freebsd::KF_TYPE_FIFO;
         // Anonymous shared memory has a name but no file system behind it.
         if (starts_with(target, "/memfd:")) kf.kf_type = freebsd::KF_TYPE_SHM;
-        return true;
+        return 0;
     }
     if (starts_with(target, "socket:")) {
         kf.kf_type = freebsd::KF_TYPE_SOCKET;
         socket_inode = bracket_number(target);
-        return true;
+        return 0;
     }
     if (starts_with(target, "pipe:")) {
         kf.kf_type = freebsd::KF_TYPE_PIPE;
         kf.kf_un.kf_pipe.kf_pipe_addr = bracket_number(target);
-        return true;
+        return 0;
     }
     if (starts_with(target, "anon_inode:")) {
         if (target.find("eventfd") != std::string_view::npos)
@@ -130,10 +132,10 @@ bool fill_descriptor(int dir, const char* link_name, std::string_view target, ki
             kf.kf_type = freebsd::KF_TYPE_PROCDESC;
         else
             kf.kf_type = freebsd::KF_TYPE_UNKNOWN;
-        return true;
+        return 0;
     }
     kf.kf_type = freebsd::KF_TYPE_UNKNOWN;
-    return true;
+    return 0;
 }
 
 // ---- Socket tables --------------------------------------------------------
@@ -157,20 +159,22 @@ void claim(SocketIndex& pending, const HostSocket& row) {
 }
 
 // Each table is read once, and only while some socket is still unknown.
-void resolve_sockets(int dir, SocketIndex& pending) {
+// Returns 0, or the errno of a table that could not be read.
+int resolve_sockets(int dir, SocketIndex& pending) {
     HostSocket row;
-    for_each_table_row(dir, "net/unix", [&](std::string_view line) {
+    int err = for_each_table_row(dir, "net/unix", [&](std::string_view line) {
         if (parse_unix_row(line, row)) claim(pending, row);
         return !pending.empty();
     });
     for (const InetTable& table : inet_tables()) {
-        if (pending.empty()) return;
-        for_each_table_row(dir, table.name, [&](std::string_view line) {
+        if (err != 0 || pending.empty()) break;
+        err = for_each_table_row(dir, table.name, [&](std::string_view line) {
             if (parse_inet_row(line, table, row)) claim(pending, row);
             return !pending.empty();
         });
     }
     // Sockets of other domains (netlink, packet) keep domain 0: unknown.
+    return process_refusal(err);
 }
 
 // ---- The table ------------------------------------------------------------
@@ -216,10 +220,12 @@ int build_table(int pid, kinfo_file** out, int* count) {
 
     std::string target;
     for (const Special& special : kSpecials) {
-        if (special.fd == freebsd::KF_FD_TYPE_CWD)
+        if (special.fd == freebsd::KF_FD_TYPE_CWD) {
             target = cwd;
-        else if (read_link_at(dir.get(), special.link, target) != 0)
-            continue;  // a kernel thread has no text
+        } else if (int err = read_link_at(dir.get(), special.link, target); err != 0) {
+            if (classify_host_failure(err) == HostFailure::gone) continue;  // a kernel thread has no text
+            return process_refusal(err);
+        }
         init_record(table[n], special.fd);
         fill_vnode(table[n], special.vtype, target);
         ++n;
@@ -230,18 +236,24 @@ int build_table(int pid, kinfo_file** out, int* count) {
     for (int fd : fds) {
         auto [end, ec] = std::to_chars(link_name, link_name + sizeof link_name - 1, fd);
         *end = '\0';
-        if (read_link_at(fd_dir.get(), link_name, target) != 0) continue;  // closed meanwhile
+        if (int err = read_link_at(fd_dir.get(), link_name, target); err != 0) {
+            if (int failed = skip_if_gone(err); failed != 0) return process_refusal(failed);
+            continue;  // closed meanwhile
+        }
         kinfo_file& kf = table[n];
         init_record(kf, fd);
         std::uint64_t inode = 0;
-        if (!fill_descriptor(fd_dir.get(), link_name, target, kf, inode)) {
+        if (int err = fill_descriptor(fd_dir.get(), link_name, target, kf, inode); err != 0) {
             std::memset(&kf, 0, sizeof kf);
+            if (int failed = skip_if_gone(err); failed != 0) return failed;
             continue;
         }
         if (kf.kf_type == freebsd::KF_TYPE_SOCKET && inode != 0) sockets.emplace(inode, &kf);
         ++n;
     }
-    if (!sockets.empty()) resolve_sockets(dir.get(), sockets);
+    if (!sockets.empty()) {
+        if (int err = resolve_sockets(dir.get(), sockets); err != 0) return err;
+    }
 
     *out = records.release();
     *count = static_cast<int>(n);

@@ -227,8 +227,9 @@ int build_map(int pid, kinfo_vmentry** out, int* count) {
     if (reader.error() != 0) return process_refusal(reader.error());
     if (table.size == 0) {
         // No mappings: a kernel thread, or a process whose memory is gone.
-        const char state = state_letter(dir.get());
-        if (state == 0 || state == 'Z' || state == 'X') return ESRCH;
+        char state = 0;
+        if (int err = read_state_letter(dir.get(), state); err != 0) return err;
+        if (state == 'Z' || state == 'X') return ESRCH;
         if (table.add() == nullptr) return ENOMEM;  // a block to hand over, holding no record
         table.size = 0;
     }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <memory>
 
 #include "linux/host_files.h"
@@ -57,6 +58,23 @@ int list_host_dir(std::string_view rel, std::vector<std::string>& names) {
     if (errno != 0) return errno;
     std::sort(names.begin(), names.end(), natural_less);
     return 0;
+}
+
+int list_numbered_entries(Fd dir, std::vector<int>& numbers, int least) {
+    numbers.clear();
+    std::unique_ptr<DIR, DirCloser> listing(fdopendir(dir.get()));
+    if (!listing) return errno;
+    dir.release();  // the stream owns it now
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(listing.get());
+        if (entry == nullptr) return errno;
+        std::string_view name(entry->d_name);
+        int number = 0;
+        auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), number);
+        if (ec == std::errc() && end == name.data() + name.size() && number >= least)
+            numbers.push_back(number);
+    }
 }
 
 }  // namespace compat

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "linux/host_dirs.h"
 #include "linux/proc_reads.h"
 
 namespace compat {
@@ -125,14 +126,8 @@ int list_descriptors(int process_dir, Fd& fd_dir, std::vector<int>& fds) {
     if (!fd_dir.valid()) return process_refusal(errno);
     Fd for_listing(::fcntl(fd_dir.get(), F_DUPFD_CLOEXEC, 0));
     if (!for_listing.valid()) return errno;
-    DIR* listing = ::fdopendir(for_listing.get());
-    if (listing == nullptr) return errno;
-    for_listing.release();
-    while (dirent* entry = ::readdir(listing)) {
-        int fd = 0;
-        if (parse_dec(std::string_view(entry->d_name), fd)) fds.push_back(fd);
-    }
-    ::closedir(listing);
+    if (int err = list_numbered_entries(std::move(for_listing), fds, 0); err != 0)
+        return process_refusal(err);
     // The host lists them in ascending order; a captured tree may not.
     if (!std::is_sorted(fds.begin(), fds.end())) std::sort(fds.begin(), fds.end());
     return 0;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "freebsd/sys/socket.h"
+#include "linux/host_failure.h"
 #include "linux/host_files.h"
 #include "linux/host_text.h"
 
@@ -53,22 +54,25 @@ bool parse_unix_row(std::string_view line, HostSocket& out);
 int open_at(int dir, const char* name);
 
 // Calls fn(line) for every row of a table after its header while fn answers
-// true. A table that cannot be read has no rows.
+// true. A table the host does not have (no IPv6, no raw sockets) has no
+// rows. Returns 0, or the errno of a table that could not be read whole.
 template <typename Fn>
-void for_each_table_row(int dir, const char* name, Fn fn) {
+int for_each_table_row(int dir, const char* name, Fn fn) {
     Fd file(open_at(dir, name));
-    if (!file.valid()) return;
+    if (!file.valid()) return skip_if_gone(errno);
     LineReader reader(file.get());
     std::string_view line;
-    if (!reader.next(line)) return;  // the header
-    while (reader.next(line)) {
-        if (!fn(line)) return;
+    if (reader.next(line)) {  // the header
+        while (reader.next(line)) {
+            if (!fn(line)) return 0;
+        }
     }
+    return reader.error();
 }
 
 // The numbers of a process's descriptors, ascending; fd_dir keeps its fd/
 // folder open, so that each descriptor is then looked up by number alone.
-// Returns 0 or an errno (as FreeBSD gives it for a refused process).
+// Returns 0 or an errno (as process_refusal gives it).
 int list_descriptors(int process_dir, Fd& fd_dir, std::vector<int>& fds);
 
 // The number inside "kind:[123]", or 0.

@@ -21,25 +21,15 @@ int read_link_at(int dirfd, const char* name, std::string& out) {
     return 0;
 }
 
-int process_refusal(int err) {
-    switch (err) {
-        case ENOENT:
-        case ESRCH:
-            return ESRCH;
-        case EACCES:
-            return EPERM;
-        default:
-            return err;
-    }
-}
-
-char state_letter(int dirfd) {
+int read_state_letter(int dirfd, char& letter) {
     std::string stat;
-    if (read_file_at(dirfd, "stat", stat, 4096) != 0) return 0;
-    // The command name in parentheses may hold anything, ')' included.
+    if (int err = read_file_at(dirfd, "stat", stat, 4096); err != 0) return process_refusal(err);
+    // The command name in parentheses may hold anything, ')' included; an
+    // empty file is what the host shows once the process has been reaped.
     auto close = stat.rfind(')');
-    if (close == std::string::npos || close + 2 >= stat.size()) return 0;
-    return stat[close + 2];
+    if (close == std::string::npos || close + 2 >= stat.size()) return ESRCH;
+    letter = stat[close + 2];
+    return 0;
 }
 
 void* records_from_answer(const std::string& answer, std::size_t record_size, int* count) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "linux/host_failure.h"
 #include "linux/host_text.h"
 
 namespace compat {
@@ -16,13 +17,10 @@ namespace compat {
 // Returns 0 or the errno of readlinkat.
 int read_link_at(int dirfd, const char* name, std::string& out);
 
-// The error FreeBSD gives where the host refused to read a process's file:
-// a process that has gone is ESRCH, another user's process EPERM.
-int process_refusal(int err);
-
-// The state letter of the process's /proc/<pid>/stat ('R', 'S', 'Z' ...),
-// or 0 when the process has gone.
-char state_letter(int dirfd);
+// The state letter of the process's /proc/<pid>/stat ('R', 'S', 'Z' ...).
+// Returns 0, ESRCH when the process has gone, or the errno of a read that
+// failed otherwise (see process_refusal).
+int read_state_letter(int dirfd, char& letter);
 
 }  // namespace compat
 

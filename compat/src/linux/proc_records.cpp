@@ -15,6 +15,8 @@
 #include <string_view>
 
 #include "freebsd/sys/proc.h"
+#include "linux/host_dirs.h"
+#include "linux/host_failure.h"
 #include "linux/host_text.h"
 
 namespace compat {
@@ -186,8 +188,6 @@ std::uint64_t tty_to_dev(unsigned long long tty_nr) {
            (minor & 0xffULL);
 }
 
-int gone(int err) { return err == ENOENT || err == ESRCH ? ESRCH : err; }
-
 void copy_name(char* dst, std::size_t size, std::string_view name) {
     std::size_t n = name.size() < size - 1 ? name.size() : size - 1;
     std::memcpy(dst, name.data(), n);
@@ -223,29 +223,28 @@ void apply_stat_times(const StatLine& stat, kinfo_proc& kp) {
 }
 
 // The state and CPU of the first thread other than the main one that still
-// runs, for a process whose main thread has ended; one thread fewer.
-void adopt_live_thread_state(int dir, int pid, kinfo_proc& kp) {
-    Fd task(::openat(dir, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!task.valid()) return;
-    DIR* listing = ::fdopendir(task.get());
-    if (listing == nullptr) return;
-    task.release();
-    while (dirent* entry = ::readdir(listing)) {
-        int tid = 0;
-        std::string_view name(entry->d_name);
-        auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), tid);
-        if (ec != std::errc() || end != name.data() + name.size() || tid <= 0 || tid == pid) continue;
+// runs, for a process whose main thread has ended; one thread fewer. A
+// thread that ends meanwhile is passed over. Returns 0 or the errno of a
+// read that failed otherwise.
+int adopt_live_thread_state(int dir, int pid, kinfo_proc& kp) {
+    std::vector<int> tids;
+    if (int err = list_thread_ids(dir, tids); err != 0) return err;
+    for (int tid : tids) {
+        if (tid == pid) continue;
         char rel[48];
         std::snprintf(rel, sizeof rel, "task/%d/stat", tid);
         FileText text;
         StatLine stat;
-        if (text.read_at(dir, rel) != 0 || !stat.parse(text.view())) continue;
-        if (stat_state(stat) == freebsd::SZOMB) continue;
+        if (int err = text.read_at(dir, rel); err != 0) {
+            if (int failed = skip_if_gone(err); failed != 0) return failed;
+            continue;
+        }
+        if (!stat.parse(text.view()) || stat_state(stat) == freebsd::SZOMB) continue;
         set_state_and_cpu(stat, kp);
         kp.ki_numthreads -= 1;
         break;
     }
-    ::closedir(listing);
+    return 0;
 }
 
 }  // namespace
@@ -284,13 +283,13 @@ int open_process_dir(int pid, Fd& dir) {
     // A path descriptor: it is only a base for the reads below it, and
     // opens faster than a readable one.
     dir = open_host(rel, O_PATH | O_DIRECTORY);
-    return dir.valid() ? 0 : gone(errno);
+    return dir.valid() ? 0 : process_refusal(errno);
 }
 
 int fill_process_record(int dir, int pid, kinfo_proc& kp) {
     FileText stat_file, status_file;
-    if (int err = stat_file.read_at(dir, "stat"); err != 0) return gone(err);
-    if (int err = status_file.read_at(dir, "status"); err != 0) return gone(err);
+    if (int err = stat_file.read_at(dir, "stat"); err != 0) return process_refusal(err);
+    if (int err = status_file.read_at(dir, "status"); err != 0) return process_refusal(err);
     StatLine stat;
     if (!stat.parse(stat_file.view())) return ESRCH;
     StatusLines status;
@@ -317,7 +316,9 @@ int fill_process_record(int dir, int pid, kinfo_proc& kp) {
     kp.ki_numthreads = stat.get<int>(kNumThreads);
     // A main thread that ended before the others shows as a zombie, yet the
     // process lives on in its other threads, as FreeBSD would report it.
-    if (kp.ki_stat == freebsd::SZOMB && kp.ki_numthreads > 1) adopt_live_thread_state(dir, pid, kp);
+    if (kp.ki_stat == freebsd::SZOMB && kp.ki_numthreads > 1) {
+        if (int err = adopt_live_thread_state(dir, pid, kp); err != 0) return err;
+    }
 
     long flags = freebsd::P_INMEM;
     if (stat.get<unsigned long>(kFlags) & kLinuxKernelThread) flags |= freebsd::P_SYSTEM | freebsd::P_KPROC;
@@ -370,39 +371,33 @@ int fill_process_record(int dir, int pid, kinfo_proc& kp) {
     return 0;
 }
 
-void add_block_counts(int dir, kinfo_proc& kp) {
+int add_block_counts(int dir, kinfo_proc& kp) {
     // As the host's getrusage(2) makes them: bytes moved to or from storage
-    // in 512-byte units. Unreadable for other users' processes.
+    // in 512-byte units. Unreadable for other users' processes, absent from
+    // a kernel without I/O accounting: zeros then. Any other failure is the
+    // host's, and fails the record.
     FileText io_file;
-    if (io_file.read_at(dir, "io") != 0) return;
+    if (int err = io_file.read_at(dir, "io"); err != 0) return skip_if_gone_or_refused(err);
     long bytes = 0;
     if (leading_numbers(key_value(io_file.view(), "read_bytes"), &bytes, 1) == 1)
         kp.ki_rusage.ru_inblock = bytes / 512;
     if (leading_numbers(key_value(io_file.view(), "write_bytes"), &bytes, 1) == 1)
         kp.ki_rusage.ru_oublock = bytes / 512;
+    return 0;
 }
 
 int list_thread_ids(int dir, std::vector<int>& tids) {
     tids.clear();
     Fd task(::openat(dir, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!task.valid()) return errno == ENOENT ? ESRCH : errno;
-    DIR* listing = ::fdopendir(task.get());
-    if (listing == nullptr) return errno;
-    task.release();
-    while (dirent* entry = ::readdir(listing)) {
-        char* end = nullptr;
-        long tid = std::strtol(entry->d_name, &end, 10);
-        if (end != entry->d_name && *end == '\0' && tid > 0) tids.push_back(static_cast<int>(tid));
-    }
-    ::closedir(listing);
-    return 0;
+    if (!task.valid()) return process_refusal(errno);
+    return process_refusal(list_numbered_entries(std::move(task), tids));
 }
 
 int fill_thread_record(int dir, int tid, kinfo_proc& kp) {
     char rel[48];
     std::snprintf(rel, sizeof rel, "task/%d/stat", tid);
     FileText text;
-    if (int err = text.read_at(dir, rel); err != 0) return gone(err);
+    if (int err = text.read_at(dir, rel); err != 0) return process_refusal(err);
     StatLine stat;
     if (!stat.parse(text.view())) return ESRCH;
     kp.ki_tid = tid;
@@ -418,17 +413,7 @@ int list_process_ids(std::vector<int>& pids) {
     pids.clear();
     Fd proc = open_host("proc", O_RDONLY | O_DIRECTORY);
     if (!proc.valid()) return errno;
-    DIR* dir = ::fdopendir(proc.get());
-    if (dir == nullptr) return errno;
-    proc.release();  // owned by dir now
-    while (dirent* entry = ::readdir(dir)) {
-        int pid = 0;
-        std::string_view name(entry->d_name);
-        auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), pid);
-        if (ec == std::errc() && end == name.data() + name.size() && pid > 0) pids.push_back(pid);
-    }
-    ::closedir(dir);
-    return 0;
+    return list_numbered_entries(std::move(proc), pids);
 }
 
 }  // namespace compat

@@ -13,28 +13,30 @@ namespace compat {
 // all describe the same process: once it is gone they fail, even if the pid
 // has been given to a new process meanwhile. It is a path descriptor
 // (O_PATH): open, list or read what lies below it, not the folder itself.
-// Returns 0 or ESRCH.
+// Returns 0, ESRCH, or the errno of an open that failed otherwise.
+//
+// Every reader below returns 0, ESRCH when the process or thread has gone,
+// EPERM when the host refused, or the host's errno of any other failure
+// (see linux/host_failure.h).
 int open_process_dir(int pid, Fd& dir);
 
 // Fills the record of the process whose /proc folder is `dir`.
-// Returns 0, or ESRCH when the process has gone.
 int fill_process_record(int dir, int pid, freebsd::kinfo_proc& kp);
 
 // Adds the process's block input and output counts (from its io file) to
-// its record; a process whose file can't be read keeps zeros. Thread records
-// carry none, so only process records need it.
-void add_block_counts(int dir, freebsd::kinfo_proc& kp);
+// its record; a process whose file is refused or absent keeps zeros. Thread
+// records carry none, so only process records need it.
+int add_block_counts(int dir, freebsd::kinfo_proc& kp);
 
-// The ids of the process's threads, as the host lists them. Returns 0, or
-// ESRCH when the process has gone.
+// The ids of the process's threads, as the host lists them.
 int list_thread_ids(int dir, std::vector<int>& tids);
 
 // Turns a process record into the record of one of its threads: the thread's
 // id, name, state, CPU and CPU times from /proc/<pid>/task/<tid>/stat.
-// Returns 0, or ESRCH when the thread has gone.
 int fill_thread_record(int dir, int tid, freebsd::kinfo_proc& kp);
 
-// The ids of all processes, in the order the host lists them.
+// The ids of all processes, in the order the host lists them. Returns 0 or
+// the errno of the failed listing.
 int list_process_ids(std::vector<int>& pids);
 
 // The state letter of /proc/<pid>/stat as a FreeBSD state (SIDL..SLOCK).

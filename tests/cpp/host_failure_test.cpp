@@ -1,0 +1,224 @@
+// Only the absence of what is asked about means "gone": in captured /proc
+// trees a file that is missing leaves a process, thread, descriptor or
+// table out, while a file the host can't read for another reason (here a
+// folder where a file belongs, which fails the read with EISDIR as a host
+// out of descriptors fails it with EMFILE) fails the node or call whole.
+#include "freebsd/base.h"
+#include "captured_tree.h"
+#include "linux/host_failure.h"
+#include "script/script.h"
+
+namespace {
+using KinfoProc = freebsd::kinfo_proc;
+using KinfoFile = freebsd::kinfo_file;
+using KinfoVmentry = freebsd::kinfo_vmentry;
+constexpr int kKernProc = freebsd::KERN_PROC;
+constexpr int kCtlKern = freebsd::CTL_KERN;
+}  // namespace
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Freed {
+    void operator()(void* p) const { std::free(p); }
+};
+
+// A stat line: the state, the thread count (field 20), zeros elsewhere.
+std::string stat_line(int pid, char state = 'S', int threads = 1) {
+    std::string line = std::to_string(pid) + " (p" + std::to_string(pid) + ") " + state;
+    for (int i = 1; i < 50; ++i) line += i == 17 ? " " + std::to_string(threads) : std::string(" 0");
+    return line + "\n";
+}
+
+std::string status_text(int pid) {
+    return "Name:\tp\nTgid:\t" + std::to_string(pid) + "\nUid:\t0\t0\t0\t0\nGid:\t0\t0\t0\t0\n";
+}
+
+const char kTcpHeader[] =
+    "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
+
+class HostFailure : public CapturedTreeTest {
+protected:
+    void SetUp() override {
+        CapturedTreeTest::SetUp();
+        use_as_root();
+    }
+    fs::path dir(int pid) { return fs::path("proc") / std::to_string(pid); }
+    void process(int pid) {
+        write_file(dir(pid) / "stat", stat_line(pid));
+        write_file(dir(pid) / "status", status_text(pid));
+        write_file(dir(pid) / "io", "read_bytes: 1024\nwrite_bytes: 512\n");
+        write_file(dir(pid) / "task" / std::to_string(pid) / "stat", stat_line(pid));
+    }
+    // A folder where the host has a file: reading it fails, and not because
+    // anything has gone.
+    void unreadable(const fs::path& rel) {
+        fs::remove_all(root_ / rel);
+        fs::create_directories(root_ / rel);
+    }
+    void link(int pid, const std::string& name, const std::string& target) {
+        fs::create_directories((root_ / dir(pid) / name).parent_path());
+        fs::create_symlink(target, root_ / dir(pid) / name);
+    }
+    int read_node(std::vector<int> mib, std::string& out) {
+        std::size_t len = 0;
+        if (freebsd::sysctl(mib.data(), static_cast<unsigned>(mib.size()), nullptr, &len, nullptr, 0) != 0)
+            return errno;
+        out.assign(len, '\0');
+        if (freebsd::sysctl(mib.data(), static_cast<unsigned>(mib.size()), out.data(), &len, nullptr, 0) != 0)
+            return errno;
+        out.resize(len);
+        return 0;
+    }
+    int read_named(const char* name, std::string& out) {
+        std::size_t len = 0;
+        if (freebsd::sysctlbyname(name, nullptr, &len, nullptr, 0) != 0) return errno;
+        out.assign(len, '\0');
+        if (freebsd::sysctlbyname(name, out.data(), &len, nullptr, 0) != 0) return errno;
+        out.resize(len);
+        return 0;
+    }
+};
+
+TEST(HostFailureRule, OnlyAbsenceIsGone) {
+    using compat::HostFailure;
+    struct Case {
+        int err;
+        HostFailure kind;
+        int as_process;  // what a read of one process's file answers
+        int in_walk;     // what a walk does with the entry: 0 leaves it out
+    } cases[] = {
+        {0, HostFailure::none, 0, 0},
+        {ENOENT, HostFailure::gone, ESRCH, 0},
+        {ESRCH, HostFailure::gone, ESRCH, 0},
+        {EACCES, HostFailure::refused, EPERM, EACCES},
+        {EPERM, HostFailure::refused, EPERM, EPERM},
+        {EMFILE, HostFailure::failed, EMFILE, EMFILE},
+        {ENFILE, HostFailure::failed, ENFILE, ENFILE},
+        {ENOMEM, HostFailure::failed, ENOMEM, ENOMEM},
+        {EAGAIN, HostFailure::failed, EAGAIN, EAGAIN},
+        {EIO, HostFailure::failed, EIO, EIO},
+        {EISDIR, HostFailure::failed, EISDIR, EISDIR},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.err);
+        EXPECT_EQ(compat::classify_host_failure(c.err), c.kind);
+        EXPECT_EQ(compat::process_refusal(c.err), c.err == 0 ? 0 : c.as_process);
+        EXPECT_EQ(compat::skip_if_gone(c.err), c.in_walk);
+        EXPECT_EQ(compat::skip_if_gone_or_refused(c.err), c.kind == HostFailure::failed ? c.err : 0);
+    }
+}
+
+TEST_F(HostFailure, ProcessTableLeavesOutTheGoneAndFailsOnTheUnreadable) {
+    for (int pid = 60; pid < 100; ++pid) process(pid);
+    fs::remove_all(root_ / dir(70));     // ended between the listing and the read
+    fs::remove(root_ / dir(71) / "io");  // a kernel without I/O accounting
+    std::string out;
+    ASSERT_EQ(read_node({kCtlKern, kKernProc, freebsd::KERN_PROC_PROC, 0}, out), 0);
+    EXPECT_EQ(out.size(), 39 * sizeof(KinfoProc));
+
+    unreadable(dir(90) / "status");
+    EXPECT_EQ(read_node({kCtlKern, kKernProc, freebsd::KERN_PROC_PROC, 0}, out), EISDIR);
+    EXPECT_EQ(read_node({kCtlKern, kKernProc, freebsd::KERN_PROC_PID, 90}, out), EISDIR);
+    process(90);
+    unreadable(dir(91) / "io");  // not refused, not absent: the record fails
+    EXPECT_EQ(read_node({kCtlKern, kKernProc, freebsd::KERN_PROC_PID, 91}, out), EISDIR);
+    EXPECT_EQ(read_node({kCtlKern, kKernProc, freebsd::KERN_PROC_PROC, 0}, out), EISDIR);
+}
+
+TEST_F(HostFailure, ThreadTableLeavesOutEndedThreadsOnly) {
+    process(120);
+    write_file(dir(120) / "task" / "121" / "stat", stat_line(121));
+    fs::create_directories(root_ / dir(120) / "task" / "122");  // ended meanwhile
+    const std::vector<int> mib = {kCtlKern, kKernProc, freebsd::KERN_PROC_PID | freebsd::KERN_PROC_INC_THREAD,
+                                  120};
+    std::string out;
+    ASSERT_EQ(read_node(mib, out), 0);
+    EXPECT_EQ(out.size(), 2 * sizeof(KinfoProc));
+    unreadable(dir(120) / "task" / "121" / "stat");
+    EXPECT_EQ(read_node(mib, out), EISDIR);
+}
+
+TEST_F(HostFailure, ZombieMainThreadWithUnreadableThreadsFails) {
+    write_file(dir(130) / "stat", stat_line(130, 'Z', 2));
+    write_file(dir(130) / "status", status_text(130));
+    write_file(dir(130) / "task" / "130" / "stat", stat_line(130, 'Z'));
+    unreadable(dir(130) / "task" / "131" / "stat");
+    std::string out;
+    EXPECT_EQ(read_node({kCtlKern, kKernProc, freebsd::KERN_PROC_PID, 130}, out), EISDIR);
+}
+
+TEST_F(HostFailure, ExecutablePathOfAnUnreadableProcessIsNoAnswer) {
+    process(140);  // no exe link: the state tells a zombie from a kernel thread
+    std::string out;
+    EXPECT_EQ(read_node({kCtlKern, kKernProc, freebsd::KERN_PROC_PATHNAME, 140}, out), ENOENT);
+    unreadable(dir(140) / "stat");
+    EXPECT_EQ(read_node({kCtlKern, kKernProc, freebsd::KERN_PROC_PATHNAME, 140}, out), EISDIR);
+}
+
+TEST_F(HostFailure, SocketListsFailOnAnUnreadableTableAndSkipAnAbsentOne) {
+    write_file("proc/net/tcp", std::string(kTcpHeader) +
+                                   "   0: 0100007F:1F90 00000000:0000 0A 00000000:00000000 00:00000000 "
+                                   "00000000     0        0 111 1 0 100 0 0 10 0\n");
+    std::string out;
+    ASSERT_EQ(read_named("net.inet.tcp.pcblist", out), 0);  // no tcp6 table: an IPv4-only host
+    EXPECT_GT(out.size(), 0u);
+    unreadable("proc/net/tcp6");
+    EXPECT_EQ(read_named("net.inet.tcp.pcblist", out), EISDIR);
+}
+
+TEST_F(HostFailure, OpenFileTableLeavesOutTheGoneAndFailsOnTheUnreadable) {
+    process(150);
+    link(150, "fd/0", "/dev/null");
+    link(150, "fd/3", "socket:[111]");
+    process(151);
+    fs::create_directories(root_ / dir(151) / "fd");
+    process(152);  // no fd folder: ended meanwhile
+    std::string out;
+    ASSERT_EQ(read_named("kern.file", out), 0);
+    EXPECT_EQ(out.size(), 2 * sizeof(freebsd::xfile));
+    // A folder the listing can't open as one is no process that has gone.
+    fs::remove_all(root_ / dir(151) / "fd");
+    write_file(dir(151) / "fd", "");
+    EXPECT_EQ(read_named("kern.file", out), ENOTDIR);
+}
+
+TEST_F(HostFailure, DescriptorTableFailsOnAnUnreadableSocketTable) {
+    process(160);
+    link(160, "cwd", "/");
+    link(160, "fd/3", "socket:[111]");
+    int count = -1;
+    std::unique_ptr<KinfoFile, Freed> files(freebsd::kinfo_getfile(160, &count));
+    ASSERT_NE(files, nullptr);  // no socket tables at all: the socket stays unknown
+    EXPECT_EQ(count, 2);
+    unreadable(dir(160) / "net" / "unix");
+    files.reset(freebsd::kinfo_getfile(160, &count));
+    EXPECT_EQ(files, nullptr);
+    EXPECT_EQ(errno, EISDIR);
+}
+
+TEST_F(HostFailure, MappingsOfAnUnreadableProcessAreNoEmptyTable) {
+    process(170);
+    write_file(dir(170) / "smaps", "");  // a kernel thread: no mappings
+    int count = -1;
+    std::unique_ptr<KinfoVmentry, Freed> maps(freebsd::kinfo_getvmmap(170, &count));
+    ASSERT_NE(maps, nullptr);
+    EXPECT_EQ(count, 0);
+    unreadable(dir(170) / "stat");
+    maps.reset(freebsd::kinfo_getvmmap(170, &count));
+    EXPECT_EQ(maps, nullptr);
+    EXPECT_EQ(errno, EISDIR);
+}
+
+}  // namespace
