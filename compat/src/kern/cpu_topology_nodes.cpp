@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "linux/cpu_lists.h"
+#include "linux/host_failure.h"
 #include "linux/host_text.h"
 #include "kern/nodes.h"
 
@@ -37,15 +38,19 @@ std::string cpu_path(int cpu, const char* rest) {
 }
 
 // The online CPUs of a host list file, ascending; empty when unreadable.
-CpuSet read_cpu_set(const std::string& rel, const CpuSet& online) {
+// The online CPUs of a CPU list file into out; empty when the host has no
+// such file or its text is no list. Returns 0 or the errno of a read that
+// failed otherwise.
+int read_cpu_set(const std::string& rel, const CpuSet& online, CpuSet& out) {
+    out.clear();
     FileText text;
     CpuSet listed;
-    if (text.read_host(rel) != 0 || !parse_cpu_list(text.view(), listed)) return {};
-    CpuSet out;
+    if (int err = text.read_host(rel); err != 0) return skip_if_gone(err);
+    if (!parse_cpu_list(text.view(), listed)) return 0;
     for (int cpu : listed)
         if (std::binary_search(online.begin(), online.end(), cpu)) out.push_back(cpu);
     std::sort(out.begin(), out.end());
-    return out;
+    return 0;
 }
 
 struct Topology {
@@ -68,20 +73,34 @@ int read_topology(Topology& topo) {
     topo.split_for(0);  // packages, always the first split
     std::vector<long> package_of(slots, -1);
     for (int cpu : topo.online) {
-        host_number(cpu_path(cpu, "topology/physical_package_id"), package_of[cpu]);
         FileText text;
-        topo.siblings[cpu] = read_cpu_set(cpu_path(cpu, "topology/thread_siblings_list"), topo.online);
+        if (int err = text.read_host(cpu_path(cpu, "topology/physical_package_id")); err != 0) {
+            if (int failed = skip_if_gone(err); failed != 0) return failed;
+        } else {
+            leading_numbers(text.view(), &package_of[cpu], 1);
+        }
+        const std::string siblings = cpu_path(cpu, "topology/thread_siblings_list");
+        if (int err = read_cpu_set(siblings, topo.online, topo.siblings[cpu]); err != 0) return err;
         if (topo.siblings[cpu].empty()) topo.siblings[cpu] = {cpu};
+        // The caches are numbered from 0 up to the first that is missing.
         for (int index = 0;; ++index) {
             char rel[48];
             std::snprintf(rel, sizeof rel, "cache/index%d/level", index);
             int level = 0;
-            if (text.read_host(cpu_path(cpu, rel)) != 0 || !to_number(text.view(), level)) break;
+            if (int err = text.read_host(cpu_path(cpu, rel)); err != 0) {
+                if (int failed = skip_if_gone(err); failed != 0) return failed;
+                break;
+            }
+            if (!to_number(text.view(), level)) break;
             std::snprintf(rel, sizeof rel, "cache/index%d/type", index);
-            if (text.read_host(cpu_path(cpu, rel)) == 0 && text.view().substr(0, 11) == "Instruction")
+            if (int err = text.read_host(cpu_path(cpu, rel)); err != 0) {
+                if (int failed = skip_if_gone(err); failed != 0) return failed;
+            } else if (text.view().substr(0, 11) == "Instruction") {
                 continue;
+            }
             std::snprintf(rel, sizeof rel, "cache/index%d/shared_cpu_list", index);
-            CpuSet shared = read_cpu_set(cpu_path(cpu, rel), topo.online);
+            CpuSet shared;
+            if (int err = read_cpu_set(cpu_path(cpu, rel), topo.online, shared); err != 0) return err;
             if (!shared.empty() && level > 0) topo.split_for(level).group_of[cpu] = std::move(shared);
         }
     }

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "linux/host_dirs.h"
+#include "linux/host_failure.h"
 #include "linux/host_text.h"
 #include "kern/nodes.h"
 
@@ -58,10 +59,11 @@ long long supply_value(const std::string& dir, const char* energy, const char* c
     return -1;
 }
 
-Supplies read_supplies() {
-    Supplies out;
+// Returns 0, or the errno of a listing that failed for another reason than
+// a host without power supplies.
+int read_supplies(Supplies& out) {
     std::vector<std::string> names;
-    if (list_host_dir(kSupplies, names) != 0) return out;
+    if (int err = list_host_dir(kSupplies, names); err != 0) return skip_if_gone(err);
     for (const auto& name : names) {
         const std::string dir = std::string(kSupplies) + name + "/";
         const std::string type = host_line(dir + "type");
@@ -80,7 +82,7 @@ Supplies read_supplies() {
             out.batteries.push_back(b);
         }
     }
-    return out;
+    return 0;
 }
 
 int answer_int(std::string& out, long long value) {
@@ -91,7 +93,8 @@ int answer_int(std::string& out, long long value) {
 }  // namespace
 
 int read_acpi_battery_life(NodeArgs, std::string& out) {
-    Supplies s = read_supplies();
+    Supplies s;
+    if (int err = read_supplies(s); err != 0) return err;
     if (s.batteries.empty()) return ENOENT;
     long long weighted = 0, weight = 0, sum = 0, counted = 0;
     for (const auto& b : s.batteries) {
@@ -112,7 +115,8 @@ int read_acpi_battery_life(NodeArgs, std::string& out) {
 }
 
 int read_acpi_battery_time(NodeArgs, std::string& out) {
-    Supplies s = read_supplies();
+    Supplies s;
+    if (int err = read_supplies(s); err != 0) return err;
     if (s.batteries.empty()) return ENOENT;
     long long now = 0, rate = 0;
     bool discharging = false;
@@ -128,7 +132,8 @@ int read_acpi_battery_time(NodeArgs, std::string& out) {
 }
 
 int read_acpi_acline(NodeArgs, std::string& out) {
-    Supplies s = read_supplies();
+    Supplies s;
+    if (int err = read_supplies(s); err != 0) return err;
     if (!s.has_mains) return ENOENT;
     return answer_int(out, s.mains_online ? 1 : 0);
 }
@@ -217,7 +222,7 @@ int cpu_sensor(int cpu, Sensor& sensor) {
     if (!host_number(topology + "core_id", core) || !host_number(topology + "physical_package_id", package))
         return ENOENT;
     std::vector<std::string> hwmons;
-    list_host_dir("sys/class/hwmon", hwmons);
+    if (int err = list_host_dir("sys/class/hwmon", hwmons); err != 0 && skip_if_gone(err) != 0) return err;
     if (coretemp_sensor(hwmons, core, package, sensor) || k10temp_sensor(hwmons, package, sensor) ||
         thermal_zone_sensor(package, sensor))
         return 0;

@@ -38,6 +38,7 @@
 
 #include "linux/disk_names.h"
 #include "linux/host_dirs.h"
+#include "linux/host_failure.h"
 #include "linux/host_text.h"
 #include "script/script.h"
 
@@ -60,8 +61,10 @@ bintime bintime_from_ms(std::uint64_t ms) {
     return t;
 }
 
-// The whole disks /sys/block lists; false when it cannot be read.
-bool whole_disks(std::vector<std::string>& names) { return list_host_dir("sys/block", names) == 0; }
+// The whole disks /sys/block lists. Returns 0, ENOENT for a host without
+// the folder (every disk of diskstats counts then), or the errno of a
+// listing that failed otherwise.
+int whole_disks(std::vector<std::string>& names) { return list_host_dir("sys/block", names); }
 
 bool is_listed(const std::vector<std::string>& names, std::string_view name) {
     for (const auto& known : names)
@@ -112,7 +115,9 @@ int host_disks(std::string& records, long& generation) {
     FileText text;
     if (int err = text.read_host("proc/diskstats"); err != 0) return err;
     std::vector<std::string> names;
-    const bool filter = whole_disks(names);
+    const int listed = whole_disks(names);
+    if (int err = skip_if_gone(listed); err != 0) return err;
+    const bool filter = listed == 0;
     std::uint64_t hash = 1469598103934665603ULL;  // FNV-1a over the names: changes when the set does
     std::string_view rest = text.view();
     while (!rest.empty()) {
