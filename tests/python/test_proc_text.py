@@ -324,10 +324,20 @@ class TestScripted:
         with pytest.raises(ProcessLookupError):
             norvik.proc_environ(pid)
         # A count with no records behind it is refused, never walked (the
-        # sanitizer run saw the first record read past the empty array).
+        # sanitizer run saw the first record read past the empty array); the
+        # library's EINVAL says nothing about the process.
         kernel.answer(key, (3).to_bytes(4, "little", signed=True))
-        with pytest.raises(ProcessLookupError, match="kvm_getprocs"):
+        with pytest.raises(OSError, match="kvm_getprocs") as raised:
             norvik.proc_environ(pid)
+        assert raised.value.errno == errno.EINVAL
+        # A lookup that failed for want of a descriptor or of memory is no
+        # process that has gone: the errno is passed on.
+        for err in (errno.EMFILE, errno.ENOMEM, errno.EAGAIN):
+            kernel.reset()
+            kernel.fail(key, err)
+            with pytest.raises(OSError, match="kvm_getprocs") as raised:
+                norvik.proc_environ(pid)
+            assert raised.value.errno == err
 
     def test_environ_kvm_open_failure(self, norvik, kernel):
         kernel.fail("kvm_openfiles", errno.EACCES)

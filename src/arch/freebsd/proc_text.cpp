@@ -124,8 +124,14 @@ PyObject* norvik_proc_environ(PyObject*, PyObject* args) noexcept {
     if (!dict) return nullptr;
 
     int count = -1;
+    errno = 0;
     struct kinfo_proc* procs = kvm_getprocs(kd.get(), KERN_PROC_PID, static_cast<int>(pid), &count);
-    if (procs == nullptr) return norvik_oserror_nsp("kvm_getprocs");
+    // Only "no such process" makes the process gone; any other failure of
+    // the lookup (no memory, no descriptor) is passed on with its errno.
+    if (procs == nullptr) {
+        if (errno != 0 && errno != ESRCH) return norvik_oserror_wsyscall("kvm_getprocs");
+        return norvik_oserror_nsp("kvm_getprocs");
+    }
     if (count < 0) return norvik_oserror_nsp(kvm_geterr(kd.get()));
     if (count == 0) return norvik_oserror_nsp("kvm_getprocs: cnt==0");
 
