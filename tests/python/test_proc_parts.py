@@ -19,13 +19,16 @@ CLK_TCK = os.sysconf("SC_CLK_TCK")
 THREADS = """
 import threading, time
 stop = threading.Event()
+spun = threading.Event()
 def spin():
     while time.thread_time() < 0.25 and not stop.is_set():
         pass
+    spun.set()
     stop.wait()
 workers = [threading.Thread(target=spin if i == 0 else stop.wait, daemon=True) for i in range(int(sys.argv[1]))]
 for w in workers: w.start()
-time.sleep(0.4)
+# Ready once the spinner has had its CPU time, however busy the machine is.
+spun.wait()
 report = threading.get_native_id()
 """
 
