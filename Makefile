@@ -10,7 +10,7 @@ PYTHON_TEST_PACKAGES := pytest hypothesis
 DEBIAN_FUZZ_PACKAGES := clang libclang-rt-14-dev
 FUZZ_RUNS ?= 100000
 
-.PHONY: demo test bench build deps-build deps-test clean freebsd sanitize fuzz pythons
+.PHONY: demo test bench soak build deps-build deps-test clean freebsd sanitize fuzz pythons
 
 deps-build:
 	@PYTHON=$(PYTHON) sh tools/ensure-deps.sh build $(DEBIAN_BUILD_PACKAGES)
@@ -54,6 +54,12 @@ pythons: build
 
 bench: build
 	PYTHONPATH=$(BUILD)/release $(PYTHON) bench/run.py --floor $(BUILD)/bench/norvik_floor
+
+# Every function called over and over for SOAK_SECONDS each (default 3),
+# failing on resident growth; one row per function.
+SOAK_SECONDS ?= 3
+soak: build
+	PYTHONPATH=$(BUILD)/release $(PYTHON) tools/soak.py --seconds $(SOAK_SECONDS)
 
 clean:
 	rm -rf $(BUILD)

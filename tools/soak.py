@@ -1,0 +1,122 @@
+"""make soak: every function of the module called over and over for a few
+seconds, with valid arguments and, where it takes a pid or an interface
+name, on the failure path of a process that has gone and of an interface
+that does not exist (the calls alternate). The resident size after a
+warm-up is compared with the size at the end: a function whose calls keep
+memory fails the run.
+
+One row per function: calls made, microseconds per call, growth in KiB.
+"""
+import argparse
+import gc
+import importlib
+import os
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
+
+from module_calls import CALLS, Target  # noqa: E402
+
+MISSING_INTERFACE = "nvk9-missing0"
+INTERFACE_CALLS = {"net_if_flags", "net_if_mtu", "net_if_is_running", "net_if_duplex_speed"}
+
+# A call that kept even 16 bytes would hold 16 bytes times its calls (often
+# 10^5 or more, megabytes); a bound of 256 KiB leaves room for one new pool
+# or arena of the interpreter's own allocator, which a run may take once.
+GROWTH_BOUND_KIB = 256
+
+
+def rss_kib():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmRSS")
+
+
+def gone_pid():
+    proc = subprocess.Popen(["/bin/true"])
+    proc.wait()
+    return proc.pid
+
+
+def quiet(fn, args):
+    def call():
+        try:
+            fn(*args)
+        except Exception:  # the failure path is what is exercised
+            pass
+    return call
+
+
+def calls_for(norvik, call, target, gone):
+    """The valid call, and the failure path where the function has one."""
+    fn = getattr(norvik, call.name)
+    args = call.change.prepare(target, 0)[0] if call.change is not None else call.args(target)
+    variants = [quiet(fn, args)]
+    if call.name in INTERFACE_CALLS:
+        variants.append(quiet(fn, (MISSING_INTERFACE,) + tuple(args[1:])))
+    elif args and args[0] == target.pid:
+        variants.append(quiet(fn, (gone,) + tuple(args[1:])))
+    return variants
+
+
+def soak(variants, seconds, warmup):
+    """Calls the variants in turn for `seconds`; returns (calls, µs per call,
+    KiB grown between the end of the warm-up and the end)."""
+    calls = 0
+    start = time.perf_counter()
+    warm_end = start + warmup
+    end = start + seconds
+    while time.perf_counter() < warm_end:
+        for v in variants:
+            v()
+        calls += len(variants)
+    gc.collect()
+    before = rss_kib()
+    while time.perf_counter() < end:
+        for v in variants:
+            v()
+        calls += len(variants)
+    elapsed = time.perf_counter() - start
+    gc.collect()
+    return calls, elapsed / calls * 1e6, rss_kib() - before
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seconds", type=float, default=3.0, help="time per function")
+    parser.add_argument("--warmup", type=float, default=0.5, help="part of it before the first measure")
+    parser.add_argument("--bound", type=int, default=GROWTH_BOUND_KIB, help="largest growth allowed, KiB")
+    parser.add_argument("only", nargs="*", help="functions to soak (default: all)")
+    options = parser.parse_args()
+
+    norvik = importlib.import_module("_norvik_bsd")
+    target = Target()
+    gone = gone_pid()
+    failed = []
+    try:
+        print(f"soak: {options.seconds:g} s per function, growth bound {options.bound} KiB")
+        print(f"{'function':28} {'calls':>10} {'us/call':>10} {'growth KiB':>11}")
+        for call in CALLS:
+            if options.only and call.name not in options.only:
+                continue
+            count, micros, growth = soak(calls_for(norvik, call, target, gone), options.seconds, options.warmup)
+            verdict = "" if growth <= options.bound else "  GREW"
+            print(f"{call.name:28} {count:>10} {micros:>10.1f} {growth:>11}{verdict}", flush=True)
+            if verdict:
+                failed.append(call.name)
+    finally:
+        target.close()
+    if failed:
+        print(f"soak: resident size grew beyond {options.bound} KiB: {', '.join(failed)}")
+        return 1
+    print("soak: no function grew")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
