@@ -1,8 +1,10 @@
 // CPU count, CPU time ticks, boot time and the scheduler's event counters,
 // from the host's /proc/stat, /proc/vmstat and /sys/devices/system/cpu/online.
 //
-// FreeBSD's statistics clock ticks 128 times a second; the host counts USER_HZ
-// jiffies. Each answer converts the host's running total afresh (floor of
+// The stand-in's statistics clock ticks 128 times a second (FreeBSD's runs at
+// the stathz of kern.clockrate, 127 on a typical amd64 machine, which is why
+// readers take the rate from there); the host counts USER_HZ jiffies. Each
+// answer converts the host's running total afresh (floor of
 // jiffies * 128 / USER_HZ, in integers), so successive answers never go back
 // and never drift. The host's columns map onto FreeBSD's five states as
 //   CP_USER  user (guest time is already inside it on the host)
@@ -10,8 +12,9 @@
 //   CP_SYS   system
 //   CP_INTR  irq + softirq
 //   CP_IDLE  idle + iowait
-// Steal time (the hypervisor ran someone else) is left out: FreeBSD's clock
-// does not tick on a CPU that is not running.
+// Steal time (the hypervisor ran someone else) is left out. FreeBSD catches
+// the ticks it missed up and charges them to whatever the CPU was doing when
+// it was taken; the host gives only the total, not that state.
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +24,7 @@
 
 #include "linux/cpu_lists.h"
 #include "freebsd/sys/resource.h"
+#include "freebsd/sys/time.h"
 #include "linux/host_text.h"
 #include "kern/nodes.h"
 
@@ -28,6 +32,9 @@ namespace compat {
 namespace {
 
 using Ticks = std::int64_t;  // FreeBSD's long
+
+constexpr unsigned kStatHz = 128;  // the stand-in's statistics clock
+constexpr int kHz = 1000;          // FreeBSD's default kern.hz
 using Row = Ticks[freebsd::CPUSTATES];
 
 // Host columns of a "cpu" line, in their order.
@@ -39,7 +46,7 @@ std::uint64_t user_hz() {
 }
 
 Ticks to_stat_ticks(unsigned long long jiffies) {
-    const unsigned __int128 product = static_cast<unsigned __int128>(jiffies) * 128u;
+    const unsigned __int128 product = static_cast<unsigned __int128>(jiffies) * kStatHz;
     return static_cast<Ticks>(product / user_hz());
 }
 
@@ -66,6 +73,19 @@ int read_hw_ncpu(NodeArgs, std::string& out) {
     return 0;
 }
 
+// kern.clockrate: the rates the tick counters are in. The statistics clock
+// is the stand-in's own; hz and profhz are what FreeBSD derives in its
+// default one-shot timer mode (profhz = 64 * stathz).
+int read_clockrate(NodeArgs, std::string& out) {
+    freebsd::clockinfo info{};
+    info.hz = kHz;
+    info.tick = 1000000 / kHz;
+    info.stathz = static_cast<int>(kStatHz);
+    info.profhz = static_cast<int>(kStatHz) * 64;
+    append_value(out, info);
+    return 0;
+}
+
 // kern.cp_time: the ticks of all CPUs together.
 int read_cp_time(NodeArgs, std::string& out) {
     FileText text;
@@ -83,14 +103,22 @@ int read_cp_time(NodeArgs, std::string& out) {
     return ENOENT;
 }
 
-// kern.cp_times: one row per CPU id from 0 to the highest online one, as
-// FreeBSD keeps a row for every id up to its highest; a CPU the host has
-// taken offline (absent from /proc/stat) keeps a row of zeros. A row
-// labelled past any CPU id a host can have is not a CPU and is skipped.
+// kern.cp_times: one row per CPU id from 0 to the highest the firmware
+// lists (FreeBSD's mp_maxid), as FreeBSD keeps a row for every id up to it;
+// a CPU the host has taken offline or never started (absent from /proc/stat)
+// keeps a row of zeros, below the highest online CPU or after it, while
+// hw.ncpu counts only the online ones. A row labelled past any CPU id a host
+// can have is not a CPU and is skipped.
 int read_cp_times(NodeArgs, std::string& out) {
     FileText text;
     if (int err = read_stat(text); err != 0) return err;
     std::vector<Ticks> rows;
+    // Without a list of present CPUs (older hosts), the rows end at the
+    // highest online one.
+    std::vector<int> present;
+    if (int err = present_cpus(present); err != 0 && err != ENOENT) return err;
+    if (!present.empty()) rows.resize((static_cast<std::size_t>(present.back()) + 1) * freebsd::CPUSTATES, 0);
+    bool any_cpu = false;
     std::string_view rest = text.view();
     while (!rest.empty()) {
         std::string_view line = next_line(rest);
@@ -99,13 +127,14 @@ int read_cp_times(NodeArgs, std::string& out) {
         if (label.size() <= 3 || label.substr(0, 3) != "cpu" || !to_number(label.substr(3), id) || id < 0 ||
             id > kMaxCpuId)
             continue;
+        any_cpu = true;
         const std::size_t need = (static_cast<std::size_t>(id) + 1) * freebsd::CPUSTATES;
         if (rows.size() < need) rows.resize(need, 0);
         Row row;
         convert_row(line, row);
         std::copy(row, row + freebsd::CPUSTATES, rows.begin() + static_cast<long>(need - freebsd::CPUSTATES));
     }
-    if (rows.empty()) return ENOENT;
+    if (!any_cpu) return ENOENT;
     out.append(reinterpret_cast<const char*>(rows.data()), rows.size() * sizeof(Ticks));
     return 0;
 }
