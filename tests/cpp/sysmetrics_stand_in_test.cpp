@@ -72,8 +72,17 @@ TEST_F(SysmetricsTree, PresentCpusThatAreNotOnlineKeepZeroRowsAfterTheLast) {
     EXPECT_EQ(rows[0], ticks(100));
     EXPECT_EQ(rows[5], ticks(200));
     EXPECT_EQ(std::vector<long>(rows.begin() + 10, rows.end()), std::vector<long>(10, 0));
-    // A present list that is no list fails the node rather than guess.
+    // The highest id is fixed, as FreeBSD's mp_maxid is from boot on.
+    write_file("sys/devices/system/cpu/present", "0-1\n");
+    EXPECT_EQ(read_all<long>("kern.cp_times").size(), 20u);
+}
+
+// A present list that is no list fails the node rather than guess.
+TEST_F(SysmetricsTree, APresentListThatIsNoListFailsTheTickRows) {
+    write_file("proc/stat", "cpu  1 0 0 0 0 0 0 0 0 0\ncpu0 1 0 0 0 0 0 0 0 0 0\n");
+    write_file("sys/devices/system/cpu/online", "0\n");
     write_file("sys/devices/system/cpu/present", "0-x\n");
+    use_as_root();
     char buf[256];
     EXPECT_EQ(errno_of("kern.cp_times", buf, sizeof buf), EIO);
 }

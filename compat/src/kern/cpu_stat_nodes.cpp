@@ -20,9 +20,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "linux/cpu_lists.h"
+#include "linux/host_files.h"
 #include "freebsd/sys/resource.h"
 #include "freebsd/sys/time.h"
 #include "linux/host_text.h"
@@ -62,6 +65,25 @@ void convert_row(std::string_view numbers, Row& row) {
 }
 
 int read_stat(FileText& text) { return text.read_host("proc/stat"); }
+
+// The highest CPU id the host lists as present, or -1 when it lists none
+// (older hosts). FreeBSD fixes its highest id (mp_maxid) at boot, so the
+// list is read once for each host root and kept. Returns 0 or an errno.
+int highest_present_cpu(int& highest) {
+    static std::mutex lock;
+    static std::string root;
+    static int kept = -1;
+    std::lock_guard<std::mutex> guard(lock);
+    if (root != host_root()) {
+        std::vector<int> present;
+        const int err = present_cpus(present);
+        if (err != 0 && err != ENOENT) return err;
+        kept = present.empty() ? -1 : present.back();
+        root = host_root();
+    }
+    highest = kept;
+    return 0;
+}
 
 }  // namespace
 
@@ -104,7 +126,8 @@ int read_cp_time(NodeArgs, std::string& out) {
 }
 
 // kern.cp_times: one row per CPU id from 0 to the highest the firmware
-// lists (FreeBSD's mp_maxid), as FreeBSD keeps a row for every id up to it;
+// lists (FreeBSD's mp_maxid, read once), as FreeBSD keeps a row for every id
+// up to it;
 // a CPU the host has taken offline or never started (absent from /proc/stat)
 // keeps a row of zeros, below the highest online CPU or after it, while
 // hw.ncpu counts only the online ones. A row labelled past any CPU id a host
@@ -115,9 +138,9 @@ int read_cp_times(NodeArgs, std::string& out) {
     std::vector<Ticks> rows;
     // Without a list of present CPUs (older hosts), the rows end at the
     // highest online one.
-    std::vector<int> present;
-    if (int err = present_cpus(present); err != 0 && err != ENOENT) return err;
-    if (!present.empty()) rows.resize((static_cast<std::size_t>(present.back()) + 1) * freebsd::CPUSTATES, 0);
+    int highest = -1;
+    if (int err = highest_present_cpu(highest); err != 0) return err;
+    if (highest >= 0) rows.resize((static_cast<std::size_t>(highest) + 1) * freebsd::CPUSTATES, 0);
     bool any_cpu = false;
     std::string_view rest = text.view();
     while (!rest.empty()) {

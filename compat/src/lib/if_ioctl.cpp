@@ -249,9 +249,15 @@ int if_request(int fd, unsigned long request, void* arg) {
     if (request == kGetFlags) {
         if (int err = host_request(fd, SIOCGIFFLAGS, request_ifname(name), host); err != 0) return err;
         const unsigned short host_flags = static_cast<unsigned short>(host.ifr_flags);
-        // The hardware type tells a layer-3 tun, whose running flag differs.
-        if (int err = host_request(fd, SIOCGIFHWADDR, request_ifname(name), host); err != 0) return err;
-        const unsigned flags = freebsd_if_flags(host_flags, host.ifr_hwaddr.sa_family);
+        // Only an interface that is up without the host's running flag runs
+        // on one side and not the other: there the hardware type tells a
+        // layer-3 tun, whose running flag is the host's.
+        unsigned short hw_type = 0;
+        if ((host_flags & IFF_UP) != 0 && (host_flags & IFF_RUNNING) == 0) {
+            if (int err = host_request(fd, SIOCGIFHWADDR, request_ifname(name), host); err != 0) return err;
+            hw_type = host.ifr_hwaddr.sa_family;
+        }
+        const unsigned flags = freebsd_if_flags(host_flags, hw_type);
         req.ifr_ifru.ifru_flags[0] = static_cast<short>(flags & 0xffff);
         req.ifr_ifru.ifru_flags[1] = static_cast<short>(flags >> 16);
         return 0;
