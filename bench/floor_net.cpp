@@ -1,8 +1,10 @@
 // Floors of the interface functions: the rtnetlink dumps behind the interface
 // list, and the host requests behind one interface's flags, MTU and media.
 #include <fcntl.h>
+#include <linux/ethtool.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <linux/sockios.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -75,9 +77,24 @@ NORVIK_FLOOR_CASE(if_flags_request, "ioctl_flags") { one_request(args, SIOCGIFFL
 
 NORVIK_FLOOR_CASE(if_mtu_request, "ioctl_mtu") { one_request(args, SIOCGIFMTU); }
 
-// The media answer: the interface's existence, then its link settings.
+// The name of the interface's driver, which tells its kind.
+void driver_info(const floor_bench::Args& args) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ethtool_drvinfo info{};
+    info.cmd = ETHTOOL_GDRVINFO;
+    ifreq req{};
+    std::strncpy(req.ifr_name, args.at(0).c_str(), IFNAMSIZ - 1);
+    req.ifr_data = reinterpret_cast<char*>(&info);
+    floor_bench::keep(ioctl(fd, SIOCETHTOOL, &req));
+    floor_bench::keep(info);
+    close(fd);
+}
+
+// The media answer: the interface's existence, its driver's kind, then its
+// link settings.
 NORVIK_FLOOR_CASE(if_media_reads, "media_reads") {
     one_request(args, SIOCGIFINDEX);
+    driver_info(args);
     const std::string base = "/sys/class/net/" + args.at(0) + "/";
     floor_bench::keep(read_small(base + "speed") + read_small(base + "duplex") +
                       read_small(base + "carrier"));

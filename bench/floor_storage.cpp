@@ -39,7 +39,8 @@ NORVIK_FLOOR_CASE(mounts, "read_mountinfo_x2") {
 
 // devstat_getdevs: the disk table and the list of whole disks.
 NORVIK_FLOOR_CASE(disks, "read_diskstats") {
-    floor_bench::keep(read_path("/proc/diskstats") + list_dir("/sys/block"));
+    floor_bench::keep(read_path("/proc/diskstats") + list_dir("/sys/block") +
+                      list_dir("/sys/class/scsi_generic"));
 }
 
 // The ACPI battery nodes: the supplies folder, three times (one per node).

@@ -9,7 +9,10 @@
 
 #include "captured_tree.h"
 #include "freebsd/kvm.h"
+#include "freebsd/malloc_np.h"
 #include "freebsd/sys/sysctl.h"
+#include "freebsd/sys/time.h"
+#include "linux/glibc_tunables.h"
 
 namespace {
 
@@ -53,6 +56,77 @@ TEST_F(SysmetricsTree, AnOfflineCpuKeepsAZeroRowAndTheCountIsOfOnlineCpus) {
     const auto all = read_all<long>("kern.cp_time");
     EXPECT_EQ(all, (std::vector<long>{ticks(300), ticks(30), ticks(600), ticks(60), ticks(9100)}));
     EXPECT_EQ(read_all<long>("kern.boottime")[0], 1700000000);
+}
+
+// CPUs the firmware lists but that were never started (present, not online)
+// leave zero rows after the last enabled one; hw.ncpu counts the enabled.
+TEST_F(SysmetricsTree, PresentCpusThatAreNotOnlineKeepZeroRowsAfterTheLast) {
+    write_file("proc/stat",
+               "cpu  300 0 0 0 0 0 0 0 0 0\ncpu0 100 0 0 0 0 0 0 0 0 0\ncpu1 200 0 0 0 0 0 0 0 0 0\n");
+    write_file("sys/devices/system/cpu/online", "0-1\n");
+    write_file("sys/devices/system/cpu/present", "0-3\n");
+    use_as_root();
+    EXPECT_EQ(read_all<int>("hw.ncpu"), std::vector<int>{2});
+    const auto rows = read_all<long>("kern.cp_times");
+    ASSERT_EQ(rows.size(), 20u);
+    EXPECT_EQ(rows[0], ticks(100));
+    EXPECT_EQ(rows[5], ticks(200));
+    EXPECT_EQ(std::vector<long>(rows.begin() + 10, rows.end()), std::vector<long>(10, 0));
+    // The highest id is fixed, as FreeBSD's mp_maxid is from boot on.
+    write_file("sys/devices/system/cpu/present", "0-1\n");
+    EXPECT_EQ(read_all<long>("kern.cp_times").size(), 20u);
+}
+
+// A present list that is no list fails the node rather than guess.
+TEST_F(SysmetricsTree, APresentListThatIsNoListFailsTheTickRows) {
+    write_file("proc/stat", "cpu  1 0 0 0 0 0 0 0 0 0\ncpu0 1 0 0 0 0 0 0 0 0 0\n");
+    write_file("sys/devices/system/cpu/online", "0\n");
+    write_file("sys/devices/system/cpu/present", "0-x\n");
+    use_as_root();
+    char buf[256];
+    EXPECT_EQ(errno_of("kern.cp_times", buf, sizeof buf), EIO);
+}
+
+// The tick counters' rate, by name and by number, is the one they are in:
+// three seconds of host jiffies are three seconds of statistics ticks.
+TEST_F(SysmetricsTree, TheClockRateIsTheRateOfTheTickCounters) {
+    const long hz = ::sysconf(_SC_CLK_TCK);
+    write_file("proc/stat",
+               "cpu  " + std::to_string(3 * hz) + " 0 0 " + std::to_string(5 * hz) + " 0 0 0 0 0 0\n");
+    use_as_root();
+    freebsd::clockinfo info{};
+    std::size_t len = sizeof info;
+    int mib[2] = {freebsd::CTL_KERN, freebsd::KERN_CLOCKRATE};
+    ASSERT_EQ(freebsd::sysctl(mib, 2, &info, &len, nullptr, 0), 0);
+    EXPECT_EQ(len, 20u);
+    const auto by_name = read_all<int>("kern.clockrate");
+    ASSERT_EQ(by_name.size(), 5u);
+    EXPECT_EQ(by_name[3], info.stathz);
+    EXPECT_EQ(info.hz * info.tick, 1000000);
+    EXPECT_EQ(info.profhz, 64 * info.stathz);
+    const auto all = read_all<long>("kern.cp_time");
+    EXPECT_EQ(all[freebsd::CP_USER], 3L * info.stathz);
+    EXPECT_EQ(all[freebsd::CP_IDLE], 5L * info.stathz);
+}
+
+// A machine of one CPU: the bare root group, sharing nothing, whatever
+// caches the CPU has.
+TEST_F(SysmetricsTree, TopologyOfOneCpuIsTheRootGroupAlone) {
+    write_file("sys/devices/system/cpu/online", "0\n");
+    const std::string dir = "sys/devices/system/cpu/cpu0/";
+    write_file(dir + "topology/physical_package_id", "0\n");
+    write_file(dir + "topology/thread_siblings_list", "0\n");
+    for (int level = 1; level <= 3; ++level) {
+        const std::string index = dir + "cache/index" + std::to_string(level) + "/";
+        write_file(index + "level", std::to_string(level) + "\n");
+        write_file(index + "type", level == 1 ? "Data\n" : "Unified\n");
+        write_file(index + "shared_cpu_list", "0\n");
+    }
+    use_as_root();
+    const auto text = read_all<char>("kern.sched.topology_spec");
+    EXPECT_EQ(std::string(text.data()),
+              "<groups>\n <group level=\"1\" cache-level=\"0\">\n  <cpu count=\"1\" "
+              "mask=\"1,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0\">0</cpu>\n </group>\n</groups>\n");
 }
 
 // Lists the host never writes: out of order and repeated ids count once and
@@ -175,6 +249,32 @@ TEST_F(SysmetricsTree, SwapInfoTotalsEveryDeviceInPages) {
     EXPECT_STREQ(sw[0].ksw_devname, "total");
     EXPECT_EQ(freebsd::kvm_getswapinfo(kd, sw, 0, 0), -1);
     freebsd::kvm_close(kd);
+}
+
+// glibc runs without a thread cache when the environment it started with
+// set tcache_count to 0 (the last setting of a tunable wins); the allocator
+// control then answers a flush as jemalloc does for a thread without one.
+TEST(GlibcTunables, ACountOfZeroTurnsTheThreadCacheOff) {
+    using namespace std::string_literals;
+    struct Case {
+        std::string block;
+        bool off;
+    };
+    const Case cases[] = {
+        {"PATH=/bin\0GLIBC_TUNABLES=glibc.malloc.tcache_count=0\0"s, true},
+        {"GLIBC_TUNABLES=glibc.malloc.check=3:glibc.malloc.tcache_count=0"s, true},
+        {"GLIBC_TUNABLES=glibc.malloc.tcache_count=0:glibc.malloc.tcache_count=7\0"s, false},
+        {"GLIBC_TUNABLES=glibc.malloc.tcache_count=7\0"s, false},
+        {"GLIBC_TUNABLES=glibc.malloc.tcache_max=0\0"s, false},
+        {"XGLIBC_TUNABLES=glibc.malloc.tcache_count=0\0"s, false},
+        {"GLIBC_TUNABLES=glibc.malloc.tcache_count=\0"s, false},
+        {""s, false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(compat::glibc_tcache_off(c.block), c.off) << c.block;
+    // This test's own process keeps glibc's cache: the flush succeeds.
+    if (!compat::host_thread_cache_off()) {
+        EXPECT_EQ(freebsd::mallctl("thread.tcache.flush", nullptr, nullptr, nullptr, 0), 0);
+    }
 }
 
 }  // namespace

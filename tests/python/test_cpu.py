@@ -28,9 +28,9 @@ def as_freebsd_seconds(cols):
     return tuple((j * 128 // HZ) / 128 for j in (user, nice, system, idle + iowait, irq + softirq))
 
 
-def online_cpus():
+def online_cpus(which="online"):
     cpus = []
-    with open("/sys/devices/system/cpu/online") as f:
+    with open(f"/sys/devices/system/cpu/{which}") as f:
         for part in f.read().strip().split(","):
             first, _, last = part.partition("-")
             cpus.extend(range(int(first), int(last or first) + 1))
@@ -55,9 +55,15 @@ def test_times_lie_between_two_readings_of_proc_stat(norvik):
         per_cpu = norvik.per_cpu_times()
         after = stat_lines()
         assert between(as_freebsd_seconds(before["cpu"]), total, as_freebsd_seconds(after["cpu"]))
-        assert len(per_cpu) == norvik.cpu_count_logical()
+        # A row for every CPU id up to the highest the firmware lists
+        # (FreeBSD's mp_maxid), which can be more than the CPUs counted:
+        # those not started read zero.
+        assert len(per_cpu) == max(online_cpus("present") + online_cpus()) + 1 >= norvik.cpu_count_logical()
         for cpu, row in enumerate(per_cpu):
             key = f"cpu{cpu}"
+            if key not in before or key not in after:
+                assert cpu not in online_cpus() and row == (0.0,) * 5
+                continue
             assert between(as_freebsd_seconds(before[key]), row, as_freebsd_seconds(after[key]))
 
 
@@ -154,16 +160,54 @@ def test_scripted_ticks_come_out_idle_fourth_interrupt_fifth(norvik, kernel):
     assert norvik.per_cpu_times() == [(0.5, 0.0, 0.0, 0.125, 0.25)]
 
 
-def test_a_table_longer_than_the_count_gives_every_cpu(norvik, kernel):
-    """A machine with an unused CPU id below its highest keeps more rows than
-    it counts CPUs: each row is still returned, in CPU order."""
+@pytest.mark.parametrize("rows, expected", [
+    # an unused CPU id below the highest
+    (((128, 0, 0, 0, 0), (0, 0, 0, 0, 0), (384, 0, 0, 0, 0)), [1.0, 0.0, 3.0]),
+    # CPUs the firmware lists but that were not started (hyperthreads off):
+    # zero rows after the last enabled one
+    (((128, 0, 0, 0, 0), (256, 0, 0, 0, 0), (0, 0, 0, 0, 0), (0, 0, 0, 0, 0)), [1.0, 2.0, 0.0, 0.0]),
+])
+def test_a_table_longer_than_the_count_gives_every_cpu(norvik, kernel, rows, expected):
+    """A machine keeps a row for every CPU id up to its highest, more rows
+    than it counts CPUs: each row is still returned, in CPU order."""
     kernel.answer("hw.ncpu", struct.pack("<i", 2))
-    kernel.answer("kern.cp_times", ticks((128, 0, 0, 0, 0), (0, 0, 0, 0, 0), (384, 0, 0, 0, 0)))
-    assert [row[0] for row in norvik.per_cpu_times()] == [1.0, 0.0, 3.0]
+    kernel.answer("kern.cp_times", ticks(*rows))
+    assert [row[0] for row in norvik.per_cpu_times()] == expected
     # A kernel that claims the whole length of a short read filled only
     # what fitted: the rest is read whole, not taken from past the buffer.
     kernel.overreport("kern.cp_times")
-    assert [row[0] for row in norvik.per_cpu_times()] == [1.0, 0.0, 3.0]
+    assert [row[0] for row in norvik.per_cpu_times()] == expected
+
+
+def clockrate(hz, stathz, profhz=0):
+    return struct.pack("<5i", hz, 1000000 // hz if hz else 0, 0, stathz, profhz)
+
+
+@pytest.mark.parametrize("rate, hz, stathz", [
+    (127, 1000, 127),   # one-shot timer mode on a typical amd64 machine
+    (133, 1000, 133),   # periodic mode
+    (128, 1000, 128),   # the stand-in's own clock
+    (100, 100, 0),      # no separate statistics clock: hz is the rate
+])
+def test_ticks_are_seconds_at_the_statistics_clock_rate(norvik, kernel, rate, hz, stathz):
+    kernel.answer("kern.clockrate", clockrate(hz, stathz, 64 * rate))
+    kernel.answer("kern.cp_time", ticks((rate, 2 * rate, 3 * rate, rate // 2, 40 * rate)))
+    assert norvik.cpu_times() == (1.0, 2.0, 3.0, 40.0, (rate // 2) / rate)
+    kernel.answer("hw.ncpu", struct.pack("<i", 2))
+    kernel.answer("kern.cp_times", ticks((rate * 7, 0, 0, 0, 0), (0, 0, rate * 9, 0, 0)))
+    assert norvik.per_cpu_times() == [(7.0, 0.0, 0.0, 0.0, 0.0), (0.0, 0.0, 9.0, 0.0, 0.0)]
+
+
+def test_an_unreadable_or_empty_clock_rate_fails_the_times(norvik, kernel):
+    kernel.fail("kern.clockrate", errno.EIO)
+    for fn in (norvik.cpu_times, norvik.per_cpu_times):
+        with pytest.raises(OSError) as info:
+            fn()
+        assert info.value.errno == errno.EIO
+    kernel.reset()
+    kernel.answer("kern.clockrate", clockrate(0, 0))
+    with pytest.raises(RuntimeError, match="no clock rate"):
+        norvik.cpu_times()
 
 
 @pytest.mark.parametrize("key, err, exc", [

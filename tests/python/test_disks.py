@@ -230,6 +230,10 @@ def diskstats():
             virtual = name.startswith(("loop", "ram", "zram"))
             if name in whole and not (virtual and not any(c)):
                 out[disk_key(name)] = (c[0], c[4], c[2] * 512, c[6] * 512, c[3], c[7], c[9])
+    # FreeBSD's pass-through devices, the host's SCSI generic ones: no counts.
+    if os.path.isdir("/sys/class/scsi_generic"):
+        for name in os.listdir("/sys/class/scsi_generic"):
+            out["pass" + name[2:]] = (0,) * 7
     return out
 
 
@@ -295,12 +299,17 @@ CAPTURED_DISKSTATS = (
 
 
 def test_captured_diskstats_become_one_entry_per_whole_disk(norvik, kernel, tmp_path):
+    """Whole disks with their counts, and a pass-through device, without
+    counts, for each SCSI generic device the host lists."""
     (tmp_path / "proc").mkdir()
     (tmp_path / "proc/diskstats").write_text(CAPTURED_DISKSTATS)
     for name in ("sda", "nvme0n1", "mmcblk0", "dm-0", "loop3", "loop4", "sdaa"):
         (tmp_path / "sys/block" / name).mkdir(parents=True)
+    for name in ("sg0", "sg1", "sg10"):
+        (tmp_path / "sys/class/scsi_generic" / name).mkdir(parents=True)
     kernel.set_root(tmp_path)
     assert norvik.disk_io_counters() == {
+        "pass0": (0,) * 7, "pass1": (0,) * 7, "pass10": (0,) * 7,
         "sd0": (100, 200, 2000 * 512, 4000 * 512, 30, 1500, 2500),
         "nvme0n1": (7, 8, 56 * 512, 64 * 512, 1, 2, 3999),
         "mmcblk0": (1, 0, 8 * 512, 0, 0, 0, 0),

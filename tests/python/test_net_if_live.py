@@ -9,9 +9,10 @@ import subprocess
 import pytest
 
 ENXIO = 6
-# `ip link` flags in the order the module reports them; Linux shows no
-# RUNNING, which an interface has when it is up and its operstate is UP or
-# UNKNOWN (the loopback's).
+# `ip link` flags in the order the module reports them. RUNNING, which `ip`
+# does not show, is FreeBSD's driver state: an interface that is up runs,
+# carrier or not; only a layer-3 tun runs while a program holds it open
+# (the host gives it carrier then: operstate UP or UNKNOWN).
 FLAG_ORDER = [("UP", "up"), ("BROADCAST", "broadcast"), ("DEBUG", "debug"), ("LOOPBACK", "loopback"),
               ("POINTOPOINT", "pointopoint"), ("RUNNING", "running"), ("NOARP", "noarp"),
               ("PROMISC", "promisc"), ("ALLMULTI", "allmulti"), ("MULTICAST", "multicast")]
@@ -50,7 +51,8 @@ def expected_addresses(links):
 
 def expected_flags(link):
     present = set(link["flags"])
-    if "UP" in present and link.get("operstate") in ("UP", "UNKNOWN"):
+    opened = link.get("link_type") != "none" or link.get("operstate") in ("UP", "UNKNOWN")
+    if "UP" in present and opened:
         present.add("RUNNING")
     return [name for flag, name in FLAG_ORDER if flag in present]
 
@@ -63,7 +65,25 @@ def sys_value(name, what):
         return None
 
 
-def expected_media(sys):
+def link_kind(link):
+    """The host's kind of a link (`ip -d`), as FreeBSD's drivers tell them."""
+    info = link.get("linkinfo", {})
+    kind = info.get("info_kind")
+    if kind == "tun":
+        return info.get("info_data", {}).get("type", "tun")
+    return kind
+
+
+def expected_media(sys, link=None, links=()):
+    """What FreeBSD's driver of the same kind answers: a tun or a bridge has
+    no media, a tap or a lagg autoselect without speed or duplex, a vlan its
+    parent's; any other the host's link settings (a veth: 10 Gbit/s full)."""
+    kind = link_kind(link) if link else None
+    if kind in ("tun", "bridge", "tap", "bond", "team"):
+        return [0, 0]
+    if kind == "vlan":
+        parent = next(p for p in links if p["ifname"] == link["link"])
+        return expected_media({w: sys_value(parent["ifname"], w) for w in ("speed", "duplex")}, parent, links)
     speed = sys["speed"]
     if speed is None or int(speed) <= 0:
         return [0, 0]
@@ -94,11 +114,11 @@ def check_snapshot(snap, links):
         assert seen["mtu"] == link["mtu"] == int(seen["sys"]["mtu"])
         assert seen["flags"] == expected_flags(link), name
         assert seen["running"] is ("running" in seen["flags"])
-        assert seen["media"] == expected_media(seen["sys"]), name
+        assert seen["media"] == expected_media(seen["sys"], link, links), name
 
 
 def test_every_interface_as_ip_reports_it(norvik):
-    check_snapshot(snapshot(norvik), ip_json("addr"))
+    check_snapshot(snapshot(norvik), ip_json("-d", "addr"))
 
 
 def test_counters_lie_between_two_readings_of_ip_and_grow_with_traffic(norvik):
@@ -198,7 +218,8 @@ def ns_snapshot(netns):
 
 def test_interfaces_made_in_a_namespace(netns):
     """A veth pair with an MTU, a MAC, an address and promisc; a point-to-point
-    tun with a peer; an interface down; a 15-character name."""
+    tun with a peer; a tap and a bridge, up without carrier; an interface
+    down; a 15-character name."""
     long_name = "nvk9-0123456789"
     ns_run(netns, "link set lo up",
            "link add nvk9a type veth peer name nvk9b",
@@ -208,9 +229,11 @@ def test_interfaces_made_in_a_namespace(netns):
            "tuntap add nvk9t mode tun",
            "addr add 10.77.3.1 peer 10.77.3.2/32 dev nvk9t",
            "link set nvk9t up",
+           "tuntap add nvk9p mode tap", "link set nvk9p up",
+           "link add nvk9r type bridge", "link set nvk9r up",
            f"link add {long_name} type ifb")
     snap = ns_snapshot(netns)
-    links = ip_json("addr", netns=netns)
+    links = ip_json("-d", "addr", netns=netns)
     check_snapshot(snap, links)
     a = snap["per_name"]["nvk9a"]
     assert a["mtu"] == 1234 and "promisc" in a["flags"] and a["running"] is True
@@ -221,17 +244,27 @@ def test_interfaces_made_in_a_namespace(netns):
     assert ("nvk9t", 2, "10.77.3.1", "255.255.255.255", None, "10.77.3.2") in rows
     assert [r[0] for r in rows if r[0] == "nvk9t" and r[1] == 18] == []  # no hardware address
     assert snap["per_name"][long_name]["flags"] == ["broadcast", "noarp"]
+    # Nobody holds the tun or the tap open, and the bridge has no port, so
+    # none has carrier: the tap and the bridge run all the same (their
+    # drivers are up), the layer-3 tun does not. A tun and a bridge have no
+    # media, a tap only autoselect: neither speed nor duplex.
+    per = snap["per_name"]
+    assert (per["nvk9t"]["running"], per["nvk9p"]["running"], per["nvk9r"]["running"]) == (False, True, True)
+    assert per["nvk9t"]["media"] == per["nvk9p"]["media"] == per["nvk9r"]["media"] == [0, 0]
+    assert sys_value("nvk9p", "carrier") != "1"
     assert {"lo", "nvk9a", "nvk9b", "nvk9t", long_name} <= set(snap["counters"])
 
     # Down, then up again: each function sees the change.
     ns_run(netns, "link set nvk9b down")
     down = ns_snapshot(netns)
-    check_snapshot(down, ip_json("addr", netns=netns))
+    check_snapshot(down, ip_json("-d", "addr", netns=netns))
     assert "up" not in down["per_name"]["nvk9b"]["flags"] and down["per_name"]["nvk9b"]["running"] is False
-    assert down["per_name"]["nvk9a"]["running"] is False  # its peer is down: no carrier
+    # Its peer is down, so it has no carrier, and its driver still runs.
+    assert down["per_name"]["nvk9a"]["running"] is True and "running" in down["per_name"]["nvk9a"]["flags"]
+    assert [link["operstate"] for link in ip_json("link", "show", "nvk9a", netns=netns)] == ["LOWERLAYERDOWN"]
     ns_run(netns, "link set nvk9b up", "link set nvk9a promisc off")
     up = ns_snapshot(netns)
-    check_snapshot(up, ip_json("addr", netns=netns))
+    check_snapshot(up, ip_json("-d", "addr", netns=netns))
     assert "promisc" not in up["per_name"]["nvk9a"]["flags"]
 
 
@@ -246,3 +279,16 @@ def test_a_long_name_is_cut_to_fifteen_bytes(netns):
                           capture_output=True, text=True, timeout=60, env=module_env())
     assert done.returncode == 0, done.stderr
     assert done.stdout.split()[0] == "1456"
+
+
+@pytest.mark.parametrize("made", [
+    ("link add nvk9d type dummy", "link add nvk9g type bond", "link set nvk9g up"),
+    ("link add nvk9d type dummy", "link set nvk9d up", "link add link nvk9d name nvk9v type vlan id 7",
+     "link set nvk9v up"),
+], ids=["bond", "vlan"])
+def test_lagg_and_vlan_media(netns, made):
+    """A bond answers as FreeBSD's lagg (autoselect: [0, 0]); a vlan answers
+    its parent's media. Skipped where the host kernel lacks the driver."""
+    ns_run(netns, *made)
+    snap = ns_snapshot(netns)
+    check_snapshot(snap, ip_json("-d", "addr", netns=netns))

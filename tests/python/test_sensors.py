@@ -135,7 +135,8 @@ def test_k10temp_and_package_thermal_zones(norvik, kernel, tmp_path):
         "sys/class/hwmon/hwmon3/temp2_input": 71000,
     })
     kernel.set_root(tmp_path)
-    assert norvik.sensors_cpu_temperature(0) == (38, 95)
+    # FreeBSD's AMD driver has no tjmax node: the critical value is not one.
+    assert norvik.sensors_cpu_temperature(0) == (38, -273)
     assert norvik.sensors_cpu_temperature(1) == (71, -273)
 
 
@@ -152,6 +153,27 @@ def test_x86_pkg_temp_zone_with_critical_trip(norvik, kernel, tmp_path):
     kernel.set_root(tmp_path)
     assert norvik.sensors_cpu_temperature(0) == (55, 98)
     assert norvik.sensors_cpu_temperature(1) == (-7, -273)
+
+
+@pytest.mark.parametrize("spoil", ["text", "directory"])
+def test_a_sensor_without_a_valid_reading_reads_minus_one(norvik, kernel, tmp_path, spoil):
+    """The driver is there but has no valid reading (its file gives no
+    number, or refuses the read): FreeBSD's node answers -1, which the module
+    turns into -273, for the temperature and tjmax alike. Not 'no sensor'."""
+    write_tree(tmp_path, {**topology(0, 0, 0), **coretemp("hwmon0", 0, {0: 52000})})
+    d = tmp_path / "sys/class/hwmon/hwmon0"
+    for name in ("temp2_input", "temp2_crit"):
+        (d / name).unlink()
+        if spoil == "text":
+            (d / name).write_text("N/A\n")
+        else:
+            (d / name).mkdir()
+    kernel.set_root(tmp_path)
+    assert norvik.sensors_cpu_temperature(0) == (-273, -273)
+    kernel.reset()
+    kernel.answer("dev.cpu.0.temperature", struct.pack("<i", -1))
+    kernel.answer("dev.cpu.0.coretemp.tjmax", struct.pack("<i", -1))
+    assert norvik.sensors_cpu_temperature(0) == (-273, -273)
 
 
 @pytest.mark.parametrize("cpu", [0, -1, 7])

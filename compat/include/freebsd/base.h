@@ -23,6 +23,7 @@
 #include "freebsd/sys/socket.h"
 #include "freebsd/sys/sockio.h"
 #include "freebsd/sys/sysctl.h"
+#include "freebsd/sys/time.h"
 #include "freebsd/sys/types.h"
 #include "freebsd/sys/unpcb.h"
 #include "freebsd/sys/user.h"

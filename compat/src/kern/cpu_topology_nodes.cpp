@@ -5,7 +5,8 @@
 // into child groups by package and then by each shared data or unified cache
 // (L3, L2, L1). A group's cache level is the largest cache its CPUs share
 // among themselves alone (0: none); a group of SMT siblings carries the
-// THREAD and SMT flags.
+// THREAD and SMT flags. A machine of one CPU has only the root group, with
+// cache level 0.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -190,7 +191,10 @@ int read_topology_spec(NodeArgs, std::string& out) {
     Topology topo;
     if (int err = read_topology(topo); err != 0) return err;
     out += "<groups>\n";
-    append_group(out, topo, topo.online, 0, 1);
+    // A machine of one CPU has no topology to speak of: FreeBSD gives it the
+    // bare root group, which shares nothing (cache level 0), whatever caches
+    // the CPU has.
+    append_group(out, topo, topo.online, topo.online.size() > 1 ? 0 : topo.splits.size(), 1);
     out += "</groups>\n";
     out.push_back('\0');
     return 0;

@@ -85,6 +85,11 @@ int read_v_cache_count(NodeArgs, std::string& out) {
     return 0;
 }
 
+// vm.vmtotal: FreeBSD's shared figures (t_vmshr, t_rmshr and their active
+// parts) add up the objects that processes share copy-on-write after fork,
+// and leave tmpfs and POSIX or System V shared memory out. The host keeps no
+// total of copy-on-write sharing, and its Shmem is exactly the part FreeBSD
+// leaves out, so the shared figures are 0.
 int read_vmtotal(NodeArgs, std::string& out) {
     FileText text;
     if (int err = text.read_host("proc/meminfo"); err != 0) return err;
@@ -94,7 +99,6 @@ int read_vmtotal(NodeArgs, std::string& out) {
     const std::uint64_t free_kib = meminfo_kib(mem, "MemFree");
     total.t_rm = kib_to_pages(meminfo_kib(mem, "MemTotal") - free_kib);
     total.t_arm = kib_to_pages(meminfo_kib(mem, "Active"));
-    total.t_rmshr = total.t_armshr = kib_to_pages(meminfo_kib(mem, "Shmem"));
     total.t_free = kib_to_pages(free_kib);
     append_value(out, total);
     return 0;

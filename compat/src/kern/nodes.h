@@ -35,8 +35,10 @@ int size_proc_args(NodeArgs args, std::size_t& size);
 int read_proc_pathname(NodeArgs args, std::string& out);
 int size_proc_pid_threads(NodeArgs args, std::size_t& size);
 
-// cpu_stat_nodes.cpp: CPU count, tick counters, boot time, event counters.
+// cpu_stat_nodes.cpp: CPU count, clock rates, tick counters, boot time, event
+// counters.
 int read_hw_ncpu(NodeArgs args, std::string& out);
+int read_clockrate(NodeArgs args, std::string& out);
 int read_cp_time(NodeArgs args, std::string& out);
 int read_cp_times(NodeArgs args, std::string& out);
 int read_boottime(NodeArgs args, std::string& out);

@@ -43,7 +43,7 @@ void append_link_message(const HostLink& link, std::string& out) {
     header.ifm_version = RTM_VERSION;
     header.ifm_type = RTM_IFINFO;
     header.ifm_addrs = RTA_IFP;
-    header.ifm_flags = static_cast<int>(freebsd_if_flags(link.flags));
+    header.ifm_flags = static_cast<int>(freebsd_if_flags(link.flags, link.hw_type));
     header.ifm_index = static_cast<std::uint16_t>(link.index);
     if_data& data = header.ifm_data;
     data.ifi_type = freebsd_if_type(link.hw_type);
@@ -105,7 +105,7 @@ void append_addr_message(const HostLink& link, const HostAddr& addr, std::string
     header.ifam_version = RTM_VERSION;
     header.ifam_type = RTM_NEWADDR;
     header.ifam_addrs = RTA_NETMASK | RTA_IFA | (addr.has_broadcast || addr.has_peer ? RTA_BRD : 0);
-    header.ifam_flags = static_cast<int>(freebsd_if_flags(link.flags));
+    header.ifam_flags = static_cast<int>(freebsd_if_flags(link.flags, link.hw_type));
     header.ifam_index = static_cast<std::uint16_t>(link.index);
     append_value(out, header);
     const unsigned scope = static_cast<unsigned>(link.index);

@@ -21,8 +21,13 @@
 //     input, else its first;
 //   - the P-th thermal zone of type x86_pkg_temp.
 //   tjmax is the sensor's critical temperature (hwmon's tempK_crit, the
-//   zone's "critical" trip point); a sensor without one has no tjmax node.
-//   No such CPU, or no sensor for it: ENOENT.
+//   zone's "critical" trip point); a sensor without one has no tjmax node,
+//   and neither has k10temp: FreeBSD's AMD driver (amdtemp) makes only the
+//   temperature node, the tjmax node is coretemp's.
+//   No such CPU, or no sensor for it: ENOENT. A sensor without a valid
+//   reading (its driver refuses the read, or gives no number) reads -1, as
+//   coretemp answers then, for the temperature and tjmax alike; a read that
+//   fails for want of descriptors or memory fails the node with its errno.
 #include <cerrno>
 #include <string>
 #include <string_view>
@@ -186,7 +191,8 @@ bool k10temp_sensor(const std::vector<std::string>& hwmons, long long package, S
         if (seen++ != package) continue;
         std::vector<std::string> files;
         if (list_host_dir(dir, files) != 0) return false;
-        if (!find_labelled(dir, files, "Tdie", sensor)) sensor = {dir + "temp1_input", dir + "temp1_crit"};
+        if (!find_labelled(dir, files, "Tdie", sensor)) sensor = {dir + "temp1_input", ""};
+        sensor.crit.clear();  // amdtemp has no tjmax node
         return true;
     }
     return false;
@@ -229,9 +235,16 @@ int cpu_sensor(int cpu, Sensor& sensor) {
     return ENOENT;
 }
 
+constexpr int kNoValidReading = -1;
+
 int answer_decikelvin(const std::string& file, std::string& out) {
+    if (file.empty()) return ENOENT;
+    FileText text;
+    const int err = text.read_host(file);
+    if (err == ENOENT || err == EMFILE || err == ENFILE || err == ENOMEM) return err;
     long long millidegrees = 0;
-    if (file.empty() || !host_number(file, millidegrees)) return ENOENT;
+    if (err != 0 || leading_numbers(text.view(), &millidegrees, 1) != 1)
+        return answer_int(out, kNoValidReading);
     return answer_int(out, millidegrees / 100 + kKelvinOffset);
 }
 

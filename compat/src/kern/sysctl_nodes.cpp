@@ -24,6 +24,7 @@ constexpr Node kNodes[] = {
     // CPU, boot time and memory. Nodes FreeBSD numbers only when it creates
     // them carry numbers from 0x3000 up, as such dynamic numbers would be.
     {"hw.ncpu", {CTL_HW, HW_NCPU}, 2, 0, 0, read_hw_ncpu, nullptr, nullptr},
+    {"kern.clockrate", {CTL_KERN, KERN_CLOCKRATE}, 2, 0, 0, read_clockrate, nullptr, nullptr},
     {"kern.cp_time", {CTL_KERN, 0x3000}, 2, 0, 0, read_cp_time, nullptr, nullptr},
     {"kern.cp_times", {CTL_KERN, 0x3001}, 2, 0, 0, read_cp_times, nullptr, nullptr},
     {"kern.boottime", {CTL_KERN, KERN_BOOTTIME}, 2, 0, 0, read_boottime, nullptr, nullptr},

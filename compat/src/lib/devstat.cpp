@@ -9,6 +9,13 @@
 // not list. Without a readable /sys/block (a captured tree of /proc only)
 // every line counts as a disk.
 //
+// After the disks, FreeBSD lists a pass(4) device, CAM's pass-through, for
+// every SCSI or ATA peripheral, with zero counters (nobody does I/O through
+// its statistics). The host's counterpart is the SCSI generic driver: each
+// /sys/class/scsi_generic/sgN is one such device, listed as passN in the
+// host's order. Where sg is not loaded the host lists none, and neither does
+// the stand-in.
+//
 // Units: sectors of 512 bytes become bytes; the millisecond counters become
 // struct bintime, exact to the millisecond. diskstats' columns by index:
 //   0 reads  2 sectors read  3 ms reading  4 writes  6 sectors written
@@ -110,6 +117,33 @@ void fill_record(devstat& ds, std::string_view name, unsigned major, unsigned mi
     ds.allocated = 1;
 }
 
+// FNV-1a over the names of the devices listed: changes when the set does.
+void hash_name(std::uint64_t& hash, std::string_view name) {
+    for (char ch : name) hash = (hash ^ static_cast<unsigned char>(ch)) * 1099511628211ULL;
+    hash = (hash ^ 0xff) * 1099511628211ULL;
+}
+
+// The pass-through devices, one record each, in unit order; 0, or the errno
+// of a listing that failed for another reason than the class being absent.
+int host_pass_devices(std::string& records, std::uint64_t& hash) {
+    std::vector<std::string> names;
+    if (int err = list_host_dir("sys/class/scsi_generic", names); err != 0) return skip_if_gone(err);
+    for (const auto& name : names) {
+        int unit = 0;
+        if (!name.starts_with("sg") || !to_number(std::string_view(name).substr(2), unit) || unit < 0)
+            continue;
+        devstat ds;
+        std::memset(&ds, 0, sizeof ds);
+        std::memcpy(ds.device_name, "pass", 4);
+        ds.unit_number = unit;
+        ds.device_type = freebsd::DEVSTAT_TYPE_PASS;
+        ds.allocated = 1;
+        records.append(reinterpret_cast<const char*>(&ds), sizeof ds);
+        hash_name(hash, name);
+    }
+    return 0;
+}
+
 // The host's disks as records; 0 or an errno.
 int host_disks(std::string& records, long& generation) {
     FileText text;
@@ -118,7 +152,7 @@ int host_disks(std::string& records, long& generation) {
     const int listed = whole_disks(names);
     if (int err = skip_if_gone(listed); err != 0) return err;
     const bool filter = listed == 0;
-    std::uint64_t hash = 1469598103934665603ULL;  // FNV-1a over the names: changes when the set does
+    std::uint64_t hash = 1469598103934665603ULL;
     std::string_view rest = text.view();
     while (!rest.empty()) {
         std::string_view line = next_line(rest);
@@ -132,9 +166,9 @@ int host_disks(std::string& records, long& generation) {
         devstat ds;
         fill_record(ds, name, major, minor, counts, n);
         records.append(reinterpret_cast<const char*>(&ds), sizeof ds);
-        for (char ch : name) hash = (hash ^ static_cast<unsigned char>(ch)) * 1099511628211ULL;
-        hash = (hash ^ 0xff) * 1099511628211ULL;
+        hash_name(hash, name);
     }
+    if (int err = host_pass_devices(records, hash); err != 0) return err;
     generation = static_cast<long>(hash >> 1);
     return 0;
 }

@@ -26,7 +26,10 @@ constexpr std::size_t kNameSize = freebsd::IFNAMSIZ;
 }  // namespace
 
 // The host headers come after: their macros would rewrite FreeBSD names.
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
 #include <net/if.h>
+#include <net/if_arp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -102,6 +105,44 @@ int subtype_of_speed(long mbits) {
     return freebsd::IFM_UNKNOWN;
 }
 
+// The kinds of virtual interface whose FreeBSD counterparts answer media
+// requests their own way, told by the host driver's name (ETHTOOL_GDRVINFO).
+enum class LinkKind { other, tun, tap, bridge, lagg, vlan };
+
+LinkKind link_kind(int fd, std::string_view name) {
+    ::ethtool_drvinfo info;
+    std::memset(&info, 0, sizeof info);
+    info.cmd = ETHTOOL_GDRVINFO;
+    ::ifreq req;
+    std::memset(&req, 0, sizeof req);
+    std::memcpy(req.ifr_name, name.data(), name.size());
+    req.ifr_data = reinterpret_cast<char*>(&info);
+    if (::ioctl(fd, SIOCETHTOOL, &req) != 0) return LinkKind::other;
+    const std::string_view driver(info.driver, strnlen(info.driver, sizeof info.driver));
+    // The host's tun driver serves both: its bus is "tun" (layer 3) or "tap".
+    if (driver == "tun")
+        return std::string_view(info.bus_info, strnlen(info.bus_info, sizeof info.bus_info)) == "tap"
+                   ? LinkKind::tap
+                   : LinkKind::tun;
+    if (driver == "bridge") return LinkKind::bridge;
+    if (driver == "bonding" || driver == "team") return LinkKind::lagg;
+    if (driver == "802.1Q VLAN Support") return LinkKind::vlan;
+    return LinkKind::other;
+}
+
+// Whether the host says the link has carrier.
+bool has_carrier(const std::string& base) {
+    FileText text;
+    return text.read_host(base + "/carrier") == 0 && text.view().substr(0, 1) == "1";
+}
+
+void set_media(freebsd::ifmediareq& req, int word, bool active) {
+    req.ifm_status = freebsd::IFM_AVALID | (active ? freebsd::IFM_ACTIVE : 0);
+    req.ifm_active = word;
+    req.ifm_current = word;
+    req.ifm_mask = 0;
+}
+
 // The media words of an interface from /sys/class/net/IF/{speed,duplex,carrier}.
 // An interface whose driver has no link settings (the loopback, most virtual
 // ones) fails as FreeBSD's do without media: EINVAL.
@@ -117,12 +158,7 @@ int host_media(std::string_view name, freebsd::ifmediareq& req) {
         if (duplex.substr(0, 4) == "full") word |= freebsd::IFM_FDX;
         if (duplex.substr(0, 4) == "half") word |= freebsd::IFM_HDX;
     }
-    req.ifm_status = freebsd::IFM_AVALID;
-    if (text.read_host(base + "/carrier") == 0 && text.view().substr(0, 1) == "1")
-        req.ifm_status |= freebsd::IFM_ACTIVE;
-    req.ifm_active = word;
-    req.ifm_current = word;
-    req.ifm_mask = 0;
+    set_media(req, word, has_carrier(base));
     return 0;
 }
 
@@ -134,12 +170,52 @@ int compat_media(int word) {
     return word;
 }
 
+// The host name of the interface a vlan sits on (its iflink).
+bool vlan_parent(std::string_view name, char (&parent)[IF_NAMESIZE]) {
+    std::string path = "sys/class/net/";
+    path.append(name);
+    unsigned index = 0;
+    return host_number(path + "/iflink", index) && index != 0 && ::if_indextoname(index, parent) != nullptr;
+}
+
+// The media words as FreeBSD's driver of the same kind answers them:
+//   tun (layer 3), bridge  no media: EINVAL
+//   tap, lagg (bond, team) Ethernet, autoselect, no duplex (speed 0)
+//   vlan                   its parent's answer to SIOCGIFMEDIA (the vlan
+//                          forwards only that request; SIOCGIFXMEDIA is
+//                          EINVAL, so an extended subtype reads as OTHER)
+//   any other              the host's link settings (a veth, like an epair,
+//                          reports 10GBASE-T full duplex)
+int kind_media(int fd, unsigned long request, std::string_view name, freebsd::ifmediareq& req, int depth) {
+    const LinkKind kind = link_kind(fd, name);
+    switch (kind) {
+        case LinkKind::tun:
+        case LinkKind::bridge:
+            return EINVAL;
+        case LinkKind::tap:
+        case LinkKind::lagg: {
+            std::string base = "sys/class/net/";
+            base.append(name);
+            set_media(req, freebsd::IFM_ETHER | freebsd::IFM_AUTO, has_carrier(base));
+            return 0;
+        }
+        case LinkKind::vlan: {
+            char parent[IF_NAMESIZE] = {};
+            if (request == kGetExtendedMedia || depth > 8 || !vlan_parent(name, parent)) return EINVAL;
+            return kind_media(fd, request, parent, req, depth + 1);
+        }
+        case LinkKind::other:
+            break;
+    }
+    return host_media(name, req);
+}
+
 int media_request(int fd, unsigned long request, freebsd::ifmediareq& req) {
     const std::string_view name = request_ifname(req.ifm_name);
     ::ifreq probe;
     if (int err = host_request(fd, SIOCGIFINDEX, name, probe); err != 0) return err;
     if (name.find('/') != std::string_view::npos || name == "." || name == "..") return ENXIO;
-    if (int err = host_media(name, req); err != 0) return err;
+    if (int err = kind_media(fd, request, name, req, 0); err != 0) return err;
     if (request == kGetMedia) {
         req.ifm_active = compat_media(req.ifm_active);
         req.ifm_current = compat_media(req.ifm_current);
@@ -172,7 +248,16 @@ int if_request(int fd, unsigned long request, void* arg) {
     ::ifreq host;
     if (request == kGetFlags) {
         if (int err = host_request(fd, SIOCGIFFLAGS, request_ifname(name), host); err != 0) return err;
-        const unsigned flags = freebsd_if_flags(static_cast<unsigned short>(host.ifr_flags));
+        const unsigned short host_flags = static_cast<unsigned short>(host.ifr_flags);
+        // Only an interface that is up without the host's running flag runs
+        // on one side and not the other: there the hardware type tells a
+        // layer-3 tun, whose running flag is the host's.
+        unsigned short hw_type = 0;
+        if ((host_flags & IFF_UP) != 0 && (host_flags & IFF_RUNNING) == 0) {
+            if (int err = host_request(fd, SIOCGIFHWADDR, request_ifname(name), host); err != 0) return err;
+            hw_type = host.ifr_hwaddr.sa_family;
+        }
+        const unsigned flags = freebsd_if_flags(host_flags, hw_type);
         req.ifr_ifru.ifru_flags[0] = static_cast<short>(flags & 0xffff);
         req.ifr_ifru.ifru_flags[1] = static_cast<short>(flags >> 16);
         return 0;

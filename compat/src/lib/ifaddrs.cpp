@@ -89,7 +89,7 @@ std::string sockaddr_bytes(std::size_t size, Write write) {
 
 void add_host_entries(const HostInterfaces& host, std::vector<Pending>& out) {
     for (const HostLink& link : host.links) {
-        const unsigned flags = freebsd_if_flags(link.flags);
+        const unsigned flags = freebsd_if_flags(link.flags, link.hw_type);
         Pending entry;
         entry.name = std::string_view(link.name, link.name_len);
         entry.flags = flags;

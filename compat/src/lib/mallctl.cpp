@@ -8,7 +8,10 @@
 // "stats.mapped" (bytes the allocator holds: its heap plus mapped chunks)
 // read that snapshot, so allocated never exceeds mapped.
 //   "thread.tcache.flush"  nothing to flush: glibc's thread cache is returned
-//                          to its arena only at thread exit
+//                          to its arena only at thread exit; EFAULT, as
+//                          jemalloc answers a thread without a cache, when
+//                          the process started with glibc's cache turned
+//                          off (GLIBC_TUNABLES glibc.malloc.tcache_count=0)
 //   "arena.4096.purge"     malloc_trim(0)
 // Any other name fails with ENOENT, as jemalloc fails an unknown name. Like
 // jemalloc, failures are returned, errno is left alone.
@@ -26,6 +29,7 @@
 #include <string_view>
 
 #include "freebsd/malloc_np.h"
+#include "linux/glibc_tunables.h"
 #include "script/script.h"
 
 namespace compat {
@@ -64,7 +68,10 @@ int exchange_u64(std::uint64_t current, void* oldp, std::size_t* oldlenp, void* 
 
 int host_mallctl(std::string_view name, void* oldp, std::size_t* oldlenp, void* newp, std::size_t newlen) {
     Snapshot& s = snapshot();
-    if (name == "thread.tcache.flush") return oldp != nullptr || newp != nullptr ? EPERM : 0;
+    if (name == "thread.tcache.flush") {
+        if (oldp != nullptr || newp != nullptr) return EPERM;
+        return host_thread_cache_off() ? EFAULT : 0;
+    }
     if (name == "arena.4096.purge") {
         if (oldp != nullptr || newp != nullptr) return EPERM;
         ::malloc_trim(0);

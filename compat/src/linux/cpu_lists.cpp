@@ -26,14 +26,22 @@ bool parse_cpu_list(std::string_view text, std::vector<int>& cpus) {
     return true;
 }
 
-int online_cpus(std::vector<int>& cpus) {
+namespace {
+
+int listed_cpus(std::string_view rel, std::vector<int>& cpus) {
     FileText text;
-    if (int err = text.read_host("sys/devices/system/cpu/online"); err != 0) return err;
+    if (int err = text.read_host(rel); err != 0) return err;
     cpus.clear();
     if (!parse_cpu_list(text.view(), cpus) || cpus.empty()) return EIO;
     std::sort(cpus.begin(), cpus.end());
     cpus.erase(std::unique(cpus.begin(), cpus.end()), cpus.end());
     return 0;
 }
+
+}  // namespace
+
+int online_cpus(std::vector<int>& cpus) { return listed_cpus("sys/devices/system/cpu/online", cpus); }
+
+int present_cpus(std::vector<int>& cpus) { return listed_cpus("sys/devices/system/cpu/present", cpus); }
 
 }  // namespace compat

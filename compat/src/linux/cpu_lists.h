@@ -17,4 +17,8 @@ bool parse_cpu_list(std::string_view text, std::vector<int>& cpus);
 // The ids of the online CPUs, ascending, each once. Returns 0 or an errno.
 int online_cpus(std::vector<int>& cpus);
 
+// The ids of the CPUs the firmware lists as present (online or not: turned
+// off, hyperthreads disabled), ascending, each once. Returns 0 or an errno.
+int present_cpus(std::vector<int>& cpus);
+
 }  // namespace compat

@@ -237,7 +237,7 @@ int count_host_links(int index, std::size_t& count) {
     });
 }
 
-unsigned freebsd_if_flags(unsigned host) {
+unsigned freebsd_if_flags(unsigned host, unsigned short hw_type) {
     struct Pair {
         unsigned host;
         int freebsd;
@@ -248,7 +248,6 @@ unsigned freebsd_if_flags(unsigned host) {
         {IFF_DEBUG, freebsd::IFF_DEBUG},
         {IFF_LOOPBACK, freebsd::IFF_LOOPBACK},
         {IFF_POINTOPOINT, freebsd::IFF_POINTOPOINT},
-        {IFF_RUNNING, freebsd::IFF_RUNNING},
         {IFF_NOARP, freebsd::IFF_NOARP},
         {IFF_PROMISC, freebsd::IFF_PROMISC},
         {IFF_ALLMULTI, freebsd::IFF_ALLMULTI},
@@ -258,6 +257,15 @@ unsigned freebsd_if_flags(unsigned host) {
     for (const Pair& pair : kSame) {
         if (host & pair.host) out |= static_cast<unsigned>(pair.freebsd);
     }
+    // FreeBSD's running flag is the driver's state, not the link's: a driver
+    // sets it once it is initialised and the interface up, whatever the
+    // carrier (an up NIC without a cable, an epair whose peer is down, a tap
+    // nobody opened). A host interface that is up has been opened by its
+    // driver. The host's own IFF_RUNNING follows the carrier, which is what
+    // FreeBSD's layer-3 tun means by it: running while a program holds it
+    // open (the host's tun has carrier exactly then).
+    const unsigned running = hw_type == ARPHRD_NONE ? IFF_RUNNING : IFF_UP;
+    if (host & running) out |= static_cast<unsigned>(freebsd::IFF_RUNNING);
     return out;
 }
 

@@ -62,9 +62,12 @@ int read_host_interfaces(HostInterfaces& out);
 int read_host_addrs(std::vector<HostAddr>& out);
 int count_host_links(int index, std::size_t& count);
 
-// The host's IFF_* bits in FreeBSD's: the bits that mean the same move (the
-// multicast bit to its own place); the rest have no FreeBSD counterpart.
-unsigned freebsd_if_flags(unsigned host_flags);
+// The host's IFF_* bits in FreeBSD's, for a link of the host's hardware type:
+// the bits that mean the same move (the multicast bit to its own place);
+// running is the driver's state (up), except for a layer-3 tun, whose driver
+// runs while it is held open (the host's carrier); the rest have no FreeBSD
+// counterpart.
+unsigned freebsd_if_flags(unsigned host_flags, unsigned short hw_type);
 
 // FreeBSD's interface type (IFT_*) for the host's hardware type.
 std::uint8_t freebsd_if_type(unsigned short hw_type);

@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr double kSecondsPerTick = 0.0078125;  // the statistics clock runs at 128 Hz
 constexpr size_t kRowBytes = CPUSTATES * sizeof(long);
 static_assert(kRowBytes == 40, "one CPU's tick counters are 40 bytes");
 static_assert(sizeof(struct timeval) == 16, "the boot time is a 16-byte timeval");
@@ -20,13 +19,26 @@ constexpr size_t kFreqLevelsSize = 1000;
 // The boot time's name, kept for the life of the module.
 int boottime_mib[2] = {CTL_KERN, KERN_BOOTTIME};
 
+// The rate of the tick counters: the statistics clock's (kern.clockrate's
+// stathz; 127 Hz on a typical amd64 machine, 128 on older timers), or hz
+// where a kernel has no separate statistics clock. Returns the rate, or 0
+// with an exception set.
+int stat_clock_rate() {
+    int mib[2] = {CTL_KERN, KERN_CLOCKRATE};
+    struct clockinfo info;
+    memset(&info, 0, sizeof info);
+    if (norvik_sysctl(mib, 2, &info, sizeof info) == -1) return 0;
+    const int rate = info.stathz > 0 ? info.stathz : info.hz;
+    if (rate <= 0) norvik_runtime_error("sysctl(KERN_CLOCKRATE) gives no clock rate");
+    return rate > 0 ? rate : 0;
+}
+
 // One CPU's (or all CPUs') ticks as (user, nice, system, idle, interrupt) seconds.
-PyObject* times_tuple(const long* ticks) {
-    return Py_BuildValue("(ddddd)", static_cast<double>(ticks[CP_USER]) * kSecondsPerTick,
-                         static_cast<double>(ticks[CP_NICE]) * kSecondsPerTick,
-                         static_cast<double>(ticks[CP_SYS]) * kSecondsPerTick,
-                         static_cast<double>(ticks[CP_IDLE]) * kSecondsPerTick,
-                         static_cast<double>(ticks[CP_INTR]) * kSecondsPerTick);
+PyObject* times_tuple(const long* ticks, int rate) {
+    const double hz = rate;
+    return Py_BuildValue("(ddddd)", static_cast<double>(ticks[CP_USER]) / hz,
+                         static_cast<double>(ticks[CP_NICE]) / hz, static_cast<double>(ticks[CP_SYS]) / hz,
+                         static_cast<double>(ticks[CP_IDLE]) / hz, static_cast<double>(ticks[CP_INTR]) / hz);
 }
 
 // Reads the per-CPU table into a buffer sized for count rows, or, when the
@@ -66,7 +78,9 @@ PyObject* norvik_cpu_count_logical(PyObject*, PyObject*) noexcept {
 PyObject* norvik_cpu_times(PyObject*, PyObject*) noexcept {
     long ticks[CPUSTATES] = {};
     if (norvik_sysctlbyname("kern.cp_time", ticks, sizeof ticks) == -1) return nullptr;
-    return times_tuple(ticks);
+    const int rate = stat_clock_rate();
+    if (rate == 0) return nullptr;
+    return times_tuple(ticks, rate);
 }
 
 PyObject* norvik_per_cpu_times(PyObject*, PyObject*) noexcept {
@@ -79,11 +93,13 @@ PyObject* norvik_per_cpu_times(PyObject*, PyObject*) noexcept {
     FreedPtr<long> table;
     size_t len = 0;
     if (read_cp_times(count, table, len) == -1) return nullptr;
+    const int rate = stat_clock_rate();
+    if (rate == 0) return nullptr;
     // One tuple per row the kernel returned, in CPU order: never past the
     // data, and every CPU even where its table is longer than the count.
     const size_t rows = len / kRowBytes;
     for (size_t cpu = 0; cpu < rows; ++cpu)
-        if (append_new(list.get(), times_tuple(table.get() + cpu * CPUSTATES)) == -1) return nullptr;
+        if (append_new(list.get(), times_tuple(table.get() + cpu * CPUSTATES, rate)) == -1) return nullptr;
     return list.release();
 }
 

@@ -108,9 +108,15 @@ PyObject* norvik_heap_info(PyObject*, PyObject*) noexcept {
     size_t epoch_len = sizeof epoch;
     size_t allocated = 0, mapped = 0;
     size_t len = sizeof(size_t);
-    if (control("thread.tcache.flush", nullptr, nullptr, nullptr, 0, "mallctl('thread.tcache.flush')") ==
-            -1 ||
-        control("epoch", &epoch, &epoch_len, nullptr, 0, "mallctl('epoch')") == -1 ||
+    // A thread without a cache (MALLOC_CONF=tcache:false, or a thread being
+    // torn down) has nothing to flush: the allocator answers EFAULT, and the
+    // statistics are still there to read.
+    const int flushed = mallctl("thread.tcache.flush", nullptr, nullptr, nullptr, 0);
+    if (flushed != 0 && flushed != EFAULT) {
+        errno = flushed;
+        return norvik_oserror_wsyscall("mallctl('thread.tcache.flush')");
+    }
+    if (control("epoch", &epoch, &epoch_len, nullptr, 0, "mallctl('epoch')") == -1 ||
         control("epoch", nullptr, nullptr, &epoch, epoch_len, "mallctl('epoch') update") == -1 ||
         control("stats.allocated", &allocated, &len, nullptr, 0, "mallctl('stats.allocated')") == -1)
         return nullptr;

@@ -15,9 +15,12 @@ inline constexpr int KERN_OSTYPE = 1;
 inline constexpr int KERN_OSRELEASE = 2;
 inline constexpr int KERN_ARGMAX = 8;
 inline constexpr int KERN_HOSTNAME = 10;
+inline constexpr int KERN_CLOCKRATE = 12;
 inline constexpr int KERN_PROC = 14;
 inline constexpr int KERN_BOOTTIME = 21;
 inline constexpr int KERN_FILE = 15;
+
+static_assert(KERN_CLOCKRATE == 12);
 
 inline constexpr int HW_NCPU = 3;
 inline constexpr int HW_PHYSMEM = 5;

@@ -1,0 +1,137 @@
+// Virtual interfaces answer media and the running flag as FreeBSD's drivers
+// of the same kind do. The interfaces are made in a network namespace of a
+// child process of the test's own (root only), and none has carrier.
+#include "freebsd/net/if.h"
+#include "freebsd/net/if_media.h"
+#include "freebsd/sys/ioctl.h"
+#include "freebsd/sys/socket.h"
+#include "freebsd/sys/sockio.h"
+
+namespace {
+constexpr unsigned long kGetFlags = freebsd::SIOCGIFFLAGS;
+constexpr unsigned long kGetMedia = freebsd::SIOCGIFMEDIA;
+constexpr unsigned long kGetExtendedMedia = freebsd::SIOCGIFXMEDIA;
+constexpr int kAfInet = freebsd::AF_INET;
+constexpr int kSockDgram = freebsd::SOCK_DGRAM;
+}  // namespace
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// What the stand-in answered about one interface.
+struct Answer {
+    int media_err = -1;
+    int media_active = 0;
+    int media_status = 0;
+    int xmedia_err = -1;
+    bool running = false;
+};
+
+constexpr const char* kNames[] = {"nvk9p", "nvk9t", "nvk9r", "nvk9a"};
+constexpr int kCount = 4;
+
+int media(int fd, unsigned long request, const char* name, freebsd::ifmediareq& req) {
+    std::memset(&req, 0, sizeof req);
+    std::strncpy(req.ifm_name, name, sizeof req.ifm_name - 1);
+    return freebsd::ioctl(fd, request, &req) == 0 ? 0 : errno;
+}
+
+// In the child: make the interfaces, ask about each, write the answers.
+[[noreturn]] void ask_in_namespace(int out) {
+    // /sys shows the namespace of whoever mounted it: a fresh mount shows
+    // this one's interfaces, as `ip netns exec` does.
+    if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) ::_exit(77);
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::umount2("/sys", MNT_DETACH) != 0 || ::mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0)
+        ::_exit(77);
+    const char* const made[] = {
+        "ip tuntap add nvk9p mode tap",
+        "ip link set nvk9p up",
+        "ip tuntap add nvk9t mode tun",
+        "ip link set nvk9t up",
+        "ip link add nvk9r type bridge",
+        "ip link set nvk9r up",
+        "ip link add nvk9a type veth peer name nvk9b",
+        "ip link set nvk9a up",
+    };
+    for (const char* command : made) {
+        std::string quiet = std::string(command) + " >/dev/null 2>&1";
+        if (std::system(quiet.c_str()) != 0) ::_exit(77);
+    }
+    const int fd = freebsd::socket(kAfInet, kSockDgram, 0);
+    if (fd < 0) ::_exit(1);
+    Answer answers[kCount];
+    for (int i = 0; i < kCount; ++i) {
+        freebsd::ifmediareq req;
+        answers[i].media_err = media(fd, kGetMedia, kNames[i], req);
+        answers[i].media_active = req.ifm_active;
+        answers[i].media_status = req.ifm_status;
+        answers[i].xmedia_err = media(fd, kGetExtendedMedia, kNames[i], req);
+        freebsd::ifreq flags;
+        std::memset(&flags, 0, sizeof flags);
+        std::strncpy(flags.ifr_name, kNames[i], sizeof flags.ifr_name - 1);
+        if (freebsd::ioctl(fd, kGetFlags, &flags) != 0) ::_exit(1);
+        answers[i].running = (flags.ifr_ifru.ifru_flags[0] & freebsd::IFF_RUNNING) != 0;
+    }
+    const bool written = ::write(out, answers, sizeof answers) == static_cast<ssize_t>(sizeof answers);
+    ::_exit(written ? 0 : 1);
+}
+
+TEST(InterfaceKinds, MediaAndRunningAsFreeBsdsDriversAnswer) {
+    if (::geteuid() != 0) GTEST_SKIP() << "namespaces need root";
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(pipe_fds[0]);
+        ask_in_namespace(pipe_fds[1]);
+    }
+    ::close(pipe_fds[1]);
+    Answer answers[kCount];
+    const ssize_t got = ::read(pipe_fds[0], answers, sizeof answers);
+    ::close(pipe_fds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "the host refused the namespace or an interface";
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_EQ(got, static_cast<ssize_t>(sizeof answers));
+    const Answer& tap = answers[0];
+    const Answer& tun = answers[1];
+    const Answer& bridge = answers[2];
+    const Answer& veth = answers[3];
+    // A tap: Ethernet autoselect, no duplex, not active (nobody holds it
+    // open); running, since it is up.
+    EXPECT_EQ(tap.media_err, 0);
+    EXPECT_EQ(tap.media_active, freebsd::IFM_ETHER | freebsd::IFM_AUTO);
+    EXPECT_EQ(tap.media_status, freebsd::IFM_AVALID);
+    EXPECT_EQ(tap.xmedia_err, 0);
+    EXPECT_TRUE(tap.running);
+    // A layer-3 tun has no media, and runs only while held open.
+    EXPECT_EQ(tun.media_err, EINVAL);
+    EXPECT_EQ(tun.xmedia_err, EINVAL);
+    EXPECT_FALSE(tun.running);
+    // A bridge has no media, and runs when up.
+    EXPECT_EQ(bridge.media_err, EINVAL);
+    EXPECT_EQ(bridge.xmedia_err, EINVAL);
+    EXPECT_TRUE(bridge.running);
+    // A veth whose peer is down: an epair's 10GBASE-T full duplex, without
+    // carrier, and running all the same.
+    EXPECT_EQ(veth.media_err, 0);
+    EXPECT_EQ(veth.media_active, freebsd::IFM_ETHER | freebsd::IFM_10G_T | freebsd::IFM_FDX);
+    EXPECT_EQ(veth.media_status, freebsd::IFM_AVALID);
+    EXPECT_TRUE(veth.running);
+}
+
+}  // namespace
