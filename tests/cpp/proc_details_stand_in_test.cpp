@@ -261,11 +261,12 @@ TEST_F(ProcTree, MemoryMapFromSmaps) {
           "deadbeef rwxp 00000000 00:00 0\n"
           "Rss:                 999 kB\n"
           "ffffffffff600000-ffffffffff601000 --xp 00000000 00:00 0                  [vsyscall]\n"
-          "7f0000000000-7f0000001000 ---p 00000000 00:00 0 \n");
+          "7f0000000000-7f0000001000 ---p 00000000 00:00 0 \n"
+          "7f0000001000-7f0000003000 ---p 00052000 08:02 173521      /usr/bin/prog name\n");
     int count = -1;
     std::unique_ptr<KinfoVmentry, Freed> maps(freebsd::kinfo_getvmmap(kPid, &count));
     ASSERT_NE(maps, nullptr);
-    ASSERT_EQ(count, 6);
+    ASSERT_EQ(count, 7);
     const KinfoVmentry* m = maps.get();
     EXPECT_EQ(m[0].kve_start, 0x400000u);
     EXPECT_EQ(m[0].kve_end, 0x452000u);
@@ -282,7 +283,7 @@ TEST_F(ProcTree, MemoryMapFromSmaps) {
     EXPECT_EQ(m[1].kve_ref_count, 2);
     EXPECT_EQ(m[1].kve_shadow_count, 1);  // copied on write
     EXPECT_EQ(m[1].kve_flags & freebsd::KVME_FLAG_COW, freebsd::KVME_FLAG_COW);
-    EXPECT_EQ(m[2].kve_type, freebsd::KVME_TYPE_DEFAULT);
+    EXPECT_EQ(m[2].kve_type, freebsd::KVME_TYPE_SWAP);  // anonymous memory, as FreeBSD 14 keeps it
     EXPECT_STREQ(m[2].kve_path, "");
     EXPECT_EQ(m[2].kve_flags, freebsd::KVME_FLAG_GROWS_DOWN);  // shared: no copy on write
     EXPECT_EQ(m[2].kve_ref_count, 1);
@@ -290,8 +291,17 @@ TEST_F(ProcTree, MemoryMapFromSmaps) {
     EXPECT_EQ(m[4].kve_type, freebsd::KVME_TYPE_PHYS);
     EXPECT_EQ(m[4].kve_start, 0xffffffffff600000u);
     EXPECT_EQ(m[4].kve_protection, freebsd::KVME_PROT_EXEC);
-    EXPECT_EQ(m[5].kve_type, freebsd::KVME_TYPE_DEFAULT);
-    EXPECT_EQ(m[5].kve_protection, 0);
+    // No access at all: guard entries, without an object, a path or a
+    // reference, whether anonymous or a hole in a file's mapping.
+    for (const KinfoVmentry* guard : {&m[5], &m[6]}) {
+        EXPECT_EQ(guard->kve_type, freebsd::KVME_TYPE_GUARD);
+        EXPECT_EQ(guard->kve_protection, 0);
+        EXPECT_EQ(guard->kve_flags, 0);
+        EXPECT_STREQ(guard->kve_path, "");
+        EXPECT_EQ(guard->kve_vn_fileid, 0u);
+        EXPECT_EQ(guard->kve_ref_count, 0);
+        EXPECT_EQ(guard->kve_shadow_count, 0);
+    }
 }
 
 TEST_F(ProcTree, EmptyMemoryMapIsAKernelThreadOrAZombie) {
@@ -375,7 +385,7 @@ TEST_F(ProcTree, ThreadRecordsAreSizedByTheTaskListing) {
                   kPid};
     size_t len = 0;
     ASSERT_EQ(freebsd::sysctl(mib, 4, nullptr, &len, nullptr, 0), 0);
-    EXPECT_EQ(len, 2 * sizeof(freebsd::kinfo_proc));
+    EXPECT_EQ(len, (2 + 5) * sizeof(freebsd::kinfo_proc));  // FreeBSD's five records of slack
 }
 
 TEST_F(ProcTree, EnvironmentStrings) {

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "linux/host_files.h"
+#include "linux/proc_records.h"
 
 namespace compat {
 
@@ -40,6 +41,18 @@ char state_letter(int dirfd) {
     auto close = stat.rfind(')');
     if (close == std::string::npos || close + 2 >= stat.size()) return 0;
     return stat[close + 2];
+}
+
+int open_live_process_dir(int pid, Fd& dir) {
+    if (int err = open_process_dir(pid, dir); err != 0) return err;
+    const char state = state_letter(dir.get());
+    return state == 0 || state == 'Z' || state == 'X' ? ESRCH : 0;
+}
+
+int real_uid_at(int dirfd, unsigned& uid) {
+    FileText status;
+    if (int err = status.read_at(dirfd, "status"); err != 0) return process_refusal(err);
+    return leading_numbers(key_value(status.view(), "Uid"), &uid, 1) == 1 ? 0 : ESRCH;
 }
 
 void* records_from_answer(const std::string& answer, std::size_t record_size, int* count) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "linux/host_files.h"
 #include "linux/host_text.h"
 
 namespace compat {
@@ -23,6 +24,14 @@ int process_refusal(int err);
 // The state letter of the process's /proc/<pid>/stat ('R', 'S', 'Z' ...),
 // or 0 when the process has gone.
 char state_letter(int dirfd);
+
+// Opens /proc/<pid> of a live process, as FreeBSD's pfind finds one: a
+// process that has gone, or a zombie, is ESRCH. Returns 0 or that errno.
+int open_live_process_dir(int pid, Fd& dir);
+
+// The real user id of the process (first field of Uid: in its status).
+// Returns 0, or ESRCH when the process has gone.
+int real_uid_at(int dirfd, unsigned& uid);
 
 }  // namespace compat
 
