@@ -34,8 +34,6 @@ def test_pids_against_proc_and_ps(norvik):
         assert set(table) <= before | after
         assert {child.pid for child in children} | {os.getpid(), 1} <= set(table)
         assert (before & after & by_ps) <= set(table)
-        # The kernel's order is the host's listing order: ascending ids.
-        assert table == sorted(table)
     finally:
         for child in children:
             child.kill()
@@ -61,7 +59,6 @@ def test_pids_whole_when_no_thread_can_be_started(norvik):
         before, table, after = outcome[1]
         assert before & after <= set(table) <= before | after
         assert {child.pid for child in children} | {1} <= set(table)
-        assert table == sorted(table)
     finally:
         for child in children:
             child.kill()
