@@ -392,3 +392,39 @@ def test_sockets_come_and_go_and_processes_exit_during_the_calls(norvik):
         stop.set()
         for w in workers:
             w.join()
+
+
+def ss_state(local_port, peer_port):
+    """The state ss gives the TCP connection between two loopback ports."""
+    out = subprocess.run(["ss", "-Htan"], capture_output=True, text=True, check=True).stdout
+    for line in out.splitlines():
+        state, _, _, local, peer = line.split()[:5]
+        if local.endswith(f":{local_port}") and peer.endswith(f":{peer_port}"):
+            return SS_STATES[state]
+    return None
+
+
+def test_dual_stack_connections_have_their_state(norvik):
+    """An IPv6 socket carrying IPv4 traffic shows IPv4-mapped ends, while its
+    control block holds the IPv4 addresses: its state is still found."""
+    with contextlib.ExitStack() as held:
+        listener = held.enter_context(socket.socket(socket.AF_INET6, socket.SOCK_STREAM))
+        listener.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+        listener.bind(("::", 0))
+        listener.listen(4)
+        port = listener.getsockname()[1]
+        client = held.enter_context(socket.create_connection(("127.0.0.1", port)))
+        accepted = held.enter_context(listener.accept()[0])
+        mapped = held.enter_context(socket.socket(socket.AF_INET6, socket.SOCK_STREAM))
+        mapped.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+        mapped.connect(("::ffff:127.0.0.1", port))
+        accepted_mapped = held.enter_context(listener.accept()[0])
+        cport, mport = client.getsockname()[1], mapped.getsockname()[1]
+        rows = {r[0]: r for r in norvik.proc_net_connections(os.getpid(), ALL_FAMILIES, (1,))}
+        v4 = "::ffff:127.0.0.1"
+        assert rows[listener.fileno()] == (listener.fileno(), 28, 1, ("::", port), (), 1)
+        assert rows[accepted.fileno()] == (accepted.fileno(), 28, 1, (v4, port), (v4, cport), 4)
+        assert rows[client.fileno()] == (client.fileno(), 2, 1, ("127.0.0.1", cport), ("127.0.0.1", port), 4)
+        assert rows[mapped.fileno()] == (mapped.fileno(), 28, 1, (v4, mport), (v4, port), 4)
+        assert rows[accepted_mapped.fileno()][5] == 4
+        assert ss_state(port, cport) == ss_state(mport, port) == 4
