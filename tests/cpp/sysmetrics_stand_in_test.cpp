@@ -186,7 +186,8 @@ TEST_F(SysmetricsTree, SwapInfoTotalsEveryDeviceInPages) {
         freebsd::kvm_swap sw[5];
         std::memset(sw, 0x55, sizeof sw);
         ASSERT_EQ(freebsd::kvm_getswapinfo(kd, sw, c.maxswap, c.flags), c.returned) << c.maxswap;
-        for (int i = 0; i <= c.returned; ++i) EXPECT_STREQ(sw[i].ksw_devname, c.names[i].c_str()) << c.maxswap;
+        for (int i = 0; i <= c.returned; ++i)
+            EXPECT_STREQ(sw[i].ksw_devname, c.names[i].c_str()) << c.maxswap;
         EXPECT_EQ(sw[c.returned].ksw_total, sda2 + file);
         EXPECT_EQ(sw[c.returned].ksw_used, 4096u / kib_per_page);
         if (c.returned > 0) {

@@ -31,9 +31,7 @@ constexpr std::size_t kRecordsPerRange = 16;
 
 }  // namespace
 
-std::size_t with_process_slack(std::size_t records) {
-    return (records + kProcessSlack) * sizeof(kinfo_proc);
-}
+std::size_t with_process_slack(std::size_t records) { return (records + kProcessSlack) * sizeof(kinfo_proc); }
 
 int read_proc_pid(NodeArgs args, std::string& out) {
     kinfo_proc kp;

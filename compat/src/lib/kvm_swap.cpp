@@ -81,7 +81,8 @@ int kvm_getswapinfo(kvm_t* kd, kvm_swap* info, int maxswap, int flags) {
             kvm_swap& device = info[devices];
             std::memset(&device, 0, sizeof device);
             constexpr std::string_view kDev = "/dev/";
-            if ((flags & SWIF_DEV_PREFIX) == 0 && name.substr(0, kDev.size()) == kDev) name.remove_prefix(kDev.size());
+            if ((flags & SWIF_DEV_PREFIX) == 0 && name.substr(0, kDev.size()) == kDev)
+                name.remove_prefix(kDev.size());
             const std::size_t n = std::min(name.size(), sizeof device.ksw_devname - 1);
             std::memcpy(device.ksw_devname, name.data(), n);
             device.ksw_total = size;

@@ -42,8 +42,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>

@@ -12,7 +12,8 @@ void order_newest_first(std::vector<int>& pids) {
     long last = 0;
     long limit = 0;
     if (!host_number("proc/sys/kernel/ns_last_pid", last) || last <= 0) last = highest;
-    if (!host_number("proc/sys/kernel/pid_max", limit) || limit <= highest) limit = static_cast<long>(highest) + 1;
+    if (!host_number("proc/sys/kernel/pid_max", limit) || limit <= highest)
+        limit = static_cast<long>(highest) + 1;
     if (last >= limit) last = limit - 1;
     // How many pids were given since this one: 0 for the newest.
     auto age = [last, limit](int pid) {
