@@ -115,8 +115,12 @@ def test_check_pid_range(norvik):
 # The kernel as scripted.
 
 def test_pids_keep_the_kernels_order(norvik, kernel):
-    kernel.answer("kern.proc.proc.0", b"".join(kinfo_proc(ki_pid=pid) for pid in (9, 3, 700000, 1)))
-    assert norvik.pids() == [9, 3, 700000, 1]
+    """FreeBSD walks its table in pid-hash order, and proc0 (pid 0, the
+    kernel's threads) is part of it."""
+    table = (9, 0, 3, 700000, 1, 4100)
+    kernel.answer("kern.proc.proc.0", b"".join(kinfo_proc(ki_pid=pid) for pid in table))
+    assert norvik.pids() == list(table)
+    assert norvik.proc_is_zombie(0) is False
 
 
 def test_pids_ignore_a_trailing_part_record(norvik, kernel):
