@@ -51,11 +51,9 @@ pid_t target_pid(id_t id) { return id == -1 ? ::getpid() : static_cast<pid_t>(id
 // caller without privilege whose real and effective uid both differ from
 // the target's real uid is refused with EPERM. The host would answer both.
 int check_target(id_t id) {
-    if (id == -1) return 0;
-    compat::Fd dir;
-    if (int err = compat::open_live_process_dir(static_cast<pid_t>(id), dir); err != 0) return err;
+    if (id == -1 || static_cast<pid_t>(id) == ::getpid()) return 0;
     unsigned owner = 0;
-    if (int err = compat::real_uid_at(dir.get(), owner); err != 0) return err;
+    if (int err = compat::live_process_real_uid(static_cast<pid_t>(id), owner); err != 0) return err;
     if (::geteuid() == 0 || ::getuid() == owner || ::geteuid() == owner) return 0;
     return EPERM;
 }

@@ -49,9 +49,14 @@ int open_live_process_dir(int pid, Fd& dir) {
     return state == 0 || state == 'Z' || state == 'X' ? ESRCH : 0;
 }
 
-int real_uid_at(int dirfd, unsigned& uid) {
+int live_process_real_uid(int pid, unsigned& uid) {
+    Fd dir;
+    if (int err = open_process_dir(pid, dir); err != 0) return err;
     FileText status;
-    if (int err = status.read_at(dirfd, "status"); err != 0) return process_refusal(err);
+    if (int err = status.read_at(dir.get(), "status"); err != 0) return process_refusal(err);
+    std::string_view state = key_value(status.view(), "State");
+    state = next_token(state);
+    if (state.empty() || state[0] == 'Z' || state[0] == 'X') return ESRCH;
     return leading_numbers(key_value(status.view(), "Uid"), &uid, 1) == 1 ? 0 : ESRCH;
 }
 

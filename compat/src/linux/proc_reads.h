@@ -29,9 +29,10 @@ char state_letter(int dirfd);
 // process that has gone, or a zombie, is ESRCH. Returns 0 or that errno.
 int open_live_process_dir(int pid, Fd& dir);
 
-// The real user id of the process (first field of Uid: in its status).
-// Returns 0, or ESRCH when the process has gone.
-int real_uid_at(int dirfd, unsigned& uid);
+// The real user id of a live process (the first field of Uid: in its
+// status), from one read that also tells its state: a process that has gone,
+// or a zombie, is ESRCH. Returns 0 or that errno.
+int live_process_real_uid(int pid, unsigned& uid);
 
 }  // namespace compat
 
