@@ -17,6 +17,7 @@
 #include "freebsd/sys/resource.h"
 #include "kern/nodes.h"
 #include "linux/proc_reads.h"
+#include "linux/proc_records.h"
 
 namespace {
 // FreeBSD's limit count, taken before the host's header defines the name as
@@ -80,14 +81,14 @@ rlim_t to_host(freebsd::rlim_t value) {
     return static_cast<rlim_t>(value);
 }
 
-// The live process and the resource named by the node's two integers.
+// The resource named by the node's two integers, of a live process.
 // FreeBSD's process 0 (the kernel's) has no counterpart on the host, which
 // would read pid 0 as the caller.
-int target(NodeArgs args, Fd& dir, int& resource) {
+int target(NodeArgs args, int& resource) {
     if (args[1] < 0 || args[1] >= kFreebsdLimits) return EINVAL;
     resource = host_resource(args[1]);
     if (args[0] <= 0) return ESRCH;
-    return open_live_process_dir(args[0], dir);
+    return check_live_process(args[0]);
 }
 
 // One value of /proc/<pid>/limits: "unlimited" or a decimal number.
@@ -104,9 +105,11 @@ bool limits_value(std::string_view& rest, std::uint64_t& value) {
 // The host resource's soft and hard limit from /proc/<pid>/limits: a heading,
 // then one row per resource in the host's numbering, its name in the first 26
 // columns.
-int read_limits_file(int dir, int resource, std::uint64_t& soft, std::uint64_t& hard) {
+int read_limits_file(int pid, int resource, std::uint64_t& soft, std::uint64_t& hard) {
+    Fd dir;
+    if (int err = open_process_dir(pid, dir); err != 0) return err;
     FileText text;
-    if (int err = text.read_at(dir, "limits"); err != 0) return process_refusal(err);
+    if (int err = text.read_at(dir.get(), "limits"); err != 0) return process_refusal(err);
     std::string_view rest = text.view();
     next_line(rest);  // the heading
     for (int row = 0; row < resource && !rest.empty(); ++row) next_line(rest);
@@ -121,9 +124,8 @@ int read_limits_file(int dir, int resource, std::uint64_t& soft, std::uint64_t& 
 }  // namespace
 
 int read_proc_rlimit(NodeArgs args, std::string& out) {
-    Fd dir;
     int resource = 0;
-    if (int err = target(args, dir, resource); err != 0) return err;
+    if (int err = target(args, resource); err != 0) return err;
     freebsd::rlimit limit{freebsd::kRlimInfinity, freebsd::kRlimInfinity};
     if (resource != kNoHostLimit) {
         ::rlimit host{};
@@ -133,7 +135,7 @@ int read_proc_rlimit(NodeArgs args, std::string& out) {
             hard = host.rlim_max;
         } else if (errno != EPERM) {
             return errno;
-        } else if (int err = read_limits_file(dir.get(), resource, soft, hard); err != 0) {
+        } else if (int err = read_limits_file(args[0], resource, soft, hard); err != 0) {
             return err;
         }
         limit = {to_freebsd(soft), to_freebsd(hard)};
@@ -146,9 +148,8 @@ int read_proc_rlimit(NodeArgs args, std::string& out) {
 // above the hard one is lowered to it (the host would refuse the pair).
 int write_proc_rlimit(NodeArgs args, const void* data, std::size_t len) {
     if (len != sizeof(freebsd::rlimit)) return EINVAL;
-    Fd dir;
     int resource = 0;
-    if (int err = target(args, dir, resource); err != 0) return err;
+    if (int err = target(args, resource); err != 0) return err;
     freebsd::rlimit limit;
     std::memcpy(&limit, data, sizeof limit);
     ::rlimit host{to_host(limit.rlim_cur), to_host(limit.rlim_max)};

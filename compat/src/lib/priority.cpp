@@ -31,8 +31,7 @@ int host_which(int which) {
 // zombies (ESRCH); the host would answer for one. 0 is the caller.
 int check_process(int which, int who) {
     if (which != PRIO_PROCESS || who == 0) return 0;
-    compat::Fd dir;
-    return compat::open_live_process_dir(who, dir);
+    return compat::check_live_process(who);
 }
 
 int fail(int err) {

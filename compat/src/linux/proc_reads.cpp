@@ -43,10 +43,22 @@ char state_letter(int dirfd) {
     return stat[close + 2];
 }
 
-int open_live_process_dir(int pid, Fd& dir) {
-    if (int err = open_process_dir(pid, dir); err != 0) return err;
-    const char state = state_letter(dir.get());
-    return state == 0 || state == 'Z' || state == 'X' ? ESRCH : 0;
+int check_live_process(int pid) {
+    if (pid == ::getpid()) return 0;
+    if (pid <= 0) return ESRCH;
+    char rel[32];
+    std::snprintf(rel, sizeof rel, "proc/%d/stat", pid);
+    Fd file = open_host(rel, O_RDONLY);
+    if (!file.valid()) return ESRCH;
+    // The command name (at most 64 bytes) comes early: the state follows it.
+    char text[256];
+    const ssize_t n = ::read(file.get(), text, sizeof text);
+    if (n <= 0) return ESRCH;
+    const std::string_view stat(text, static_cast<std::size_t>(n));
+    const auto close = stat.rfind(')');
+    if (close == std::string_view::npos || close + 2 >= stat.size()) return ESRCH;
+    const char state = stat[close + 2];
+    return state == 'Z' || state == 'X' ? ESRCH : 0;
 }
 
 int live_process_real_uid(int pid, unsigned& uid) {

@@ -25,9 +25,10 @@ int process_refusal(int err);
 // or 0 when the process has gone.
 char state_letter(int dirfd);
 
-// Opens /proc/<pid> of a live process, as FreeBSD's pfind finds one: a
-// process that has gone, or a zombie, is ESRCH. Returns 0 or that errno.
-int open_live_process_dir(int pid, Fd& dir);
+// Whether the process lives, as FreeBSD's pfind finds one: a process that
+// has gone, or a zombie, is ESRCH. One read of /proc/<pid>/stat (none for
+// the calling process). Returns 0 or ESRCH.
+int check_live_process(int pid);
 
 // The real user id of a live process (the first field of Uid: in its
 // status), from one read that also tells its state: a process that has gone,
