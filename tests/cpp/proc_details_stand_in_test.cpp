@@ -240,6 +240,55 @@ TEST_F(ProcTree, KernelThreadHasNoTextRecord) {
     EXPECT_EQ(records.get()[1].kf_fd, freebsd::KF_FD_TYPE_ROOT);
 }
 
+// FreeBSD puts the controlling terminal's record (-6) after the text and
+// before the working directory. Its path comes from a descriptor open on
+// the terminal, else the host's name for the device, else the
+// pseudo-terminal rule.
+TEST_F(ProcTree, ControllingTerminalRecord) {
+    link("exe", "/bin/true");
+    link("cwd", "/");
+    link("root", "/");
+    link("fd/0", "/dev/null");
+    link("fd/1", "pipe:[5]");
+    write_file("sys/dev/char/4:1/uevent", "MAJOR=4\nMINOR=1\nDEVNAME=tty1\n");
+    struct stat null_dev{};
+    ASSERT_EQ(::stat("/dev/null", &null_dev), 0);
+    struct Case {
+        unsigned long long tty_nr;
+        const char* path;
+    };
+    const Case cases[] = {
+        {null_dev.st_rdev, "/dev/null"},            // the descriptor on it names it
+        {(4u << 8) | 1u, "/dev/tty1"},              // /sys/dev/char's DEVNAME
+        {(137u << 8) | 5u | (1u << 20), "/dev/pts/517"},  // major 137, minor 261: 256 + 261
+    };
+    for (const Case& c : cases) {
+        write("stat", "4242 (sh) S 1 4242 4242 " + std::to_string(c.tty_nr) +
+                          " 4242 4194304 0 0 0 0 0 0 0 0 20 0 1 0 0 0 0\n");
+        int count = -1;
+        std::unique_ptr<KinfoFile, Freed> records(freebsd::kinfo_getfile(kPid, &count));
+        ASSERT_NE(records, nullptr);
+        ASSERT_EQ(count, 6) << c.path;
+        const KinfoFile* r = records.get();
+        EXPECT_EQ(r[0].kf_fd, freebsd::KF_FD_TYPE_TEXT);
+        EXPECT_EQ(r[1].kf_fd, freebsd::KF_FD_TYPE_CTTY);
+        EXPECT_EQ(r[1].kf_type, freebsd::KF_TYPE_VNODE);
+        EXPECT_EQ(r[1].kf_vnode_type, static_cast<unsigned>(freebsd::KF_VTYPE_VCHR));
+        EXPECT_EQ(r[1].kf_un.kf_file.kf_file_rdev, c.tty_nr);
+        EXPECT_STREQ(r[1].kf_path, c.path);
+        EXPECT_EQ(r[2].kf_fd, freebsd::KF_FD_TYPE_CWD);
+        EXPECT_EQ(r[3].kf_fd, freebsd::KF_FD_TYPE_ROOT);
+        EXPECT_EQ(r[4].kf_fd, 0);
+    }
+    // No terminal (tty_nr 0), no record.
+    write("stat", "4242 (sh) S 1 4242 4242 0 -1 4194304 0 0 0 0 0 0 0 0 20 0 1 0 0 0 0\n");
+    int count = -1;
+    std::unique_ptr<KinfoFile, Freed> records(freebsd::kinfo_getfile(kPid, &count));
+    ASSERT_NE(records, nullptr);
+    EXPECT_EQ(count, 5);
+    EXPECT_EQ(find_fd(records.get(), count, freebsd::KF_FD_TYPE_CTTY), nullptr);
+}
+
 TEST_F(ProcTree, MemoryMapFromSmaps) {
     write("smaps",
           "00400000-00452000 r-xp 00000000 08:02 173521      /usr/bin/prog name\n"
@@ -261,11 +310,12 @@ TEST_F(ProcTree, MemoryMapFromSmaps) {
           "deadbeef rwxp 00000000 00:00 0\n"
           "Rss:                 999 kB\n"
           "ffffffffff600000-ffffffffff601000 --xp 00000000 00:00 0                  [vsyscall]\n"
-          "7f0000000000-7f0000001000 ---p 00000000 00:00 0 \n");
+          "7f0000000000-7f0000001000 ---p 00000000 00:00 0 \n"
+          "7f0000001000-7f0000003000 ---p 00052000 08:02 173521      /usr/bin/prog name\n");
     int count = -1;
     std::unique_ptr<KinfoVmentry, Freed> maps(freebsd::kinfo_getvmmap(kPid, &count));
     ASSERT_NE(maps, nullptr);
-    ASSERT_EQ(count, 6);
+    ASSERT_EQ(count, 7);
     const KinfoVmentry* m = maps.get();
     EXPECT_EQ(m[0].kve_start, 0x400000u);
     EXPECT_EQ(m[0].kve_end, 0x452000u);
@@ -282,7 +332,7 @@ TEST_F(ProcTree, MemoryMapFromSmaps) {
     EXPECT_EQ(m[1].kve_ref_count, 2);
     EXPECT_EQ(m[1].kve_shadow_count, 1);  // copied on write
     EXPECT_EQ(m[1].kve_flags & freebsd::KVME_FLAG_COW, freebsd::KVME_FLAG_COW);
-    EXPECT_EQ(m[2].kve_type, freebsd::KVME_TYPE_DEFAULT);
+    EXPECT_EQ(m[2].kve_type, freebsd::KVME_TYPE_SWAP);  // anonymous memory, as FreeBSD 14 keeps it
     EXPECT_STREQ(m[2].kve_path, "");
     EXPECT_EQ(m[2].kve_flags, freebsd::KVME_FLAG_GROWS_DOWN);  // shared: no copy on write
     EXPECT_EQ(m[2].kve_ref_count, 1);
@@ -290,8 +340,17 @@ TEST_F(ProcTree, MemoryMapFromSmaps) {
     EXPECT_EQ(m[4].kve_type, freebsd::KVME_TYPE_PHYS);
     EXPECT_EQ(m[4].kve_start, 0xffffffffff600000u);
     EXPECT_EQ(m[4].kve_protection, freebsd::KVME_PROT_EXEC);
-    EXPECT_EQ(m[5].kve_type, freebsd::KVME_TYPE_DEFAULT);
-    EXPECT_EQ(m[5].kve_protection, 0);
+    // No access at all: guard entries, without an object, a path or a
+    // reference, whether anonymous or a hole in a file's mapping.
+    for (const KinfoVmentry* guard : {&m[5], &m[6]}) {
+        EXPECT_EQ(guard->kve_type, freebsd::KVME_TYPE_GUARD);
+        EXPECT_EQ(guard->kve_protection, 0);
+        EXPECT_EQ(guard->kve_flags, 0);
+        EXPECT_STREQ(guard->kve_path, "");
+        EXPECT_EQ(guard->kve_vn_fileid, 0u);
+        EXPECT_EQ(guard->kve_ref_count, 0);
+        EXPECT_EQ(guard->kve_shadow_count, 0);
+    }
 }
 
 TEST_F(ProcTree, EmptyMemoryMapIsAKernelThreadOrAZombie) {
@@ -375,7 +434,7 @@ TEST_F(ProcTree, ThreadRecordsAreSizedByTheTaskListing) {
                   kPid};
     size_t len = 0;
     ASSERT_EQ(freebsd::sysctl(mib, 4, nullptr, &len, nullptr, 0), 0);
-    EXPECT_EQ(len, 2 * sizeof(freebsd::kinfo_proc));
+    EXPECT_EQ(len, (2 + 5) * sizeof(freebsd::kinfo_proc));  // FreeBSD's five records of slack
 }
 
 TEST_F(ProcTree, EnvironmentStrings) {

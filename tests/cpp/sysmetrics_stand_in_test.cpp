@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -233,6 +234,8 @@ TEST_F(SysmetricsTree, TopologyGroupsByPackageAndSharedCacheWithSmtFlags) {
     EXPECT_EQ(xml.find("level=\"4\""), std::string::npos) << xml;
 }
 
+// As libkvm: device records while there is room below the summary, the
+// summary (empty name) at the index returned.
 TEST_F(SysmetricsTree, SwapInfoTotalsEveryDeviceInPages) {
     write_file("proc/swaps",
                "Filename\tType\tSize\tUsed\tPriority\n"
@@ -241,12 +244,39 @@ TEST_F(SysmetricsTree, SwapInfoTotalsEveryDeviceInPages) {
     use_as_root();
     freebsd::kvm_t* kd = freebsd::kvm_open(nullptr, "/dev/null", nullptr, 0, "test");
     ASSERT_NE(kd, nullptr);
-    freebsd::kvm_swap sw[1];
-    EXPECT_EQ(freebsd::kvm_getswapinfo(kd, sw, 1, 0), 2);
     const unsigned kib_per_page = static_cast<unsigned>(::sysconf(_SC_PAGESIZE) / 1024);
-    EXPECT_EQ(sw[0].ksw_total, (1048576u + 65532u) / kib_per_page);
-    EXPECT_EQ(sw[0].ksw_used, 4096u / kib_per_page);
-    EXPECT_STREQ(sw[0].ksw_devname, "total");
+    const unsigned sda2 = 1048576u / kib_per_page, file = 65532u / kib_per_page;
+    struct Case {
+        int maxswap, flags, returned;
+        std::vector<std::string> names;  // the device records, then the summary's
+    };
+    const Case cases[] = {
+        {1, 0, 0, {""}},
+        {2, 0, 1, {"sda2", ""}},
+        {3, 0, 2, {"sda2", "/var/tmp/a.swap", ""}},
+        {5, freebsd::SWIF_DEV_PREFIX, 2, {"/dev/sda2", "/var/tmp/a.swap", ""}},
+    };
+    for (const Case& c : cases) {
+        freebsd::kvm_swap sw[5];
+        std::memset(sw, 0x55, sizeof sw);
+        ASSERT_EQ(freebsd::kvm_getswapinfo(kd, sw, c.maxswap, c.flags), c.returned) << c.maxswap;
+        for (int i = 0; i <= c.returned; ++i)
+            EXPECT_STREQ(sw[i].ksw_devname, c.names[i].c_str()) << c.maxswap;
+        EXPECT_EQ(sw[c.returned].ksw_total, sda2 + file);
+        EXPECT_EQ(sw[c.returned].ksw_used, 4096u / kib_per_page);
+        if (c.returned > 0) {
+            EXPECT_EQ(sw[0].ksw_total, sda2);
+            EXPECT_EQ(sw[0].ksw_used, 4096u / kib_per_page);
+        }
+        if (c.returned > 1) {
+            EXPECT_EQ(sw[1].ksw_total, file);
+        }
+        // Nothing is written past the summary.
+        if (c.maxswap < 5) {
+            EXPECT_EQ(sw[c.returned + 1].ksw_used, 0x55555555u);
+        }
+    }
+    freebsd::kvm_swap sw[1];
     EXPECT_EQ(freebsd::kvm_getswapinfo(kd, sw, 0, 0), -1);
     freebsd::kvm_close(kd);
 }

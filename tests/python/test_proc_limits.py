@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from proc_children import Child, as_nobody, gone_pid
+from proc_children import Child, as_nobody, gone_pid, zombie
 
 CPUS = sorted(os.sched_getaffinity(0))
 TWO_CPUS = pytest.mark.skipif(len(CPUS) < 2, reason="needs two CPUs")
@@ -117,9 +117,15 @@ class TestAffinity:
                 norvik.proc_cpu_affinity_set(child.pid, bad)
         with pytest.raises(OverflowError):
             norvik.proc_cpu_affinity_set(child.pid, [2 ** 70])
-        with pytest.raises(OSError) as raised:
-            norvik.proc_cpu_affinity_set(child.pid, [])
-        assert errno_of(raised) == errno.EINVAL
+        # FreeBSD's cpuset: an empty mask does not overlap the parent set
+        # (EDEADLK); one naming a CPU the machine lacks is not within it
+        # (EINVAL), even beside CPUs it has.
+        with open("/sys/devices/system/cpu/online") as f:
+            missing = max(int(part.split("-")[-1]) for part in f.read().strip().split(",")) + 1
+        for cpus, error in (([], errno.EDEADLK), ([CPUS[0], missing], errno.EINVAL), ([missing], errno.EDEADLK)):
+            with pytest.raises(OSError) as raised:
+                norvik.proc_cpu_affinity_set(child.pid, cpus)
+            assert errno_of(raised) == error, cpus
         assert os.sched_getaffinity(child.pid) == before
 
     def test_an_element_that_empties_its_list(self, norvik, child):
@@ -140,10 +146,17 @@ class TestAffinity:
         for call in (lambda: norvik.proc_cpu_affinity_get(pid), lambda: norvik.proc_cpu_affinity_set(pid, [0])):
             with pytest.raises(ProcessLookupError):
                 call()
-        # Anyone may read a mask; only the owner (or root) may set it.
-        assert as_nobody(lambda: norvik.proc_cpu_affinity_get(child.pid)) == ("ok", CPUS)
-        assert as_nobody(lambda: norvik.proc_cpu_affinity_set(child.pid, [0])) == \
-            ("raised", "PermissionError", errno.EPERM)
+        # FreeBSD finds live processes only: a zombie is gone.
+        with zombie() as pid:
+            for call in (lambda: norvik.proc_cpu_affinity_get(pid), lambda: norvik.proc_cpu_affinity_set(pid, [0])):
+                with pytest.raises(ProcessLookupError):
+                    call()
+        # Reading another user's mask needs the same right as setting it.
+        for call in (lambda: norvik.proc_cpu_affinity_get(child.pid), lambda: norvik.proc_cpu_affinity_set(child.pid, [0])):
+            assert as_nobody(call) == ("raised", "PermissionError", errno.EPERM)
+        # Its own mask is its own (os.getpid() runs in the child).
+        assert as_nobody(lambda: norvik.proc_cpu_affinity_get(os.getpid())) == ("ok", CPUS)
+        assert os.sched_getaffinity(child.pid) == set(CPUS)
 
 
 class TestLimits:
@@ -166,13 +179,23 @@ class TestLimits:
             proc.wait()
 
     def test_resources_the_host_lacks(self, norvik, child):
-        for resource_number in (norvik.RLIMIT_SBSIZE, norvik.RLIMIT_NPTS, norvik.RLIMIT_SWAP, 13, 14, 15, 99, -1):
-            with pytest.raises(OSError) as raised:
-                norvik.proc_getrlimit(child.pid, resource_number)
-            assert errno_of(raised) == errno.EINVAL
+        """Every resource below RLIM_NLIMITS answers; the ones the host keeps
+        no limit for are unlimited, and stay so."""
+        for resource_number in (norvik.RLIMIT_SBSIZE, norvik.RLIMIT_NPTS, norvik.RLIMIT_SWAP, 13, 14, 15):
+            assert norvik.proc_getrlimit(child.pid, resource_number) == (INFINITY, INFINITY), resource_number
+            assert norvik.proc_setrlimit(child.pid, resource_number, INFINITY, -1) is None
             with pytest.raises(OSError) as raised:
                 norvik.proc_setrlimit(child.pid, resource_number, 1, 1)
-            assert errno_of(raised) == errno.EINVAL
+            assert errno_of(raised) == errno.EOPNOTSUPP
+            assert norvik.proc_getrlimit(child.pid, resource_number) == (INFINITY, INFINITY)
+            assert as_nobody(lambda: norvik.proc_setrlimit(child.pid, resource_number, INFINITY, INFINITY)) == \
+                ("raised", "PermissionError", errno.EPERM)
+        for resource_number in (16, 99, -1):
+            for call in (lambda: norvik.proc_getrlimit(child.pid, resource_number),
+                         lambda: norvik.proc_setrlimit(child.pid, resource_number, 1, 1)):
+                with pytest.raises(OSError) as raised:
+                    call()
+                assert errno_of(raised) == errno.EINVAL
 
     def test_set_then_read_back(self, norvik, child):
         nofile = norvik.RLIMIT_NOFILE
@@ -210,14 +233,25 @@ class TestLimits:
             norvik.proc_setrlimit(pid, norvik.RLIMIT_NOFILE, 1, 1)
         with pytest.raises(ProcessLookupError):
             norvik.proc_getrlimit(0, norvik.RLIMIT_NOFILE)
+        # A zombie is exiting: FreeBSD neither reads nor sets its limits.
+        with zombie() as pid:
+            with pytest.raises(ProcessLookupError):
+                norvik.proc_getrlimit(pid, norvik.RLIMIT_NOFILE)
+            with pytest.raises(ProcessLookupError):
+                norvik.proc_setrlimit(pid, norvik.RLIMIT_NOFILE, 1, 1)
 
     def test_another_users_process(self, norvik, child):
         nofile = norvik.RLIMIT_NOFILE
         outcome = as_nobody(lambda: norvik.proc_setrlimit(child.pid, nofile, 10, 10))
         assert outcome == ("raised", "PermissionError", errno.EPERM)
-        # Linux refuses reading another user's limits too.
-        assert as_nobody(lambda: norvik.proc_getrlimit(child.pid, nofile)) == \
-            ("raised", "PermissionError", errno.EPERM)
+        # Anyone who can see a process may read its limits, as /proc/<pid>/limits
+        # shows them to every user.
+        with open(f"/proc/{child.pid}/limits") as f:
+            shown = {line[:26].strip(): line[26:].split()[:2] for line in f.read().splitlines()[1:]}
+        for name, row in (("RLIMIT_NOFILE", "Max open files"), ("RLIMIT_CORE", "Max core file size"),
+                          ("RLIMIT_STACK", "Max stack size"), ("RLIMIT_AS", "Max address space")):
+            want = tuple(INFINITY if v == "unlimited" else int(v) for v in shown[row])
+            assert as_nobody(lambda: norvik.proc_getrlimit(child.pid, getattr(norvik, name))) == ("ok", want), name
         # Its own limits are its own to read (os.getpid() runs in the child).
         assert as_nobody(lambda: norvik.proc_getrlimit(os.getpid(), nofile) == tuple(
             freebsd_value(v) for v in resource.getrlimit(resource.RLIMIT_NOFILE))) == ("ok", True)
@@ -269,6 +303,11 @@ class TestPriority:
             norvik.proc_priority_get(pid)
         with pytest.raises(ProcessLookupError):
             norvik.proc_priority_set(pid, 1)
+        with zombie() as pid:
+            with pytest.raises(ProcessLookupError):
+                norvik.proc_priority_get(pid)
+            with pytest.raises(ProcessLookupError):
+                norvik.proc_priority_set(pid, 1)
         assert as_nobody(lambda: norvik.proc_priority_get(child.pid)) == ("ok", inherited)
         assert as_nobody(lambda: norvik.proc_priority_set(child.pid, 5)) == ("raised", "PermissionError", errno.EPERM)
         # Lowering its own nice value needs a privilege nobody lacks.

@@ -2,9 +2,12 @@
 against children that hold known threads, files and mappings, with /proc,
 ls and pmap as the oracles; scripted for records this machine can't make."""
 import errno
+import fcntl
 import os
 import stat
 import subprocess
+import termios
+import time
 
 import pytest
 
@@ -61,6 +64,12 @@ def fd_oracle(pid):
     return files
 
 
+def tty_of(pid):
+    """The controlling terminal's device number (tty_nr of stat), or 0."""
+    with open(f"/proc/{pid}/stat") as f:
+        return int(f.read().rsplit(")", 1)[1].split()[4])
+
+
 def maps_oracle(pid):
     rows = []
     with open(f"/proc/{pid}/maps") as f:
@@ -68,12 +77,16 @@ def maps_oracle(pid):
             fields = line.split(None, 5)
             start, end = (int(x, 16) for x in fields[0].split("-"))
             path = fields[5].strip() if len(fields) > 5 else ""
-            if path.startswith("/"):
+            # As FreeBSD 14 types them: no access at all is a guard entry
+            # (type 9, which the module names "[?]"), anonymous memory swap.
+            if fields[1][:3] == "---":
+                shown = "[?]"
+            elif path.startswith("/"):
                 shown = path
             elif path in ("[vdso]", "[vvar]", "[vsyscall]"):
                 shown = "[phys]"
             else:
-                shown = "[default]"
+                shown = "[swap]"
             rows.append((f"{start:#x}-{end:#x}", fields[1][:3], shown))
     return rows
 
@@ -143,8 +156,35 @@ class TestLive:
         child, _, _ = file_child
         ls = subprocess.run(["ls", "-1", f"/proc/{child.pid}/fd"], capture_output=True, text=True, check=True)
         descriptors = len(ls.stdout.split())
-        # Every descriptor, and the text, working directory and root records.
-        assert norvik.proc_num_fds(child.pid) == descriptors + 3
+        # Every descriptor, and the text, working directory and root records
+        # (and the controlling terminal's, if the child has one).
+        assert norvik.proc_num_fds(child.pid) == descriptors + 3 + (tty_of(child.pid) != 0)
+
+    def test_controlling_terminal_has_its_record(self, norvik):
+        """FreeBSD lists a process's controlling terminal (-6) before its
+        working directory; the child holds the terminal on no descriptor."""
+        master, slave = os.openpty()
+        try:
+            proc = subprocess.Popen(["/bin/sleep", "300"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL, start_new_session=True,
+                                    preexec_fn=lambda: (fcntl.ioctl(slave, termios.TIOCSCTTY, 0), os.close(slave)),
+                                    pass_fds=(slave,))
+            try:
+                deadline = time.monotonic() + 10
+                while tty_of(proc.pid) == 0 or os.readlink(f"/proc/{proc.pid}/exe") != "/usr/bin/sleep":
+                    assert time.monotonic() < deadline, "the child got no terminal"
+                    time.sleep(0.005)
+                assert tty_of(proc.pid) == os.fstat(slave).st_rdev
+                descriptors = len(os.listdir(f"/proc/{proc.pid}/fd"))
+                assert norvik.proc_num_fds(proc.pid) == descriptors + 4
+                # A character device, not a regular file: not an open file.
+                assert [fd for _, fd in norvik.proc_open_files(proc.pid)] == [KF_FD_TYPE_TEXT]
+            finally:
+                proc.kill()
+                proc.wait()
+        finally:
+            os.close(master)
+            os.close(slave)
 
     def test_memory_maps_match_maps_file(self, norvik, file_child):
         child, a, _ = file_child
@@ -156,7 +196,8 @@ class TestLive:
         for row in rows:
             assert len(row) == 7 and all(isinstance(v, int) for v in row[3:])
             assert 0 <= row[4] <= row[3]
-            assert row[5] >= 1 and row[6] in (0, 1)
+            # A guard entry has no object to count references of.
+            assert row[5] >= (0 if row[2] == "[?]" else 1) and row[6] in (0, 1)
 
     def test_memory_maps_against_pmap(self, norvik, file_child):
         child, _, _ = file_child

@@ -41,9 +41,13 @@ def inpcb_into(rec, base, so, vflag, lport, fport, protocol, type_, family):
     rec[base + 392] = vflag
 
 
-def tcpcb(so, lport, fport=0, state=1, vflag=1, length=XTCPCB):
+def tcpcb(so, lport, fport=0, state=1, vflag=1, length=XTCPCB, family=2, v6=None):
+    """v6: the IPv6 (local, foreign) addresses, written over the whole slots."""
     rec = bytearray(XTCPCB)
-    inpcb_into(rec, 8, so, vflag, lport, fport, 6, 1, 2)
+    inpcb_into(rec, 8, so, vflag, lport, fport, 6, 1, family)
+    if v6 is not None:
+        rec[8 + 272:8 + 288] = socket.inet_pton(socket.AF_INET6, v6[0])
+        rec[8 + 256:8 + 272] = socket.inet_pton(socket.AF_INET6, v6[1])
     struct.pack_into("<Q", rec, 0, length)
     struct.pack_into("<i", rec, 568, state)
     return bytes(rec)
@@ -233,3 +237,40 @@ def test_kinfo_getfile_failures_are_classified(norvik, kernel):
     kernel.fail(f"kinfo_getfile.{ME}", errno.EPERM, 1)
     with pytest.raises(PermissionError):
         norvik.proc_net_connections(ME, (2,), (1,))
+
+
+def sock6(fd, lport, fport, laddr, faddr):
+    """A TCP descriptor of an AF_INET6 (28) socket."""
+    rec = bytearray(kinfo_file(fd, kind=KF_TYPE_SOCKET))
+    struct.pack_into("<iii", rec, 36, 28, 1, 6)
+    for base, port, addr in ((48, lport, laddr), (176, fport, faddr)):
+        struct.pack_into("<BB", rec, base, 28, 28)
+        struct.pack_into(">H", rec, base + 2, port)
+        rec[base + 8:base + 24] = socket.inet_pton(socket.AF_INET6, addr)
+    return bytes(rec)
+
+
+def test_dual_stack_connection_as_freebsd_records_it(norvik, kernel):
+    """FreeBSD's records of a dual-stack listener, the connection it accepted
+    from a client over 127.0.0.1 (an INP_IPV4 block holding IPv4 addresses,
+    its descriptor showing them IPv4-mapped), the client, and a socket bound
+    to a mapped address; ahead of them, an IPv6 block whose addresses are
+    the IPv4-compatible ::127.0.0.1, which carries no IPv4 traffic."""
+    v4 = "::ffff:127.0.0.1"
+    kernel.answer(f"kinfo_getfile.{ME}", b"".join([
+        sock6(3, 80, 0, "::", "::"), sock6(4, 80, 5000, v4, v4), sock(5, 2, 1, 6, 5000, 80),
+        sock6(6, 81, 0, v4, "::"), sock6(7, 82, 5001, "::1", "::1")]))
+    kernel.answer("net.inet.tcp.pcblist", pcblist([
+        tcpcb(1, 80, state=1, vflag=3, family=28, v6=("::", "::")),
+        tcpcb(2, 80, 5000, state=9, vflag=2, family=28, v6=("::127.0.0.1", "::127.0.0.1")),
+        tcpcb(3, 80, 5000, state=4, vflag=1, family=28),
+        tcpcb(4, 5000, 80, state=4, vflag=1),
+        tcpcb(5, 81, state=1, vflag=1, family=28, v6=("::127.0.0.1", "::")),
+        tcpcb(6, 82, 5001, state=5, vflag=2, family=28, v6=("::1", "::1"))]))
+    assert norvik.proc_net_connections(ME, (2, 28), (1,)) == [
+        (3, 28, 1, ("::", 80), (), 1),
+        (4, 28, 1, (v4, 80), (v4, 5000), 4),
+        (5, 2, 1, ("127.0.0.1", 5000), ("127.0.0.1", 80), 4),
+        (6, 28, 1, (v4, 81), (), 1),
+        (7, 28, 1, ("::1", 82), ("::1", 5001), 5),
+    ]

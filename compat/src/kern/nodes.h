@@ -18,6 +18,12 @@ void append_value(std::string& out, const T& value) {
 int read_kern_argmax(NodeArgs args, std::string& out);
 
 // proc_nodes.cpp: the process table.
+// A size question about a table of process or thread records is answered
+// as FreeBSD's sysctl_kern_proc answers it, five records over the count, so
+// that a caller who sizes, allocates and reads rarely meets ENOMEM while
+// processes are forked.
+inline constexpr std::size_t kProcessSlack = 5;
+std::size_t with_process_slack(std::size_t records);
 int read_proc_pid(NodeArgs args, std::string& out);
 int size_proc_pid(NodeArgs args, std::size_t& size);
 int read_proc_pid_threads(NodeArgs args, std::string& out);
@@ -78,8 +84,13 @@ int read_cpu_temperature(NodeArgs args, std::string& out);
 int read_cpu_tjmax(NodeArgs args, std::string& out);
 // socket_nodes.cpp: the open-file table and the socket control block lists.
 int read_kern_file(NodeArgs args, std::string& out);
+int size_kern_file(NodeArgs args, std::size_t& size);
 int read_tcp_pcblist(NodeArgs args, std::string& out);
+int size_tcp_pcblist(NodeArgs args, std::size_t& size);
 int read_udp_pcblist(NodeArgs args, std::string& out);
+int size_udp_pcblist(NodeArgs args, std::size_t& size);
+// The unix-domain lists count every unix socket, of any type.
+int size_local_pcblist(NodeArgs args, std::size_t& size);
 int read_local_stream_pcblist(NodeArgs args, std::string& out);
 int read_local_dgram_pcblist(NodeArgs args, std::string& out);
 int read_local_seqpacket_pcblist(NodeArgs args, std::string& out);

@@ -32,6 +32,8 @@ constexpr std::size_t kRecordsPerRange = 16;
 
 }  // namespace
 
+std::size_t with_process_slack(std::size_t records) { return (records + kProcessSlack) * sizeof(kinfo_proc); }
+
 int read_proc_pid(NodeArgs args, std::string& out) {
     kinfo_proc kp;
     if (int err = build_process_record(args[0], kp); err != 0) return err;
@@ -114,7 +116,7 @@ int read_proc_all(NodeArgs, std::string& out) {
 int size_proc_all(NodeArgs, std::size_t& size) {
     std::vector<int> pids;
     if (int err = list_process_ids(pids); err != 0) return err;
-    size = pids.size() * sizeof(kinfo_proc);
+    size = with_process_slack(pids.size());
     return 0;
 }
 

@@ -117,7 +117,7 @@ int size_proc_pid_threads(NodeArgs args, std::size_t& size) {
     std::vector<int> tids;
     if (int err = list_thread_ids(dir.get(), tids); err != 0) return process_refusal(err);
     if (tids.empty()) return ESRCH;
-    size = tids.size() * sizeof(freebsd::kinfo_proc);
+    size = with_process_slack(tids.size());
     return 0;
 }
 

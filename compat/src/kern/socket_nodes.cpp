@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -26,6 +27,7 @@
 #include "kern/nodes.h"
 #include "linux/proc_reads.h"
 #include "linux/proc_records.h"
+#include "linux/process_order.h"
 
 namespace compat {
 namespace {
@@ -243,7 +245,51 @@ int tcp_state(int host_state) {
     }
 }
 
-constexpr int kHostSynRecv = 3;
+// A row in SYN_RECV (3) or NEW_SYN_RECV (12) without a socket of its own is
+// a connection request; FreeBSD keeps those in its syncache.
+bool connection_request(const HostSocket& row) {
+    return (row.host_state == 3 || row.host_state == 12) && row.inode == 0;
+}
+
+// The rows of the tables: what a size question counts. Returns 0 or an errno.
+int count_rows(std::initializer_list<const char*> tables, std::size_t& rows) {
+    Fd proc = open_host("proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (!proc.valid()) return errno;
+    rows = 0;
+    for (const char* name : tables) {
+        for_each_table_row(proc.get(), name, [&](std::string_view) {
+            ++rows;
+            return true;
+        });
+    }
+    return 0;
+}
+
+// The size answer of an inet list, as tcp_pcblist and udp_pcblist give it:
+// both list ends and room for an eighth more records, at least ten.
+template <typename Record>
+int size_inet_list(std::initializer_list<const char*> tables, std::size_t& size) {
+    std::size_t n = 0;
+    if (int err = count_rows(tables, n); err != 0) return err;
+    n += std::max<std::size_t>(n / 8, 10);
+    size = 2 * sizeof(xinpgen) + n * sizeof(Record);
+    return 0;
+}
+
+// A process's descriptor slots (FDSize of its status), which FreeBSD's
+// kern.file sizes from; its open descriptors where the host gives no count.
+std::size_t descriptor_slots(int pid, std::vector<int>& fds) {
+    Fd dir;
+    if (open_process_dir(pid, dir) != 0) return 0;
+    FileText status;
+    std::size_t slots = 0;
+    if (status.read_at(dir.get(), "status") == 0 &&
+        leading_numbers(key_value(status.view(), "FDSize"), &slots, 1) == 1)
+        return slots;
+    Fd fd_dir;
+    fds.clear();
+    return list_descriptors(dir.get(), fd_dir, fds) == 0 ? fds.size() : 0;
+}
 
 int read_local_list(int type, std::string& out) {
     return build_list<xunpgen, xunpcb>({"net/unix"}, false, out, [type](const HostSocket& row, xunpcb& u) {
@@ -258,13 +304,28 @@ int read_local_list(int type, std::string& out) {
 
 }  // namespace
 
+// Processes newest first, as FreeBSD walks its process list; within a
+// process its descriptors ascend.
 int read_kern_file(NodeArgs, std::string& out) {
     std::vector<int> pids;
     if (int err = list_process_ids(pids); err != 0) return err;
+    order_newest_first(pids);
     std::vector<int> fds;
     for (int pid : pids) {
         if (int err = append_process_files(pid, fds, out); err != 0) return err;
     }
+    return 0;
+}
+
+// As sysctl_kern_file: the descriptor slots of every process, which
+// overestimates sparse tables.
+int size_kern_file(NodeArgs, std::size_t& size) {
+    std::vector<int> pids;
+    if (int err = list_process_ids(pids); err != 0) return err;
+    std::vector<int> fds;
+    std::size_t slots = 0;
+    for (int pid : pids) slots += descriptor_slots(pid, fds);
+    size = slots * sizeof(xfile);
     return 0;
 }
 
@@ -273,7 +334,7 @@ int read_tcp_pcblist(NodeArgs, std::string& out) {
                                        [](const HostSocket& row, xtcpcb& tp) {
                                            // A connection request without a socket of its own waits in
                                            // FreeBSD's syncache, not in this list.
-                                           if (row.host_state == kHostSynRecv && row.inode == 0) return false;
+                                           if (connection_request(row)) return false;
                                            tp.xt_len = sizeof tp;
                                            fill_inpcb(row, tp.xt_inp);
                                            tp.t_state = tcp_state(row.host_state);
@@ -287,6 +348,22 @@ int read_udp_pcblist(NodeArgs, std::string& out) {
                                            fill_inpcb(row, inp);
                                            return true;
                                        });
+}
+
+int size_tcp_pcblist(NodeArgs, std::size_t& size) {
+    return size_inet_list<xtcpcb>({"net/tcp", "net/tcp6"}, size);
+}
+
+int size_udp_pcblist(NodeArgs, std::size_t& size) {
+    return size_inet_list<xinpcb>({"net/udp", "net/udp6"}, size);
+}
+
+// As unp_pcblist: both list ends and room for an eighth more records.
+int size_local_pcblist(NodeArgs, std::size_t& size) {
+    std::size_t n = 0;
+    if (int err = count_rows({"net/unix"}, n); err != 0) return err;
+    size = 2 * sizeof(xunpgen) + (n + n / 8) * sizeof(xunpcb);
+    return 0;
 }
 
 int read_local_stream_pcblist(NodeArgs, std::string& out) { return read_local_list(SOCK_STREAM, out); }

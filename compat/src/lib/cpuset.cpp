@@ -12,15 +12,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <vector>
 
-#include "script/script.h"
+#include "linux/cpu_lists.h"
 #include "linux/host_dirs.h"
 #include "linux/host_failure.h"
 #include "linux/host_files.h"
+#include "linux/proc_reads.h"
+#include "script/script.h"
 
 namespace freebsd {
 namespace {
@@ -44,6 +47,41 @@ int check_request(cpulevel_t level, cpuwhich_t which, id_t id, std::size_t setsi
 }
 
 pid_t target_pid(id_t id) { return id == -1 ? ::getpid() : static_cast<pid_t>(id); }
+
+// FreeBSD finds the process with pfind (live processes only: a zombie is
+// ESRCH), then asks p_cansched, for reading the mask as for setting it: a
+// caller without privilege whose real and effective uid both differ from
+// the target's real uid is refused with EPERM. The host would answer both.
+int check_target(id_t id) {
+    if (id == -1 || static_cast<pid_t>(id) == ::getpid()) return 0;
+    // A privileged caller needs only the state.
+    if (::geteuid() == 0) return compat::check_live_process(static_cast<pid_t>(id));
+    unsigned owner = 0;
+    if (int err = compat::live_process_real_uid(static_cast<pid_t>(id), owner); err != 0) return err;
+    return ::getuid() == owner || ::geteuid() == owner ? 0 : EPERM;
+}
+
+// FreeBSD's new mask must overlap its parent set (else EDEADLK) and lie
+// within it (else EINVAL); a process's parent set holds the machine's CPUs.
+// The host would drop CPUs it lacks and keep the rest.
+int check_mask(const cpuset_t& mask) {
+    static constexpr std::size_t kWords = sizeof(mask.__bits) / sizeof(mask.__bits[0]);
+    std::vector<int> online;
+    if (int err = compat::online_cpus(online); err != 0) return err;
+    std::uint64_t machine[kWords] = {};
+    for (int cpu : online) {
+        const auto n = static_cast<std::size_t>(cpu);
+        if (n < kWords * 64) machine[n / 64] |= std::uint64_t{1} << (n % 64);
+    }
+    bool overlap = false, within = true;
+    for (std::size_t w = 0; w < kWords; ++w) {
+        const auto bits = static_cast<std::uint64_t>(mask.__bits[w]);
+        overlap = overlap || (bits & machine[w]) != 0;
+        within = within && (bits & ~machine[w]) == 0;
+    }
+    if (!overlap) return EDEADLK;
+    return within ? 0 : EINVAL;
+}
 
 // The ids of the threads of a process. Returns 0, ESRCH when it has gone,
 // or the errno of a listing that failed otherwise.
@@ -140,6 +178,7 @@ int cpuset_getaffinity(cpulevel_t level, cpuwhich_t which, id_t id, std::size_t 
         std::memcpy(mask, outcome.answer->data(), std::min(outcome.answer->size(), sizeof *mask));
         return 0;
     }
+    if (int err = check_target(id); err != 0) return fail(err);
     ::cpu_set_t host;
     if (::sched_getaffinity(target_pid(id), sizeof host, &host) != 0) return -1;
     std::memcpy(mask, &host, sizeof host);
@@ -159,6 +198,8 @@ int cpuset_setaffinity(cpulevel_t level, cpuwhich_t which, id_t id, std::size_t 
     if (outcome.fail) return fail(outcome.err);
     if (int err = check_request(level, which, id, setsize, mask); err != 0) return fail(err);
     if (outcome.answer != nullptr) return 0;
+    if (int err = check_target(id); err != 0) return fail(err);
+    if (int err = check_mask(*mask); err != 0) return fail(err);
 
     ::cpu_set_t host;
     std::memcpy(&host, mask, sizeof host);

@@ -1,8 +1,14 @@
 // kvm_open(3) on the running kernel and kvm_getswapinfo(3) from /proc/swaps.
 //
-// The summary record is the total over every swap device the host lists
-// (Size and Used are in kB), in pages of the host's page size; the
-// per-device records FreeBSD can also fill are not produced.
+// As libkvm's kvm_getswapinfo: one record per swap device the host lists,
+// while there is room below the summary (at most maxswap - 1 of them), then
+// the summary, the total over every device, with an empty name; the call
+// returns the summary's index, the number of device records filled. Size and
+// Used (kB) become pages of the host's page size. A device is named by its
+// path without "/dev/" (with it under SWIF_DEV_PREFIX), as devname(3) names
+// it; a swap file by its path. FreeBSD subtracts each device's first dmmax
+// blocks, which its swap pager never uses; the host reserves no such blocks
+// (its header page is already left out of Size), so nothing is subtracted.
 //
 // Scripted overlay (library-call keys):
 //   "kvm_open"          a failure makes the call print its prefix and the
@@ -15,6 +21,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "freebsd/kvm.h"
 #include "linux/host_text.h"
@@ -38,7 +45,7 @@ kvm_t* kvm_open(const char* execfile, const char* corefile, const char* swapfile
     return kd;
 }
 
-int kvm_getswapinfo(kvm_t* kd, kvm_swap* info, int maxswap, int) {
+int kvm_getswapinfo(kvm_t* kd, kvm_swap* info, int maxswap, int flags) {
     if (kd == nullptr || info == nullptr || maxswap < 1) {
         errno = EINVAL;
         return -1;
@@ -55,8 +62,10 @@ int kvm_getswapinfo(kvm_t* kd, kvm_swap* info, int maxswap, int) {
     }
     const long page = ::sysconf(_SC_PAGESIZE);
     const std::uint64_t kib_per_page = page > 1024 ? static_cast<std::uint64_t>(page) / 1024 : 4;
-    std::uint64_t total_kib = 0;
-    std::uint64_t used_kib = 0;
+    auto pages = [&](std::uint64_t kib) {
+        return static_cast<std::uint32_t>(std::min<std::uint64_t>(kib / kib_per_page, 0xffffffffu));
+    };
+    kvm_swap total{};
     int devices = 0;
     std::string_view rest = text.view();
     if (!rest.empty()) compat::next_line(rest);  // the heading
@@ -66,19 +75,26 @@ int kvm_getswapinfo(kvm_t* kd, kvm_swap* info, int maxswap, int) {
         compat::next_token(line);  // type
         std::uint64_t sizes[2] = {};
         if (name.empty() || compat::leading_numbers(line, sizes, 2) != 2) continue;
-        total_kib += sizes[0];
-        used_kib += sizes[1];
+        const std::uint32_t size = pages(sizes[0]);
+        const std::uint32_t used = pages(sizes[1]);
+        if (devices < maxswap - 1) {
+            kvm_swap& device = info[devices];
+            std::memset(&device, 0, sizeof device);
+            constexpr std::string_view kDev = "/dev/";
+            if ((flags & SWIF_DEV_PREFIX) == 0 && name.substr(0, kDev.size()) == kDev)
+                name.remove_prefix(kDev.size());
+            const std::size_t n = std::min(name.size(), sizeof device.ksw_devname - 1);
+            std::memcpy(device.ksw_devname, name.data(), n);
+            device.ksw_total = size;
+            device.ksw_used = used;
+        }
+        total.ksw_total += size;
+        total.ksw_used += used;
         ++devices;
     }
-    auto pages = [&](std::uint64_t kib) {
-        return static_cast<std::uint32_t>(std::min<std::uint64_t>(kib / kib_per_page, 0xffffffffu));
-    };
-    kvm_swap& summary = info[0];
-    std::memset(&summary, 0, sizeof summary);
-    std::snprintf(summary.ksw_devname, sizeof summary.ksw_devname, "total");
-    summary.ksw_total = pages(total_kib);
-    summary.ksw_used = pages(used_kib);
-    return devices;
+    const int summary = std::min(devices, maxswap - 1);
+    info[summary] = total;
+    return summary;
 }
 
 }  // namespace freebsd

@@ -3,7 +3,12 @@
 //
 // Sources, read once per call:
 //   exe, cwd, root       the special records, in FreeBSD's order: the text
-//                        file (-5), the working directory (-1), the root (-2);
+//                        file (-5), the controlling terminal (-6) when the
+//                        process has one (tty_nr of stat; its path is that of
+//                        a descriptor open on the same device, else the
+//                        device's name in /sys/dev/char, else /dev/pts/N for
+//                        a pseudo-terminal), the working directory (-1), the
+//                        root (-2);
 //   fd/                  one record per descriptor, in ascending order; the
 //                        link text names the kind ("/path", "socket:[ino]",
 //                        "pipe:[ino]", "anon_inode:[eventfd]" ...) and a
@@ -38,6 +43,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -191,6 +197,45 @@ constexpr Special kSpecials[] = {
     {"root", freebsd::KF_FD_TYPE_ROOT, freebsd::KF_VTYPE_VDIR},
 };
 
+// The device number of the process's controlling terminal (tty_nr of its
+// stat, in the host's dev_t encoding, as stat(2) gives st_rdev), or 0.
+std::uint64_t controlling_tty(int dir) {
+    FileText stat;
+    if (stat.read_at(dir, "stat") != 0) return 0;
+    std::string_view text = stat.view();
+    const auto close = text.rfind(')');
+    if (close == std::string_view::npos) return 0;
+    std::string_view rest = text.substr(close + 1);
+    for (int field = 0; field < 4; ++field) next_token(rest);  // state, ppid, pgrp, session
+    std::uint64_t tty = 0;
+    leading_numbers(next_token(rest), &tty, 1);
+    return tty;
+}
+
+// The terminal's path: a descriptor open on the device names it; else the
+// host's name for the device; else, for a pseudo-terminal (majors 136 to
+// 143), its node under /dev/pts.
+std::string tty_path(std::uint64_t tty, const kinfo_file* records, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const kinfo_file& kf = records[i];
+        if (kf.kf_fd >= 0 && kf.kf_type == freebsd::KF_TYPE_VNODE &&
+            kf.kf_vnode_type == static_cast<std::uint32_t>(freebsd::KF_VTYPE_VCHR) &&
+            kf.kf_un.kf_file.kf_file_rdev == tty)
+            return kf.kf_path;
+    }
+    const unsigned major = static_cast<unsigned>((tty >> 8) & 0xfff);
+    const unsigned minor = static_cast<unsigned>((tty & 0xff) | ((tty >> 12) & 0xfff00));
+    char rel[64];
+    std::snprintf(rel, sizeof rel, "sys/dev/char/%u:%u/uevent", major, minor);
+    FileText uevent;
+    if (uevent.read_host(rel) == 0) {
+        std::string_view name = key_value(uevent.view(), "DEVNAME", '=');
+        if (!name.empty()) return "/dev/" + std::string(next_token(name));
+    }
+    if (major >= 136 && major <= 143) return "/dev/pts/" + std::to_string((major - 136) * 256 + minor);
+    return {};
+}
+
 void init_record(kinfo_file& kf, int fd) {
     kf.kf_structsize = sizeof(kinfo_file);
     kf.kf_fd = fd;
@@ -211,7 +256,8 @@ int build_table(int pid, kinfo_file** out, int* count) {
     Fd fd_dir;
     if (int err = list_descriptors(dir.get(), fd_dir, fds); err != 0) return err;
 
-    const std::size_t capacity = sizeof kSpecials / sizeof kSpecials[0] + fds.size();
+    const std::uint64_t tty = controlling_tty(dir.get());
+    const std::size_t capacity = sizeof kSpecials / sizeof kSpecials[0] + 1 + fds.size();
     std::unique_ptr<kinfo_file, decltype(&std::free)> records(
         static_cast<kinfo_file*>(std::calloc(capacity, sizeof(kinfo_file))), &std::free);
     if (!records) return ENOMEM;
@@ -219,7 +265,11 @@ int build_table(int pid, kinfo_file** out, int* count) {
     std::size_t n = 0;
 
     std::string target;
+    std::size_t ctty = capacity;  // the terminal's slot, if it has one
     for (const Special& special : kSpecials) {
+        // The terminal's record comes before the working directory's; its
+        // path is known once the descriptors are.
+        if (special.fd == freebsd::KF_FD_TYPE_CWD && tty != 0) ctty = n++;
         if (special.fd == freebsd::KF_FD_TYPE_CWD) {
             target = cwd;
         } else if (int err = read_link_at(dir.get(), special.link, target); err != 0) {
@@ -253,6 +303,13 @@ int build_table(int pid, kinfo_file** out, int* count) {
     }
     if (!sockets.empty()) {
         if (int err = resolve_sockets(dir.get(), sockets); err != 0) return err;
+    }
+    if (ctty != capacity) {
+        kinfo_file& kf = table[ctty];
+        init_record(kf, freebsd::KF_FD_TYPE_CTTY);
+        fill_vnode(kf, freebsd::KF_VTYPE_VCHR, tty_path(tty, table, n));
+        kf.kf_un.kf_file.kf_file_rdev = tty;
+        kf.kf_un.kf_file.kf_file_rdev_freebsd11 = static_cast<std::uint32_t>(tty);
     }
 
     *out = records.release();

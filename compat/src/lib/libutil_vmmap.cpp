@@ -3,15 +3,19 @@
 //
 // Per mapping: the addresses, protection, offset and inode of its header
 // line; the path when the mapping has a file (type vnode), else an empty path
-// and type default (anonymous memory: heap, stack, unnamed) or phys (the
-// kernel's pages shared into every process: vdso, vvar, vsyscall); resident
-// pages from Rss and private resident pages from Private_Clean plus
-// Private_Dirty.
+// and the type FreeBSD 14 gives: swap for anonymous memory (heap, stack,
+// unnamed; FreeBSD 14 keeps it in swap objects), phys for the kernel's pages
+// shared into every process (vdso, vvar, vsyscall), guard for a mapping no
+// access is allowed to (the host reserves address space that way, where
+// FreeBSD makes guard entries, e.g. the holes between a library's
+// segments). Resident pages from Rss and private resident pages from
+// Private_Clean plus Private_Dirty.
 //
 // The host keeps no count of references to a memory object nor of the shadow
 // objects behind it, so both counts are what this process alone shows:
 //   kve_ref_count     the number of this process's mappings of the same file
-//                     (same device and inode), 1 for anonymous memory;
+//                     (same device and inode), 1 for anonymous memory, 0
+//                     for a guard entry (it has no object);
 //   kve_shadow_count  1 for a private file mapping whose pages were copied
 //                     on write (it has anonymous pages), else 0.
 // References from other processes are not counted.
@@ -62,6 +66,7 @@ struct Pending {
     bool is_private = false;
     long private_kib = 0;
     long anonymous_kib = 0;
+    bool guard = false;
 };
 
 // "start-end perms offset major:minor inode [path]".
@@ -97,7 +102,13 @@ bool parse_header(std::string_view line, kinfo_vmentry& kve, Pending& extra) {
 
     auto start = rest.find_first_not_of(' ');
     std::string_view path = start == std::string_view::npos ? std::string_view() : rest.substr(start);
-    if (!path.empty() && path[0] == '/') {
+    if (prot == 0) {
+        // A guard entry has no object: no file, no copy on write.
+        kve.kve_type = freebsd::KVME_TYPE_GUARD;
+        kve.kve_flags = 0;
+        extra.inode = 0;
+        extra.guard = true;
+    } else if (!path.empty() && path[0] == '/') {
         kve.kve_type = path.substr(0, 7) == "/memfd:" ? freebsd::KVME_TYPE_SWAP : freebsd::KVME_TYPE_VNODE;
         kve.kve_vn_fileid = extra.inode;
         // A path beyond FreeBSD's limit cannot be named: the field stays empty.
@@ -105,7 +116,7 @@ bool parse_header(std::string_view line, kinfo_vmentry& kve, Pending& extra) {
     } else if (path == "[vdso]" || path == "[vvar]" || path == "[vsyscall]") {
         kve.kve_type = freebsd::KVME_TYPE_PHYS;
     } else {
-        kve.kve_type = freebsd::KVME_TYPE_DEFAULT;
+        kve.kve_type = freebsd::KVME_TYPE_SWAP;
         if (path == "[stack]") kve.kve_flags |= freebsd::KVME_FLAG_GROWS_DOWN;
     }
     return true;
@@ -241,7 +252,7 @@ int build_map(int pid, kinfo_vmentry** out, int* count) {
     }
     for (std::size_t i = 0; i < table.size; ++i) {
         const Pending& e = extras[i];
-        table.data[i].kve_ref_count = e.inode != 0 ? files[ObjectKey{e.dev, e.inode}] : 1;
+        table.data[i].kve_ref_count = e.guard ? 0 : e.inode != 0 ? files[ObjectKey{e.dev, e.inode}] : 1;
         table.data[i].kve_shadow_count = e.inode != 0 && e.is_private && e.anonymous_kib > 0 ? 1 : 0;
     }
 

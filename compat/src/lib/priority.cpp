@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "linux/proc_reads.h"
 #include "script/script.h"
 
 namespace freebsd {
@@ -26,6 +27,18 @@ int host_which(int which) {
     }
 }
 
+// FreeBSD finds the process of PRIO_PROCESS with pfind, which skips
+// zombies (ESRCH); the host would answer for one. 0 is the caller.
+int check_process(int which, int who) {
+    if (which != PRIO_PROCESS || who == 0) return 0;
+    return compat::check_live_process(who);
+}
+
+int fail(int err) {
+    errno = err;
+    return -1;
+}
+
 }  // namespace
 
 // Scripted answer: the nice value as a 4-byte int.
@@ -41,10 +54,8 @@ int getpriority(int which, int who) {
         return value;
     }
     const int host = host_which(which);
-    if (host < 0) {
-        errno = EINVAL;
-        return -1;
-    }
+    if (host < 0) return fail(EINVAL);
+    if (int err = check_process(which, who); err != 0) return fail(err);
     return ::getpriority(static_cast<__priority_which_t>(host), static_cast<::id_t>(who));
 }
 
@@ -57,10 +68,8 @@ int setpriority(int which, int who, int prio) {
     }
     if (outcome.answer != nullptr) return 0;
     const int host = host_which(which);
-    if (host < 0) {
-        errno = EINVAL;
-        return -1;
-    }
+    if (host < 0) return fail(EINVAL);
+    if (int err = check_process(which, who); err != 0) return fail(err);
     return ::setpriority(static_cast<__priority_which_t>(host), static_cast<::id_t>(who), prio);
 }
 

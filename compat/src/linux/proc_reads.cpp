@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "linux/host_files.h"
+#include "linux/proc_records.h"
 
 namespace compat {
 
@@ -30,6 +31,36 @@ int read_state_letter(int dirfd, char& letter) {
     if (close == std::string::npos || close + 2 >= stat.size()) return ESRCH;
     letter = stat[close + 2];
     return 0;
+}
+
+int check_live_process(int pid) {
+    if (pid == ::getpid()) return 0;
+    if (pid <= 0) return ESRCH;
+    char rel[32];
+    std::snprintf(rel, sizeof rel, "proc/%d/stat", pid);
+    Fd file = open_host(rel, O_RDONLY);
+    if (!file.valid()) return process_refusal(errno);
+    // The command name (at most 64 bytes) comes early: the state follows it.
+    char text[256];
+    const ssize_t n = ::read(file.get(), text, sizeof text);
+    if (n < 0) return process_refusal(errno);
+    if (n == 0) return ESRCH;  // reaped meanwhile
+    const std::string_view stat(text, static_cast<std::size_t>(n));
+    const auto close = stat.rfind(')');
+    if (close == std::string_view::npos || close + 2 >= stat.size()) return ESRCH;
+    const char state = stat[close + 2];
+    return state == 'Z' || state == 'X' ? ESRCH : 0;
+}
+
+int live_process_real_uid(int pid, unsigned& uid) {
+    Fd dir;
+    if (int err = open_process_dir(pid, dir); err != 0) return err;
+    FileText status;
+    if (int err = status.read_at(dir.get(), "status"); err != 0) return process_refusal(err);
+    std::string_view state = key_value(status.view(), "State");
+    state = next_token(state);
+    if (state.empty() || state[0] == 'Z' || state[0] == 'X') return ESRCH;
+    return leading_numbers(key_value(status.view(), "Uid"), &uid, 1) == 1 ? 0 : ESRCH;
 }
 
 void* records_from_answer(const std::string& answer, std::size_t record_size, int* count) {

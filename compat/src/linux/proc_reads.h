@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "linux/host_failure.h"
+#include "linux/host_files.h"
 #include "linux/host_text.h"
 
 namespace compat {
@@ -21,6 +22,17 @@ int read_link_at(int dirfd, const char* name, std::string& out);
 // Returns 0, ESRCH when the process has gone, or the errno of a read that
 // failed otherwise (see process_refusal).
 int read_state_letter(int dirfd, char& letter);
+
+// Whether the process lives, as FreeBSD's pfind finds one: a process that
+// has gone, or a zombie, is ESRCH. One read of /proc/<pid>/stat (none for
+// the calling process). Returns 0, ESRCH, or the errno of a read that failed
+// otherwise (see process_refusal).
+int check_live_process(int pid);
+
+// The real user id of a live process (the first field of Uid: in its
+// status), from one read that also tells its state: a process that has gone,
+// or a zombie, is ESRCH. Returns 0 or that errno.
+int live_process_real_uid(int pid, unsigned& uid);
 
 }  // namespace compat
 

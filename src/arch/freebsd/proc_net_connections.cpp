@@ -17,11 +17,13 @@ namespace {
 // size question and the read; it is asked again, a bounded number of times.
 constexpr int kTcpListReads = 8;
 
-// What identifies a TCP connection: family, protocol, both ports (network
-// order) and both addresses (an IPv4 address in the first four bytes).
+// What identifies a TCP connection: family, protocol, whether it carries
+// IPv4 (an IPv6 socket may), both ports (network order) and both addresses
+// (an IPv4 address in the first four bytes).
 struct Connection {
     int family = 0;
     int protocol = 0;
+    bool ipv4 = false;
     uint16_t lport = 0;
     uint16_t fport = 0;
     unsigned char laddr[16] = {};
@@ -38,6 +40,16 @@ struct Ends {
     uint16_t lport;
     uint16_t fport;
 };
+
+bool v4_mapped(const unsigned char* addr) {
+    static const unsigned char kPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    return memcmp(addr, kPrefix, sizeof kPrefix) == 0;
+}
+
+bool unspecified(const unsigned char* addr) {
+    static const unsigned char kZero[16] = {};
+    return memcmp(addr, kZero, sizeof kZero) == 0;
+}
 
 Ends ends_of(const struct kinfo_file& kf) {
     if (kf.kf_sock_domain == AF_INET) {
@@ -116,7 +128,9 @@ void TcpStates::index() {
             const auto& ie = inp.inp_inc.inc_ie;
             c.lport = ie.ie_lport;
             c.fport = ie.ie_fport;
-            if (c.family == AF_INET) {
+            // An IPv6 socket that carries IPv4 traffic keeps IPv4 addresses.
+            c.ipv4 = c.family == AF_INET || (inp.inp_vflag & (INP_IPV4 | INP_IPV6)) == INP_IPV4;
+            if (c.ipv4) {
                 memcpy(c.laddr, &ie.ie_dependladdr.id46_addr.ia46_addr4, 4);
                 memcpy(c.faddr, &ie.ie_dependfaddr.id46_addr.ia46_addr4, 4);
             } else {
@@ -138,8 +152,20 @@ int TcpStates::state_of(const struct kinfo_file& kf) const {
     const Ends ends = ends_of(kf);
     c.lport = ends.lport;
     c.fport = ends.fport;
-    memcpy(c.laddr, ends.laddr, ends.addr_len);
-    memcpy(c.faddr, ends.faddr, ends.addr_len);
+    // An IPv6 socket bound to an IPv4-mapped address (::ffff:a.b.c.d), and
+    // connected to one or to none, carries IPv4 traffic: its control block
+    // holds the IPv4 addresses the mapped ones carry.
+    const auto* local = static_cast<const unsigned char*>(ends.laddr);
+    const auto* peer = static_cast<const unsigned char*>(ends.faddr);
+    if (c.family == AF_INET6 && v4_mapped(local) && (v4_mapped(peer) || unspecified(peer))) {
+        c.ipv4 = true;
+        memcpy(c.laddr, local + 12, 4);
+        memcpy(c.faddr, peer + 12, 4);
+    } else {
+        c.ipv4 = c.family == AF_INET;
+        memcpy(c.laddr, ends.laddr, ends.addr_len);
+        memcpy(c.faddr, ends.faddr, ends.addr_len);
+    }
     const long at = index_.find(c);
     return at < 0 ? NORVIK_CONN_NONE : states_[static_cast<size_t>(at)];
 }
