@@ -8,6 +8,7 @@ import importlib.util
 import json
 import os
 import socket
+import sys
 import tempfile
 
 import pytest
@@ -19,6 +20,7 @@ from storage_records import USER_PROCESS, utmpx
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 _spec = importlib.util.spec_from_file_location("reference", os.path.join(ROOT, "tools", "reference.py"))
 reference = importlib.util.module_from_spec(_spec)
+sys.modules[_spec.name] = reference
 _spec.loader.exec_module(reference)
 
 STUB = reference.parse_stub(open(reference.STUB).read())
