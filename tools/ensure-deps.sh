@@ -24,13 +24,19 @@ if ! "$PYTHON" -c 'import sysconfig, os, sys; sys.exit(0 if os.path.exists(os.pa
     apt-get install -y -qq python3-dev >/dev/null
 fi
 for pkg in "$@"; do
-    if ! "$PYTHON" -c "import $pkg" >/dev/null 2>&1; then
+    # NAME, or NAME==VERSION for a tool whose exact version matters.
+    name=${pkg%%==*}
+    have="import $name"
+    if [ "$name" != "$pkg" ]; then
+        have="import importlib.metadata as m, sys; sys.exit(m.version('$name') != '${pkg#*==}')"
+    fi
+    if ! "$PYTHON" -c "$have" >/dev/null 2>&1; then
         echo "[$label] installing $pkg from PyPI"
         if ! "$PYTHON" -m pip install -q "$pkg"; then
             # A Debian-managed interpreter refuses pip: take Debian's package.
-            echo "[$label] installing python3-$pkg from Debian instead"
+            echo "[$label] installing python3-$name from Debian instead"
             apt-get update -qq
-            apt-get install -y -qq "python3-$pkg" >/dev/null
+            apt-get install -y -qq "python3-$name" >/dev/null
         fi
     fi
 done
