@@ -30,10 +30,10 @@ demo: deps-build
 	cmake --build $(BUILD) -j 2 --target _norvik_bsd
 	PYTHONPATH=$(BUILD)/release $(PYTHON) demo/report.py
 
-# The module built for FreeBSD 14.3 amd64 (zig from PyPI), its exports checked.
+# CMakeLists.txt's FreeBSD branch built for FreeBSD 14.3 amd64 (zig from
+# PyPI, cross/freebsd/toolchain.cmake), its exports and layouts checked.
 freebsd: deps-build
-	@zig="$$(PYTHON=$(PYTHON) sh cross/freebsd/zig.sh)" && $(MAKE) --no-print-directory -j 2 \
-	  -f cross/freebsd/freebsd.mk OUT=$(abspath $(BUILD))/freebsd PYTHON=$(PYTHON) ZIG="$$zig"
+	@PYTHON=$(PYTHON) sh cross/freebsd/build.sh $(BUILD)/freebsd
 
 test: build freebsd
 	cd $(BUILD) && ctest --output-on-failure
