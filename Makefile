@@ -52,6 +52,12 @@ fuzz: deps-build
 pythons: build
 	@PYTHON=$(PYTHON) sh tools/pythons.sh $(BUILD)
 
+# The Linux wheel (pip wheel .) and the FreeBSD 14.3 amd64 one (the CMake
+# cross build) into dist/, both unpacked and checked.
+.PHONY: wheels
+wheels: deps-build
+	@PYTHON=$(PYTHON) sh tools/wheels.sh dist $(BUILD)/wheels
+
 bench: build
 	PYTHONPATH=$(BUILD)/release $(PYTHON) bench/run.py --floor $(BUILD)/bench/norvik_floor
 
