@@ -14,7 +14,9 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$1"
 stage=$(cd "$1" && pwd)
-PYTHON=${PYTHON:-python3}
+# By its full path: the compiler wrapper must find the same interpreter (and
+# zig) whatever PATH the build that runs it has.
+PYTHON=$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')
 export PYTHON
 zig=$(sh "$here/zig.sh")
 mkdir -p "$stage/bin" "$stage/lib"
