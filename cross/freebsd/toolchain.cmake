@@ -15,7 +15,7 @@ endif()
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES NORVIK_FREEBSD_STAGE)
 
 set(CMAKE_CXX_COMPILER "${NORVIK_FREEBSD_STAGE}/bin/c++")
-# zig drives its own archiver; a static library is never built for FreeBSD.
+# No static library is built for FreeBSD: the host archiver CMake finds stays unused.
 
 # The two base-system library headers zig lacks (libkvm's and libdevstat's),
 # searched after the toolchain's own FreeBSD headers as /usr/include would be.
