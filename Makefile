@@ -31,10 +31,10 @@ demo: deps-build
 	cmake --build $(BUILD) -j 2 --target _norvik_bsd
 	PYTHONPATH=$(BUILD)/release $(PYTHON) demo/report.py
 
-# The module built for FreeBSD 14.3 amd64 (zig from PyPI), its exports checked.
+# CMakeLists.txt's FreeBSD branch built for FreeBSD 14.3 amd64 (zig from
+# PyPI, cross/freebsd/toolchain.cmake), its exports and layouts checked.
 freebsd: deps-build
-	@zig="$$(PYTHON=$(PYTHON) sh cross/freebsd/zig.sh)" && $(MAKE) --no-print-directory -j 2 \
-	  -f cross/freebsd/freebsd.mk OUT=$(abspath $(BUILD))/freebsd PYTHON=$(PYTHON) ZIG="$$zig"
+	@PYTHON=$(PYTHON) sh cross/freebsd/build.sh $(BUILD)/freebsd
 
 test: build freebsd
 	@PYTHON=$(PYTHON) sh tools/stubtest.sh $(BUILD)
@@ -53,6 +53,12 @@ fuzz: deps-build
 # The Python tests with every CPython 3.9 to 3.13 on the machine.
 pythons: build
 	@PYTHON=$(PYTHON) sh tools/pythons.sh $(BUILD)
+
+# The Linux wheel (pip wheel .) and the FreeBSD 14.3 amd64 one (the CMake
+# cross build) into dist/, both unpacked and checked.
+.PHONY: wheels
+wheels: deps-build
+	@PYTHON=$(PYTHON) sh tools/wheels.sh dist $(BUILD)/wheels
 
 bench: build
 	PYTHONPATH=$(BUILD)/release $(PYTHON) bench/run.py --floor $(BUILD)/bench/norvik_floor

@@ -1,0 +1,77 @@
+#!/bin/sh
+# CI: the module installed as a user installs it. A copy of the checkout (its
+# tracked and unignored files, no build folders) is installed with
+# `pip install .` into a fresh venv of the oldest and the newest CPython
+# from 3.9 to 3.13 on the machine and of the default python3: the Release
+# build scikit-build-core runs, without the project's -Werror. Each
+# installed module is then imported from outside the source tree and a few
+# of its answers compared with the interpreter's own.
+# pip fetches scikit-build-core from its index; when it cannot, the run fails.
+#   pip-install-check.sh WORK_DIR   (PYTHON: the default interpreter)
+set -eu
+cd "$(dirname "$0")/.."
+mkdir -p "$1"
+work=$(cd "$1" && pwd)
+PYTHON=${PYTHON:-python3}
+
+oldest=""
+newest=""
+for version in 3.9 3.10 3.11 3.12 3.13; do
+    if interp=$(sh tools/find-python.sh "$version"); then
+        [ -n "$oldest" ] || oldest=$interp
+        newest=$interp
+    fi
+done
+if [ -z "$oldest" ]; then
+    echo "[pip-install] no CPython 3.9 to 3.13 on this machine" >&2
+    exit 1
+fi
+default=$(command -v "$PYTHON") || { echo "[pip-install] no $PYTHON on PATH" >&2; exit 1; }
+
+rm -rf "$work/source"
+mkdir -p "$work/source"
+git ls-files -z --cached --others --exclude-standard | xargs -0 sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh \
+    | tar --null -T - -cf - | tar -xf - -C "$work/source"
+
+seen=""
+for interp in "$oldest" "$newest" "$default"; do
+    exe=$("$interp" -c 'import os, sys; print(os.path.realpath(sys.executable))')
+    case " $seen " in *" $exe "*) continue ;; esac
+    seen="$seen $exe"
+    version=$("$interp" -c 'import platform; print(platform.python_version())')
+    venv=$work/venv-$version
+    log=$work/pip-$version.log
+    start=$(date +%s)
+    rm -rf "$venv"
+    "$interp" -m venv "$venv" >"$log" 2>&1 \
+        || { cat "$log" >&2; echo "[pip-install] CPython $version ($interp): no venv" >&2; exit 1; }
+    if ! (cd "$work" && "$venv/bin/python" -m pip install --disable-pip-version-check "$work/source") >>"$log" 2>&1; then
+        tail -40 "$log" >&2
+        if grep -q "Installing build dependencies: finished with status 'error'" "$log"; then
+            echo "[pip-install] CPython $version: pip could not install the build backend, scikit-build-core, from its index" >&2
+        fi
+        echo "[pip-install] CPython $version ($interp): pip install . FAILED (log: $log)" >&2
+        exit 1
+    fi
+    # -I: neither the working folder nor PYTHONPATH is on the path, so the
+    # module imported is the installed one.
+    (cd "$work" && "$venv/bin/python" -I -c '
+import os, sys, sysconfig
+import _norvik_bsd as m
+
+where = sysconfig.get_paths()["platlib"]
+assert os.path.dirname(os.path.abspath(m.__file__)) == where, (m.__file__, where)
+assert os.path.isfile(os.path.join(where, "_norvik_bsd.pyi")), "no stub beside the module"
+assert m.getpagesize() == os.sysconf("SC_PAGE_SIZE"), m.getpagesize()
+assert m.cpu_count_logical() == os.cpu_count(), m.cpu_count_logical()
+assert os.getpid() in m.pids()
+with open("/proc/self/comm") as f:
+    assert m.proc_name(os.getpid()) == f.read().strip(), m.proc_name(os.getpid())
+with open("/proc/stat") as f:
+    btime = next(int(line.split()[1]) for line in f if line.startswith("btime "))
+assert abs(m.boot_time() - btime) <= 1, (m.boot_time(), btime)
+print(os.path.basename(m.__file__))
+') >"$work/import-$version.txt" 2>&1 \
+        || { cat "$work/import-$version.txt" >&2; echo "[pip-install] CPython $version: the installed module FAILED" >&2; exit 1; }
+    echo "[pip-install] CPython $version ($interp): installed $(cat "$work/import-$version.txt") in $(( $(date +%s) - start ))s, imported, 5 answers agree"
+done
