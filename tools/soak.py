@@ -11,7 +11,6 @@ import argparse
 import gc
 import importlib
 import os
-import subprocess
 import sys
 import time
 
@@ -19,6 +18,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
 
 from module_calls import CALLS, Target  # noqa: E402
+from proc_children import gone_pid, rss_kib  # noqa: E402
 
 MISSING_INTERFACE = "nvk9-missing0"
 INTERFACE_CALLS = {"net_if_flags", "net_if_mtu", "net_if_is_running", "net_if_duplex_speed"}
@@ -27,20 +27,6 @@ INTERFACE_CALLS = {"net_if_flags", "net_if_mtu", "net_if_is_running", "net_if_du
 # 10^5 or more, megabytes); a bound of 256 KiB leaves room for one new pool
 # or arena of the interpreter's own allocator, which a run may take once.
 GROWTH_BOUND_KIB = 256
-
-
-def rss_kib():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise AssertionError("no VmRSS")
-
-
-def gone_pid():
-    proc = subprocess.Popen(["/bin/true"])
-    proc.wait()
-    return proc.pid
 
 
 def quiet(fn, args):

@@ -62,6 +62,15 @@ def zombie():
         os.waitpid(pid, 0)
 
 
+def rss_kib():
+    """This process's resident size in KiB."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmRSS")
+
+
 def gone_pid():
     """A pid that no process has: a child that has been reaped."""
     proc = subprocess.Popen(["/bin/true"])

@@ -9,17 +9,9 @@ import pytest
 
 from freebsd_net_records import IFLIST_KEY, ifaddrs_record, ifinfo, sockaddr_dl, sockaddr_in
 from conftest import SANITIZED
-from proc_children import Child, gone_pid, zombie
+from proc_children import Child, gone_pid, rss_kib, zombie
 
 CALLS = 1000
-
-
-def rss_kib():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise AssertionError("no VmRSS")
 
 
 def held_here():
