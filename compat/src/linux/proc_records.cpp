@@ -209,16 +209,24 @@ void set_state_and_cpu(const StatLine& stat, kinfo_proc& kp) {
     kp.ki_lastcpu_old = static_cast<std::uint8_t>(cpu < 0 || cpu > 254 ? 255 : cpu);
 }
 
+// The CPU times and page faults of one usage record, from the stat fields
+// that hold them; returns the CPU time in ticks.
+unsigned long long take_usage(const StatLine& stat, StatField utime_field, StatField stime_field,
+                              StatField minflt_field, StatField majflt_field, freebsd::rusage& ru) {
+    const auto utime = stat.get<unsigned long long>(utime_field);
+    const auto stime = stat.get<unsigned long long>(stime_field);
+    ru.ru_utime = ticks_to_timeval(utime);
+    ru.ru_stime = ticks_to_timeval(stime);
+    ru.ru_minflt = stat.get<long>(minflt_field);
+    ru.ru_majflt = stat.get<long>(majflt_field);
+    return utime + stime;
+}
+
 // Thread-level facts shared by process and thread records.
 void apply_stat_times(const StatLine& stat, kinfo_proc& kp) {
     set_state_and_cpu(stat, kp);
-    const auto utime = stat.get<unsigned long long>(kUtime);
-    const auto stime = stat.get<unsigned long long>(kStime);
-    kp.ki_rusage.ru_utime = ticks_to_timeval(utime);
-    kp.ki_rusage.ru_stime = ticks_to_timeval(stime);
-    kp.ki_rusage.ru_minflt = stat.get<long>(kMinflt);
-    kp.ki_rusage.ru_majflt = stat.get<long>(kMajflt);
-    kp.ki_runtime = (utime + stime) * 1000000ULL / static_cast<unsigned long long>(clock_ticks());
+    const auto ticks = take_usage(stat, kUtime, kStime, kMinflt, kMajflt, kp.ki_rusage);
+    kp.ki_runtime = ticks * 1000000ULL / static_cast<unsigned long long>(clock_ticks());
     copy_name(kp.ki_tdname, sizeof kp.ki_tdname, stat.comm);
 }
 
@@ -361,13 +369,7 @@ int fill_process_record(int dir, int pid, kinfo_proc& kp) {
     kp.ki_rusage.ru_nivcsw = status.number<long>(S::kNonvoluntary);
     kp.ki_rusage.ru_maxrss = status.number<long>(S::kVmHWM);
 
-    const auto cutime = stat.get<unsigned long long>(kCutime);
-    const auto cstime = stat.get<unsigned long long>(kCstime);
-    kp.ki_rusage_ch.ru_utime = ticks_to_timeval(cutime);
-    kp.ki_rusage_ch.ru_stime = ticks_to_timeval(cstime);
-    kp.ki_rusage_ch.ru_minflt = stat.get<long>(kCminflt);
-    kp.ki_rusage_ch.ru_majflt = stat.get<long>(kCmajflt);
-    kp.ki_childtime = ticks_to_timeval(cutime + cstime);
+    kp.ki_childtime = ticks_to_timeval(take_usage(stat, kCutime, kCstime, kCminflt, kCmajflt, kp.ki_rusage_ch));
     return 0;
 }
 
