@@ -71,24 +71,6 @@ protected:
         fs::create_directories((root_ / dir(pid) / name).parent_path());
         fs::create_symlink(target, root_ / dir(pid) / name);
     }
-    int read_node(std::vector<int> mib, std::string& out) {
-        std::size_t len = 0;
-        if (freebsd::sysctl(mib.data(), static_cast<unsigned>(mib.size()), nullptr, &len, nullptr, 0) != 0)
-            return errno;
-        out.assign(len, '\0');
-        if (freebsd::sysctl(mib.data(), static_cast<unsigned>(mib.size()), out.data(), &len, nullptr, 0) != 0)
-            return errno;
-        out.resize(len);
-        return 0;
-    }
-    int read_named(const char* name, std::string& out) {
-        std::size_t len = 0;
-        if (freebsd::sysctlbyname(name, nullptr, &len, nullptr, 0) != 0) return errno;
-        out.assign(len, '\0');
-        if (freebsd::sysctlbyname(name, out.data(), &len, nullptr, 0) != 0) return errno;
-        out.resize(len);
-        return 0;
-    }
 };
 
 TEST(HostFailureRule, OnlyAbsenceIsGone) {
@@ -125,16 +107,16 @@ TEST_F(HostFailure, ProcessTableLeavesOutTheGoneAndFailsOnTheUnreadable) {
     fs::remove_all(root_ / dir(70));     // ended between the listing and the read
     fs::remove(root_ / dir(71) / "io");  // a kernel without I/O accounting
     std::string out;
-    ASSERT_EQ(read_node({kCtlKern, kKernProc, freebsd::KERN_PROC_PROC, 0}, out), 0);
+    ASSERT_EQ(read_sysctl({kCtlKern, kKernProc, freebsd::KERN_PROC_PROC, 0}, out), 0);
     EXPECT_EQ(out.size(), 39 * sizeof(KinfoProc));
 
     unreadable(dir(90) / "status");
-    EXPECT_EQ(read_node({kCtlKern, kKernProc, freebsd::KERN_PROC_PROC, 0}, out), EISDIR);
-    EXPECT_EQ(read_node({kCtlKern, kKernProc, freebsd::KERN_PROC_PID, 90}, out), EISDIR);
+    EXPECT_EQ(read_sysctl({kCtlKern, kKernProc, freebsd::KERN_PROC_PROC, 0}, out), EISDIR);
+    EXPECT_EQ(read_sysctl({kCtlKern, kKernProc, freebsd::KERN_PROC_PID, 90}, out), EISDIR);
     process(90);
     unreadable(dir(91) / "io");  // not refused, not absent: the record fails
-    EXPECT_EQ(read_node({kCtlKern, kKernProc, freebsd::KERN_PROC_PID, 91}, out), EISDIR);
-    EXPECT_EQ(read_node({kCtlKern, kKernProc, freebsd::KERN_PROC_PROC, 0}, out), EISDIR);
+    EXPECT_EQ(read_sysctl({kCtlKern, kKernProc, freebsd::KERN_PROC_PID, 91}, out), EISDIR);
+    EXPECT_EQ(read_sysctl({kCtlKern, kKernProc, freebsd::KERN_PROC_PROC, 0}, out), EISDIR);
 }
 
 TEST_F(HostFailure, ThreadTableLeavesOutEndedThreadsOnly) {
@@ -144,10 +126,10 @@ TEST_F(HostFailure, ThreadTableLeavesOutEndedThreadsOnly) {
     const std::vector<int> mib = {kCtlKern, kKernProc, freebsd::KERN_PROC_PID | freebsd::KERN_PROC_INC_THREAD,
                                   120};
     std::string out;
-    ASSERT_EQ(read_node(mib, out), 0);
+    ASSERT_EQ(read_sysctl(mib, out), 0);
     EXPECT_EQ(out.size(), 2 * sizeof(KinfoProc));
     unreadable(dir(120) / "task" / "121" / "stat");
-    EXPECT_EQ(read_node(mib, out), EISDIR);
+    EXPECT_EQ(read_sysctl(mib, out), EISDIR);
 }
 
 TEST_F(HostFailure, ZombieMainThreadWithUnreadableThreadsFails) {
@@ -156,15 +138,15 @@ TEST_F(HostFailure, ZombieMainThreadWithUnreadableThreadsFails) {
     write_file(dir(130) / "task" / "130" / "stat", stat_line(130, 'Z'));
     unreadable(dir(130) / "task" / "131" / "stat");
     std::string out;
-    EXPECT_EQ(read_node({kCtlKern, kKernProc, freebsd::KERN_PROC_PID, 130}, out), EISDIR);
+    EXPECT_EQ(read_sysctl({kCtlKern, kKernProc, freebsd::KERN_PROC_PID, 130}, out), EISDIR);
 }
 
 TEST_F(HostFailure, ExecutablePathOfAnUnreadableProcessIsNoAnswer) {
     process(140);  // no exe link: the state tells a zombie from a kernel thread
     std::string out;
-    EXPECT_EQ(read_node({kCtlKern, kKernProc, freebsd::KERN_PROC_PATHNAME, 140}, out), ENOENT);
+    EXPECT_EQ(read_sysctl({kCtlKern, kKernProc, freebsd::KERN_PROC_PATHNAME, 140}, out), ENOENT);
     unreadable(dir(140) / "stat");
-    EXPECT_EQ(read_node({kCtlKern, kKernProc, freebsd::KERN_PROC_PATHNAME, 140}, out), EISDIR);
+    EXPECT_EQ(read_sysctl({kCtlKern, kKernProc, freebsd::KERN_PROC_PATHNAME, 140}, out), EISDIR);
 }
 
 TEST_F(HostFailure, SocketListsFailOnAnUnreadableTableAndSkipAnAbsentOne) {
@@ -172,10 +154,10 @@ TEST_F(HostFailure, SocketListsFailOnAnUnreadableTableAndSkipAnAbsentOne) {
                                    "   0: 0100007F:1F90 00000000:0000 0A 00000000:00000000 00:00000000 "
                                    "00000000     0        0 111 1 0 100 0 0 10 0\n");
     std::string out;
-    ASSERT_EQ(read_named("net.inet.tcp.pcblist", out), 0);  // no tcp6 table: an IPv4-only host
+    ASSERT_EQ(read_sysctl("net.inet.tcp.pcblist", out), 0);  // no tcp6 table: an IPv4-only host
     EXPECT_GT(out.size(), 0u);
     unreadable("proc/net/tcp6");
-    EXPECT_EQ(read_named("net.inet.tcp.pcblist", out), EISDIR);
+    EXPECT_EQ(read_sysctl("net.inet.tcp.pcblist", out), EISDIR);
 }
 
 TEST_F(HostFailure, OpenFileTableLeavesOutTheGoneAndFailsOnTheUnreadable) {
@@ -186,12 +168,12 @@ TEST_F(HostFailure, OpenFileTableLeavesOutTheGoneAndFailsOnTheUnreadable) {
     fs::create_directories(root_ / dir(151) / "fd");
     process(152);  // no fd folder: ended meanwhile
     std::string out;
-    ASSERT_EQ(read_named("kern.file", out), 0);
+    ASSERT_EQ(read_sysctl("kern.file", out), 0);
     EXPECT_EQ(out.size(), 2 * sizeof(freebsd::xfile));
     // A folder the listing can't open as one is no process that has gone.
     fs::remove_all(root_ / dir(151) / "fd");
     write_file(dir(151) / "fd", "");
-    EXPECT_EQ(read_named("kern.file", out), ENOTDIR);
+    EXPECT_EQ(read_sysctl("kern.file", out), ENOTDIR);
 }
 
 TEST_F(HostFailure, DescriptorTableFailsOnAnUnreadableSocketTable) {

@@ -46,14 +46,9 @@ std::string inet_row(int slot, const std::string& local, const std::string& remo
     return row;
 }
 
-// The answer of a node, read with a buffer of the size it answers first.
 std::string read_node(const char* name, std::size_t* size_answer = nullptr) {
-    std::size_t size = 0;
-    EXPECT_EQ(freebsd::sysctlbyname(name, nullptr, &size, nullptr, 0), 0) << name;
-    if (size_answer != nullptr) *size_answer = size;
-    std::string bytes(size, '\0');
-    EXPECT_EQ(freebsd::sysctlbyname(name, bytes.data(), &size, nullptr, 0), 0) << name;
-    bytes.resize(size);
+    std::string bytes;
+    EXPECT_EQ(read_sysctl(name, bytes, size_answer), 0) << name;
     return bytes;
 }
 

@@ -23,11 +23,12 @@ RLIMIT_NOFILE = 8  # FreeBSD's number
 # ---- the child the calls look at ---------------------------------------------
 
 TARGET_SETUP = """
-import socket, threading
+import socket, sys, threading
 listener = socket.socket(); listener.bind(('127.0.0.1', 0)); listener.listen()
 client = socket.create_connection(listener.getsockname()); server, _ = listener.accept()
 udp = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM); udp.bind(('::1', 0))
 pair = socket.socketpair()
+opened = open(sys.executable, 'rb')
 stop = threading.Event()
 threads = [threading.Thread(target=stop.wait, daemon=True) for _ in range(3)]
 [t.start() for t in threads]
@@ -36,9 +37,9 @@ report = listener.getsockname()[1]
 
 
 class Target:
-    """A waiting child with three threads, five sockets (a listener, both ends
-    of a TCP connection, a UDP socket, a unix pair), arguments and an
-    environment of its own."""
+    """A waiting child with three threads, six sockets (a listener, both ends
+    of a TCP connection, a UDP socket, a unix pair), a regular file open,
+    arguments and an environment of its own."""
 
     def __init__(self):
         env = {**os.environ, "NORVIK_LIMITS_MARK": "target-environment"}
@@ -179,6 +180,10 @@ class Call:
         self.compare = compare
         self.change = change
         self.forced = forced
+
+    def arguments(self, target, n=0):
+        """The arguments of the n-th call on the target."""
+        return self.change.prepare(target, n)[0] if self.change is not None else self.args(target)
 
 
 def pid_of(t):

@@ -1,10 +1,13 @@
 """Children in known states for the per-process tests: a Python child that
 builds some state (threads, files, mappings) and waits, a zombie, a process
-of user nobody, a pid that no longer exists."""
+of user nobody, a process with a controlling terminal, a pid that no longer
+exists."""
 import contextlib
+import fcntl
 import os
 import subprocess
 import sys
+import termios
 import time
 
 NOBODY = 65534
@@ -62,6 +65,37 @@ def zombie():
         os.waitpid(pid, 0)
 
 
+def tty_of(pid):
+    """The controlling terminal's device number (tty_nr of stat), or 0."""
+    with open(f"/proc/{pid}/stat") as f:
+        return int(f.read().rsplit(")", 1)[1].split()[4])
+
+
+@contextlib.contextmanager
+def terminal_child():
+    """A sleeper whose controlling terminal is a new pseudo-terminal that it
+    holds on no descriptor; yields (child, terminal's device number, name)."""
+    master, slave = os.openpty()
+    try:
+        device, name = os.fstat(slave).st_rdev, os.ttyname(slave)
+        proc = subprocess.Popen(["/bin/sleep", "300"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, start_new_session=True,
+                                preexec_fn=lambda: (fcntl.ioctl(slave, termios.TIOCSCTTY, 0), os.close(slave)),
+                                pass_fds=(slave,))
+        try:
+            deadline = time.monotonic() + 10
+            while tty_of(proc.pid) == 0 or os.readlink(f"/proc/{proc.pid}/exe") != "/usr/bin/sleep":
+                assert time.monotonic() < deadline, "the child got no terminal"
+                time.sleep(0.005)
+            yield proc, device, name
+        finally:
+            proc.kill()
+            proc.wait()
+    finally:
+        os.close(master)
+        os.close(slave)
+
+
 def rss_kib():
     """This process's resident size in KiB."""
     with open("/proc/self/status") as f:
@@ -69,6 +103,17 @@ def rss_kib():
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
     raise AssertionError("no VmRSS")
+
+
+def swallowing(fn, *args):
+    """fn(*args) as a call that passes over any exception: for exercising a
+    failure path over and over."""
+    def call():
+        try:
+            fn(*args)
+        except Exception:
+            pass
+    return call
 
 
 def gone_pid():

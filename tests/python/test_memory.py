@@ -1,9 +1,7 @@
 """Memory, swap and the allocator: live against /proc/meminfo, free, swapon
 and the allocator itself (glibc, or jemalloc preloaded); scripted for the
 failures."""
-import ctypes
 import errno
-import mmap
 import os
 import shutil
 import struct

@@ -9,7 +9,7 @@ import pytest
 
 from freebsd_net_records import IFLIST_KEY, ifaddrs_record, ifinfo, sockaddr_dl, sockaddr_in
 from conftest import SANITIZED
-from proc_children import Child, gone_pid, rss_kib, zombie
+from proc_children import Child, gone_pid, rss_kib, swallowing, zombie
 
 CALLS = 1000
 
@@ -46,15 +46,6 @@ def growth(fn, calls, py_limit):
             break
     tracemalloc.stop()
     return min(after - before for before, after in zip(held, held[1:])), rss_kib() - rss_before
-
-
-def swallow(fn, *args):
-    def call():
-        try:
-            fn(*args)
-        except Exception:  # the failure path is what is measured
-            pass
-    return call
 
 
 @pytest.fixture(scope="module")
@@ -121,31 +112,31 @@ def test_successful_calls_release_everything(norvik, busy_child):
 def test_failed_calls_release_everything(norvik):
     pid = gone_pid()
     for name, fn in calls_on(norvik, pid).items():
-        check(f"{name}(gone)", swallow(fn))
-    check("proc_cpu_affinity_set(bad cpu)", swallow(norvik.proc_cpu_affinity_set, os.getpid(), [0, 5000]))
-    check("proc_cpu_affinity_set(bad item)", swallow(norvik.proc_cpu_affinity_set, os.getpid(), [0, "x"]))
+        check(f"{name}(gone)", swallowing(fn))
+    check("proc_cpu_affinity_set(bad cpu)", swallowing(norvik.proc_cpu_affinity_set, os.getpid(), [0, 5000]))
+    check("proc_cpu_affinity_set(bad item)", swallowing(norvik.proc_cpu_affinity_set, os.getpid(), [0, "x"]))
     with zombie() as zpid:
         for name in ("proc_cwd", "proc_open_files", "proc_memory_maps", "proc_environ", "proc_num_fds"):
-            check(f"{name}(zombie)", swallow(calls_on(norvik, zpid)[name]))
+            check(f"{name}(zombie)", swallowing(calls_on(norvik, zpid)[name]))
 
 
 def test_scripted_failures_release_everything(norvik, kernel):
     """Failures deep inside the allocating read and the table walk."""
     me = os.getpid()
     kernel.grow(f"kern.proc.args.{me}")  # every read fails: the retry limit
-    check("proc_cmdline(retry limit)", swallow(norvik.proc_cmdline, me))
+    check("proc_cmdline(retry limit)", swallowing(norvik.proc_cmdline, me))
     kernel.fail(f"kern.proc.pid_td.{me}", 12, -1)
-    check("proc_threads(ENOMEM)", swallow(norvik.proc_threads, me))
+    check("proc_threads(ENOMEM)", swallowing(norvik.proc_threads, me))
     kernel.reset()
     kernel.answer("kern.file", b"\0" * 128)
-    check("net_connections(xfile size)", swallow(norvik.net_connections, (1, 2), (1, 2)), SOCKET_TABLE_CALLS)
+    check("net_connections(xfile size)", swallowing(norvik.net_connections, (1, 2), (1, 2)), SOCKET_TABLE_CALLS)
     kernel.reset()
     kernel.fail("net.local.dgram.pcblist", 13, -1)
-    check("net_connections(EACCES)", swallow(norvik.net_connections, (1, 2), (1, 2)), SOCKET_TABLE_CALLS)
-    check("net_connections(bad filter)", swallow(norvik.net_connections, "ab", (1,)), SOCKET_TABLE_CALLS)
+    check("net_connections(EACCES)", swallowing(norvik.net_connections, (1, 2), (1, 2)), SOCKET_TABLE_CALLS)
+    check("net_connections(bad filter)", swallowing(norvik.net_connections, "ab", (1,)), SOCKET_TABLE_CALLS)
     kernel.reset()
     kernel.grow("net.inet.tcp.pcblist", -1)
-    check("proc_net_connections(ENOMEM)", swallow(norvik.proc_net_connections, me, (2,), (1,)), SOCKET_TABLE_CALLS)
+    check("proc_net_connections(ENOMEM)", swallowing(norvik.proc_net_connections, me, (2,), (1,)), SOCKET_TABLE_CALLS)
 
 
 def test_system_metrics_release_everything(norvik, kernel):
@@ -153,7 +144,7 @@ def test_system_metrics_release_everything(norvik, kernel):
     for name in ("cpu_count_logical", "cpu_times", "per_cpu_times", "boot_time", "cpu_stats",
                  "cpu_topology", "virtual_mem", "swap_mem", "heap_info", "heap_trim"):
         check(name, getattr(norvik, name))
-    check("cpu_freq(no driver)", swallow(norvik.cpu_freq, -1))
+    check("cpu_freq(no driver)", swallowing(norvik.cpu_freq, -1))
     kernel.answer("dev.cpu.0.freq", b"\x60\x09\x00\x00")
     kernel.fail("dev.cpu.0.freq_levels", 2)
     check("cpu_freq(levels ignored)", lambda: norvik.cpu_freq(0))
@@ -164,7 +155,7 @@ def test_system_metrics_release_everything(norvik, kernel):
                       ("kvm_open", norvik.swap_mem), ("kvm_getswapinfo", norvik.swap_mem),
                       ("mallctl.stats.mapped", norvik.heap_info), ("mallctl.arena.4096.purge", norvik.heap_trim)):
         kernel.fail(key, 5, -1)
-        check(f"{call.__name__}({key} fails)", swallow(call))
+        check(f"{call.__name__}({key} fails)", swallowing(call))
         kernel.reset()
         kernel.answer("hw.ncpu", b"\x01\x00\x00\x00")
 
@@ -175,20 +166,20 @@ def test_interface_calls_release_everything(norvik, kernel):
         check(name, getattr(norvik, name))
     for name in ("net_if_flags", "net_if_mtu", "net_if_is_running", "net_if_duplex_speed"):
         check(f"{name}(lo)", lambda fn=getattr(norvik, name): fn("lo"))
-        check(f"{name}(missing)", swallow(getattr(norvik, name), "nvk9-missing0"))
+        check(f"{name}(missing)", swallowing(getattr(norvik, name), "nvk9-missing0"))
     kernel.fail("socket", errno.EMFILE)
     for name in ("net_if_flags", "net_if_mtu", "net_if_duplex_speed"):
-        check(f"{name}(no socket)", swallow(getattr(norvik, name), "lo"))
+        check(f"{name}(no socket)", swallowing(getattr(norvik, name), "lo"))
     kernel.reset()
     kernel.answer(IFLIST_KEY, ifinfo("em0") * 3 + ifinfo("em1", msglen=0))
     check("net_io_counters(malformed)", norvik.net_io_counters)
     kernel.grow(IFLIST_KEY, -1)
-    check("net_io_counters(retry limit)", swallow(norvik.net_io_counters))
+    check("net_io_counters(retry limit)", swallowing(norvik.net_io_counters))
     kernel.answer("getifaddrs", ifaddrs_record("em0", 0x2, sockaddr_dl("em0", b"\1\2\3\4\5\6"))
                   + ifaddrs_record("em0", 0x2, sockaddr_in("10.0.0.1"), sockaddr_in("255.0.0.0")))
     check("net_if_addrs(scripted)", norvik.net_if_addrs)
     kernel.fail("getifaddrs", errno.ENOBUFS)
-    check("net_if_addrs(failed)", swallow(norvik.net_if_addrs))
+    check("net_if_addrs(failed)", swallowing(norvik.net_if_addrs))
 
 
 def test_disk_sensor_and_user_calls_release_everything(norvik, kernel, tmp_path):
@@ -196,8 +187,8 @@ def test_disk_sensor_and_user_calls_release_everything(norvik, kernel, tmp_path)
     check("disk_partitions", norvik.disk_partitions)
     check("disk_io_counters", norvik.disk_io_counters)
     check("users", norvik.users)
-    check("sensors_battery(none)", swallow(norvik.sensors_battery))
-    check("sensors_cpu_temperature(none)", swallow(norvik.sensors_cpu_temperature, 0))
+    check("sensors_battery(none)", swallowing(norvik.sensors_battery))
+    check("sensors_cpu_temperature(none)", swallowing(norvik.sensors_cpu_temperature, 0))
     files = {"sys/class/power_supply/BAT0/type": "Battery", "sys/class/power_supply/BAT0/capacity": "50",
              "sys/class/power_supply/AC/type": "Mains", "sys/class/power_supply/AC/online": "1",
              "sys/devices/system/cpu/cpu0/topology/core_id": "0",
@@ -214,9 +205,9 @@ def test_disk_sensor_and_user_calls_release_everything(norvik, kernel, tmp_path)
     for key in ("getfsstat.0", "getfsstat.1", "devstat_checkversion.0", "devstat_getdevs.0"):
         kernel.fail(key, 5)
         call = norvik.disk_partitions if key.startswith("getfsstat") else norvik.disk_io_counters
-        check(f"{key}(EIO)", swallow(call))
+        check(f"{key}(EIO)", swallowing(call))
         kernel.reset()
     kernel.answer("hw.acpi.battery.life", b"\x32\0\0\0")
     kernel.answer("hw.acpi.battery.time", b"\x32\0\0\0")
     kernel.fail("hw.acpi.acline", 5)
-    check("sensors_battery(EIO)", swallow(norvik.sensors_battery))
+    check("sensors_battery(EIO)", swallowing(norvik.sensors_battery))

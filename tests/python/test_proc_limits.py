@@ -5,7 +5,6 @@ import errno
 import os
 import resource
 import subprocess
-import sys
 import time
 
 import pytest
@@ -141,7 +140,6 @@ class TestAffinity:
         assert os.sched_getaffinity(child.pid) == {CPUS[0]}
 
     def test_gone_and_foreign_processes(self, norvik, child):
-        inherited = os.getpriority(os.PRIO_PROCESS, child.pid)  # the test run's own value
         pid = gone_pid()
         for call in (lambda: norvik.proc_cpu_affinity_get(pid), lambda: norvik.proc_cpu_affinity_set(pid, [0])):
             with pytest.raises(ProcessLookupError):

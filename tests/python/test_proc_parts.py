@@ -2,12 +2,9 @@
 against children that hold known threads, files and mappings, with /proc,
 ls and pmap as the oracles; scripted for records this machine can't make."""
 import errno
-import fcntl
 import os
 import stat
 import subprocess
-import termios
-import time
 
 import pytest
 
@@ -15,7 +12,7 @@ from freebsd_records import KF_FD_TYPE_CWD, KF_FD_TYPE_TEXT, KF_TYPE_PIPE, KF_TY
     KF_VTYPE_VCHR, KF_VTYPE_VDIR, KF_VTYPE_VREG, KVME_TYPE_DEFAULT, KVME_TYPE_VNODE, kinfo_file, kinfo_proc, \
     kinfo_vmentry
 from kernel_script import CALL
-from proc_children import Child, as_nobody, gone_pid, kernel_thread_pid, zombie
+from proc_children import Child, as_nobody, gone_pid, kernel_thread_pid, terminal_child, tty_of, zombie
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 
@@ -62,12 +59,6 @@ def fd_oracle(pid):
         except FileNotFoundError:
             pass
     return files
-
-
-def tty_of(pid):
-    """The controlling terminal's device number (tty_nr of stat), or 0."""
-    with open(f"/proc/{pid}/stat") as f:
-        return int(f.read().rsplit(")", 1)[1].split()[4])
 
 
 def maps_oracle(pid):
@@ -163,28 +154,12 @@ class TestLive:
     def test_controlling_terminal_has_its_record(self, norvik):
         """FreeBSD lists a process's controlling terminal (-6) before its
         working directory; the child holds the terminal on no descriptor."""
-        master, slave = os.openpty()
-        try:
-            proc = subprocess.Popen(["/bin/sleep", "300"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.DEVNULL, start_new_session=True,
-                                    preexec_fn=lambda: (fcntl.ioctl(slave, termios.TIOCSCTTY, 0), os.close(slave)),
-                                    pass_fds=(slave,))
-            try:
-                deadline = time.monotonic() + 10
-                while tty_of(proc.pid) == 0 or os.readlink(f"/proc/{proc.pid}/exe") != "/usr/bin/sleep":
-                    assert time.monotonic() < deadline, "the child got no terminal"
-                    time.sleep(0.005)
-                assert tty_of(proc.pid) == os.fstat(slave).st_rdev
-                descriptors = len(os.listdir(f"/proc/{proc.pid}/fd"))
-                assert norvik.proc_num_fds(proc.pid) == descriptors + 4
-                # A character device, not a regular file: not an open file.
-                assert [fd for _, fd in norvik.proc_open_files(proc.pid)] == [KF_FD_TYPE_TEXT]
-            finally:
-                proc.kill()
-                proc.wait()
-        finally:
-            os.close(master)
-            os.close(slave)
+        with terminal_child() as (proc, device, _):
+            assert tty_of(proc.pid) == device
+            descriptors = len(os.listdir(f"/proc/{proc.pid}/fd"))
+            assert norvik.proc_num_fds(proc.pid) == descriptors + 4
+            # A character device, not a regular file: not an open file.
+            assert [fd for _, fd in norvik.proc_open_files(proc.pid)] == [KF_FD_TYPE_TEXT]
 
     def test_memory_maps_match_maps_file(self, norvik, file_child):
         child, a, _ = file_child

@@ -2,19 +2,17 @@
 against /proc read here, ps, os and resource, on children in known states;
 the kernel is scripted only for states this machine can't show."""
 import errno
-import fcntl
 import os
 import shutil
 import signal
 import subprocess
 import sys
-import termios
 import time
 
 import pytest
 
 from freebsd_records import NOCPU, NODEV, kinfo_proc_record as kinfo_proc
-from proc_children import Child, gone_pid, zombie
+from proc_children import Child, gone_pid, terminal_child, zombie
 
 CLK = os.sysconf("SC_CLK_TCK")
 PAGE = os.sysconf("SC_PAGESIZE")
@@ -197,21 +195,9 @@ def test_largest_user_id_stays_positive(norvik):
 
 
 def test_controlling_terminal_is_the_device_number(norvik):
-    master, slave = os.openpty()
-    try:
-        proc = subprocess.Popen(["/bin/sleep", "300"], stdin=slave, start_new_session=True,
-                                preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
-        try:
-            wait_for(lambda: stat_of(proc.pid)[0] == "sleep")
-            info = norvik.proc_oneshot_info(proc.pid)
-            assert info[8] == os.fstat(slave).st_rdev
-            assert ps(proc.pid, "tty")[0] == os.ttyname(slave).removeprefix("/dev/")
-        finally:
-            proc.kill()
-            proc.wait()
-    finally:
-        os.close(master)
-        os.close(slave)
+    with terminal_child() as (proc, device, name):
+        assert norvik.proc_oneshot_info(proc.pid)[8] == device
+        assert ps(proc.pid, "tty")[0] == name.removeprefix("/dev/")
 
 
 def test_states_stopped_zombie_running(norvik, sleeper):

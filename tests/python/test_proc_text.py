@@ -57,7 +57,6 @@ def wait_for_exec(pid, argv0):
 @pytest.fixture
 def env_child():
     import subprocess
-    import time
 
     def start(entries):
         proc = subprocess.Popen([sys.executable, "-c", EXEC_WITH_ENV.format(entries=entries)])
@@ -123,7 +122,6 @@ class TestLive:
 
     def test_exe_of_4095_bytes_is_not_cut(self, norvik, tmp_path):
         import subprocess
-        import time
 
         deep = str(tmp_path)
         while len(deep) < 4095 - 200 - 10:

@@ -7,14 +7,13 @@ import ast
 import importlib.util
 import json
 import os
-import socket
 import sys
-import tempfile
 
 import pytest
 
 from conftest import RELEASE_DIR, run_python
 from kernel_script import pack_int
+from module_calls import CALLS, Target
 from storage_records import USER_PROCESS, utmpx
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -91,25 +90,14 @@ def conforms(value, node):
     raise AssertionError(f"no check for {ast.unparse(node)}")
 
 
-@pytest.fixture
-def sockets():
-    """Sockets of both kinds this process owns: a listener, a connected
-    UDP pair and a bound local socket."""
-    made = [socket.socket(), socket.socket(socket.AF_INET, socket.SOCK_DGRAM),
-            socket.socket(socket.AF_INET, socket.SOCK_DGRAM), socket.socket(socket.AF_UNIX)]
-    tcp, udp_a, udp_b, local = made
-    tcp.bind(("127.0.0.1", 0))
-    tcp.listen()
-    udp_a.bind(("127.0.0.1", 0))
-    udp_b.connect(udp_a.getsockname())
-    with tempfile.TemporaryDirectory() as tmp:
-        local.bind(os.path.join(tmp, "reference.sock"))
-        yield
-        for s in made:
-            s.close()
+@pytest.fixture(scope="module")
+def target():
+    made = Target()
+    yield made
+    made.close()
 
 
-def test_every_result_has_the_stub_shape(norvik, kernel, sockets, tmp_path):
+def test_every_result_has_the_stub_shape(norvik, kernel, target):
     # What this machine lacks, the scripted kernel answers.
     kernel.answer("dev.cpu.0.freq", pack_int(2400))
     kernel.answer("dev.cpu.0.freq_levels", b"2400/45000 1200/20000\0")
@@ -117,33 +105,13 @@ def test_every_result_has_the_stub_shape(norvik, kernel, sockets, tmp_path):
                        ("dev.cpu.0.temperature", 3231), ("dev.cpu.0.coretemp.tjmax", 3731)):
         kernel.answer(key, pack_int(value))
     kernel.answer("getutxent.0", utmpx(USER_PROCESS, b"u", b"pts/0", b"example.org", sec=5, pid=7))
-    pid = os.getpid()
-    opened = open(tmp_path / "open", "w")
-    nofile = norvik.proc_getrlimit(pid, norvik.RLIMIT_NOFILE)
-    families, types = (1, 2, 28), (1, 2)
-    calls = {
-        "pids": (), "check_pid_range": (pid,), "proc_is_zombie": (pid,), "proc_oneshot_info": (pid,),
-        "proc_name": (pid,), "proc_num_threads": (pid,), "proc_cmdline": (pid,), "proc_environ": (pid,),
-        "proc_exe": (pid,), "proc_cwd": (pid,), "proc_threads": (pid,), "proc_open_files": (pid,),
-        "proc_num_fds": (pid,), "proc_memory_maps": (pid,), "proc_cpu_affinity_get": (pid,),
-        "proc_cpu_affinity_set": (pid, norvik.proc_cpu_affinity_get(pid)),
-        "proc_getrlimit": (pid, norvik.RLIMIT_NOFILE), "proc_setrlimit": (pid, norvik.RLIMIT_NOFILE, *nofile),
-        "proc_priority_get": (pid,), "proc_priority_set": (pid, norvik.proc_priority_get(pid)),
-        "proc_net_connections": (pid, families, types), "cpu_count_logical": (), "cpu_times": (),
-        "per_cpu_times": (), "cpu_stats": (), "cpu_freq": (0,), "cpu_topology": (), "boot_time": (),
-        "getpagesize": (), "virtual_mem": (), "swap_mem": (), "heap_info": (), "heap_trim": (),
-        "disk_partitions": (), "disk_io_counters": (), "sensors_battery": (), "sensors_cpu_temperature": (0,),
-        "users": (), "net_io_counters": (), "net_if_addrs": (), "net_if_flags": ("lo",),
-        "net_if_is_running": ("lo",), "net_if_mtu": ("lo",), "net_if_duplex_speed": ("lo",),
-        "net_connections": (families, types), "set_debug": (False,),
-    }
-    assert sorted(calls) == sorted(STUB.functions)
+    assert sorted(call.name for call in CALLS) == sorted(STUB.functions)
     results = {}
-    for name, args in calls.items():
-        results[name] = getattr(norvik, name)(*args)
-        assert len(args) == len(STUB.functions[name].params), name
-        assert conforms(results[name], STUB.functions[name].returns), (name, results[name])
-    opened.close()
+    for call in CALLS:
+        args = call.arguments(target)
+        results[call.name] = getattr(norvik, call.name)(*args)
+        assert len(args) == len(STUB.functions[call.name].params), call.name
+        assert conforms(results[call.name], STUB.functions[call.name].returns), (call.name, results[call.name])
     # The lists and dicts above held rows to check, not nothing.
     for name in ("pids", "proc_cmdline", "proc_environ", "proc_threads", "proc_open_files", "proc_memory_maps",
                  "proc_cpu_affinity_get", "per_cpu_times", "disk_partitions", "users", "net_io_counters",
