@@ -369,7 +369,8 @@ int fill_process_record(int dir, int pid, kinfo_proc& kp) {
     kp.ki_rusage.ru_nivcsw = status.number<long>(S::kNonvoluntary);
     kp.ki_rusage.ru_maxrss = status.number<long>(S::kVmHWM);
 
-    kp.ki_childtime = ticks_to_timeval(take_usage(stat, kCutime, kCstime, kCminflt, kCmajflt, kp.ki_rusage_ch));
+    kp.ki_childtime =
+        ticks_to_timeval(take_usage(stat, kCutime, kCstime, kCminflt, kCmajflt, kp.ki_rusage_ch));
     return 0;
 }
 
