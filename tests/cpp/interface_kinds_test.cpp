@@ -107,31 +107,33 @@ TEST(InterfaceKinds, MediaAndRunningAsFreeBsdsDriversAnswer) {
     if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "the host refused the namespace or an interface";
     ASSERT_EQ(WEXITSTATUS(status), 0);
     ASSERT_EQ(got, static_cast<ssize_t>(sizeof answers));
-    const Answer& tap = answers[0];
-    const Answer& tun = answers[1];
-    const Answer& bridge = answers[2];
-    const Answer& veth = answers[3];
-    // A tap: Ethernet autoselect, no duplex, not active (nobody holds it
-    // open); running, since it is up.
-    EXPECT_EQ(tap.media_err, 0);
-    EXPECT_EQ(tap.media_active, freebsd::IFM_ETHER | freebsd::IFM_AUTO);
-    EXPECT_EQ(tap.media_status, freebsd::IFM_AVALID);
-    EXPECT_EQ(tap.xmedia_err, 0);
-    EXPECT_TRUE(tap.running);
-    // A layer-3 tun has no media, and runs only while held open.
-    EXPECT_EQ(tun.media_err, EINVAL);
-    EXPECT_EQ(tun.xmedia_err, EINVAL);
-    EXPECT_FALSE(tun.running);
-    // A bridge has no media, and runs when up.
-    EXPECT_EQ(bridge.media_err, EINVAL);
-    EXPECT_EQ(bridge.xmedia_err, EINVAL);
-    EXPECT_TRUE(bridge.running);
-    // A veth whose peer is down: an epair's 10GBASE-T full duplex, without
-    // carrier, and running all the same.
-    EXPECT_EQ(veth.media_err, 0);
-    EXPECT_EQ(veth.media_active, freebsd::IFM_ETHER | freebsd::IFM_10G_T | freebsd::IFM_FDX);
-    EXPECT_EQ(veth.media_status, freebsd::IFM_AVALID);
-    EXPECT_TRUE(veth.running);
+    struct Expected {
+        int media_err;  // of both media requests
+        int active, status;
+        bool running;
+        const char* why;
+    };
+    const Expected expected[kCount] = {
+        {0, freebsd::IFM_ETHER | freebsd::IFM_AUTO, freebsd::IFM_AVALID, true,
+         "a tap: Ethernet autoselect, not active (nobody holds it open); up, so running"},
+        {EINVAL, 0, 0, false, "a layer-3 tun: no media; runs only while held open"},
+        {EINVAL, 0, 0, true, "a bridge: no media; runs when up"},
+        {0, freebsd::IFM_ETHER | freebsd::IFM_10G_T | freebsd::IFM_FDX, freebsd::IFM_AVALID, true,
+         "a veth whose peer is down: an epair's 10GBASE-T full duplex, without carrier, running all the "
+         "same"},
+    };
+    for (int i = 0; i < kCount; ++i) {
+        const Answer& got_one = answers[i];
+        const Expected& want = expected[i];
+        SCOPED_TRACE(want.why);
+        EXPECT_EQ(got_one.media_err, want.media_err);
+        EXPECT_EQ(got_one.xmedia_err, want.media_err);
+        if (want.media_err == 0) {
+            EXPECT_EQ(got_one.media_active, want.active);
+            EXPECT_EQ(got_one.media_status, want.status);
+        }
+        EXPECT_EQ(got_one.running, want.running);
+    }
 }
 
 }  // namespace
