@@ -22,15 +22,23 @@ int read_link_at(int dirfd, const char* name, std::string& out) {
     return 0;
 }
 
+namespace {
+
+// The state letter after the command name of a stat line, or '\0' where
+// there is none: the name in parentheses may hold anything, ')' included,
+// and an empty file is what the host shows once the process has been reaped.
+char state_after_name(std::string_view stat) {
+    const auto close = stat.rfind(')');
+    return close == std::string_view::npos || close + 2 >= stat.size() ? '\0' : stat[close + 2];
+}
+
+}  // namespace
+
 int read_state_letter(int dirfd, char& letter) {
     std::string stat;
     if (int err = read_file_at(dirfd, "stat", stat, 4096); err != 0) return process_refusal(err);
-    // The command name in parentheses may hold anything, ')' included; an
-    // empty file is what the host shows once the process has been reaped.
-    auto close = stat.rfind(')');
-    if (close == std::string::npos || close + 2 >= stat.size()) return ESRCH;
-    letter = stat[close + 2];
-    return 0;
+    letter = state_after_name(stat);
+    return letter == '\0' ? ESRCH : 0;
 }
 
 int check_live_process(int pid) {
@@ -44,12 +52,8 @@ int check_live_process(int pid) {
     char text[256];
     const ssize_t n = ::read(file.get(), text, sizeof text);
     if (n < 0) return process_refusal(errno);
-    if (n == 0) return ESRCH;  // reaped meanwhile
-    const std::string_view stat(text, static_cast<std::size_t>(n));
-    const auto close = stat.rfind(')');
-    if (close == std::string_view::npos || close + 2 >= stat.size()) return ESRCH;
-    const char state = stat[close + 2];
-    return state == 'Z' || state == 'X' ? ESRCH : 0;
+    const char state = state_after_name(std::string_view(text, static_cast<std::size_t>(n)));
+    return state == '\0' || state == 'Z' || state == 'X' ? ESRCH : 0;
 }
 
 int live_process_real_uid(int pid, unsigned& uid) {
