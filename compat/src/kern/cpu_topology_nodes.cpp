@@ -36,7 +36,7 @@ struct Split {
 
 // The paths of one CPU's files, built in place: its folder once, then each
 // file's name over the last one's. The topology reads a dozen files per CPU,
-// and formatting each path afresh cost more than reading some of them.
+// none of whose paths is then formatted or allocated on its own.
 class CpuPath {
 public:
     explicit CpuPath(int cpu) {
@@ -75,7 +75,6 @@ private:
     std::size_t folder_ = 0;
 };
 
-// The online CPUs of a host list file, ascending; empty when unreadable.
 // The online CPUs of a CPU list file into out; empty when the host has no
 // such file or its text is no list. Returns 0 or the errno of a read that
 // failed otherwise.
