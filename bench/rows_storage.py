@@ -106,7 +106,7 @@ def captured_mounts(count):
 
 
 def rows(norvik):
-    yield Row("disk_partitions()", call=norvik.disk_partitions, floor="read_mountinfo_x2",
+    yield Row("disk_partitions()", call=norvik.disk_partitions, floor="parse_mountinfo_x2",
               by_hand=mounts_by_hand, calls=300)
     yield Row("disk_io_counters()", call=norvik.disk_io_counters, floor="read_diskstats",
               by_hand=disks_by_hand, calls=1000)
@@ -120,7 +120,7 @@ def rows(norvik):
         root, path = captured_mounts(count)
         lib.norvik_script_set_root(root.encode())
         yield Row(f"disk_partitions() {count} mounts [captured]", call=scripted.disk_partitions,
-                  floor="read_mountinfo_x2", floor_args=[path], by_hand=lambda p=path: mounts_by_hand(p),
+                  floor="parse_mountinfo_x2", floor_args=[path], by_hand=lambda p=path: mounts_by_hand(p),
                   calls=max(3, 20000 // count))
         lib.norvik_script_set_root(b"/")
         shutil.rmtree(root)

@@ -2,6 +2,7 @@
 minimal C++ loop) and the way a Python user would get it by hand."""
 import ctypes
 import glob
+import itertools
 import os
 
 from run import Row
@@ -80,14 +81,35 @@ def heap_info_by_hand():
     return (info.uordblks + info.hblkhd, info.arena + info.hblkhd)
 
 
+def _online_cpus():
+    cpus = []
+    for part in _lines("/sys/devices/system/cpu/online")[0].split(","):
+        first, _, last = part.strip().partition("-")
+        cpus += range(int(first), int(last or first) + 1)
+    return cpus
+
+
 def _topology_files():
-    files = ["/sys/devices/system/cpu/online"]
-    for cpu in sorted(glob.glob("/sys/devices/system/cpu/cpu[0-9]*")):
-        files += [f"{cpu}/topology/physical_package_id", f"{cpu}/topology/thread_siblings_list"]
-        for index in sorted(glob.glob(f"{cpu}/cache/index*")):
-            files += [f"{index}/level", f"{index}/type", f"{index}/shared_cpu_list"]
-        files.append(f"{cpu}/cache/index9/level")  # the probe that ends the list
-    return files
+    """The files kern.sched.topology_spec reads, in its order: per online
+    CPU its package and SMT siblings, then each cache's level and type up to
+    the first missing index, and the shared-CPU list of the data and unified
+    ones. The module asks the node twice (its size, then its text), and the
+    node builds its answer each time."""
+    base = "/sys/devices/system/cpu"
+    files = [f"{base}/online"]
+    for cpu in _online_cpus():
+        topology = f"{base}/cpu{cpu}/topology"
+        files += [f"{topology}/physical_package_id", f"{topology}/thread_siblings_list"]
+        for index in itertools.count():
+            cache = f"{base}/cpu{cpu}/cache/index{index}"
+            files.append(f"{cache}/level")
+            if not os.path.exists(f"{cache}/level"):
+                break
+            files.append(f"{cache}/type")
+            with open(f"{cache}/type") as f:
+                if not f.read().startswith("Instruction"):
+                    files.append(f"{cache}/shared_cpu_list")
+    return files * 2
 
 
 def rows(norvik):

@@ -9,14 +9,16 @@
 // cache level 0.
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <charconv>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "kern/nodes.h"
 #include "linux/cpu_lists.h"
 #include "linux/host_failure.h"
 #include "linux/host_text.h"
-#include "kern/nodes.h"
 
 namespace compat {
 namespace {
@@ -32,17 +34,51 @@ struct Split {
     std::vector<CpuSet> group_of;
 };
 
-std::string cpu_path(int cpu, const char* rest) {
-    char rel[96];
-    std::snprintf(rel, sizeof rel, "sys/devices/system/cpu/cpu%d/%s", cpu, rest);
-    return rel;
-}
+// The paths of one CPU's files, built in place: its folder once, then each
+// file's name over the last one's. The topology reads a dozen files per CPU,
+// none of whose paths is then formatted or allocated on its own.
+class CpuPath {
+public:
+    explicit CpuPath(int cpu) {
+        append("sys/devices/system/cpu/cpu");
+        append_number(cpu);
+        append("/");
+        folder_ = len_;
+    }
+    std::string_view file(std::string_view name) {
+        len_ = folder_;
+        append(name);
+        return {buf_, len_};
+    }
+    // cache/indexN/name
+    std::string_view cache_file(int index, std::string_view name) {
+        len_ = folder_;
+        append("cache/index");
+        append_number(index);
+        append("/");
+        append(name);
+        return {buf_, len_};
+    }
 
-// The online CPUs of a host list file, ascending; empty when unreadable.
+private:
+    void append(std::string_view text) {
+        const std::size_t n = std::min(text.size(), sizeof buf_ - len_);
+        std::memcpy(buf_ + len_, text.data(), n);
+        len_ += n;
+    }
+    void append_number(int value) {
+        len_ = static_cast<std::size_t>(std::to_chars(buf_ + len_, buf_ + sizeof buf_, value).ptr - buf_);
+    }
+
+    char buf_[96];
+    std::size_t len_ = 0;
+    std::size_t folder_ = 0;
+};
+
 // The online CPUs of a CPU list file into out; empty when the host has no
 // such file or its text is no list. Returns 0 or the errno of a read that
 // failed otherwise.
-int read_cpu_set(const std::string& rel, const CpuSet& online, CpuSet& out) {
+int read_cpu_set(std::string_view rel, const CpuSet& online, CpuSet& out) {
     out.clear();
     FileText text;
     CpuSet listed;
@@ -75,33 +111,34 @@ int read_topology(Topology& topo) {
     std::vector<long> package_of(slots, -1);
     for (int cpu : topo.online) {
         FileText text;
-        if (int err = text.read_host(cpu_path(cpu, "topology/physical_package_id")); err != 0) {
+        CpuPath path(cpu);
+        if (int err = text.read_host(path.file("topology/physical_package_id")); err != 0) {
             if (int failed = skip_if_gone(err); failed != 0) return failed;
         } else {
             leading_numbers(text.view(), &package_of[cpu], 1);
         }
-        const std::string siblings = cpu_path(cpu, "topology/thread_siblings_list");
-        if (int err = read_cpu_set(siblings, topo.online, topo.siblings[cpu]); err != 0) return err;
+        if (int err =
+                read_cpu_set(path.file("topology/thread_siblings_list"), topo.online, topo.siblings[cpu]);
+            err != 0)
+            return err;
         if (topo.siblings[cpu].empty()) topo.siblings[cpu] = {cpu};
         // The caches are numbered from 0 up to the first that is missing.
         for (int index = 0;; ++index) {
-            char rel[48];
-            std::snprintf(rel, sizeof rel, "cache/index%d/level", index);
             int level = 0;
-            if (int err = text.read_host(cpu_path(cpu, rel)); err != 0) {
+            if (int err = text.read_host(path.cache_file(index, "level")); err != 0) {
                 if (int failed = skip_if_gone(err); failed != 0) return failed;
                 break;
             }
             if (!to_number(text.view(), level)) break;
-            std::snprintf(rel, sizeof rel, "cache/index%d/type", index);
-            if (int err = text.read_host(cpu_path(cpu, rel)); err != 0) {
+            if (int err = text.read_host(path.cache_file(index, "type")); err != 0) {
                 if (int failed = skip_if_gone(err); failed != 0) return failed;
             } else if (text.view().substr(0, 11) == "Instruction") {
                 continue;
             }
-            std::snprintf(rel, sizeof rel, "cache/index%d/shared_cpu_list", index);
             CpuSet shared;
-            if (int err = read_cpu_set(cpu_path(cpu, rel), topo.online, shared); err != 0) return err;
+            if (int err = read_cpu_set(path.cache_file(index, "shared_cpu_list"), topo.online, shared);
+                err != 0)
+                return err;
             if (!shared.empty() && level > 0) topo.split_for(level).group_of[cpu] = std::move(shared);
         }
     }
@@ -138,11 +175,12 @@ void append_cpu_element(std::string& out, const CpuSet& set) {
     unsigned long long words[kMaskWords] = {};
     for (int cpu : set)
         if (cpu < kMaskWords * 64) words[cpu / 64] |= 1ULL << (cpu % 64);
-    char buf[32];
+    char buf[24];
     out += "<cpu count=\"" + std::to_string(set.size()) + "\" mask=\"";
     for (int w = 0; w < kMaskWords; ++w) {
-        std::snprintf(buf, sizeof buf, w == 0 ? "%llx" : ",%llx", words[w]);
-        out += buf;
+        if (w != 0) out.push_back(',');
+        out.append(buf,
+                   static_cast<std::size_t>(std::to_chars(buf, buf + sizeof buf, words[w], 16).ptr - buf));
     }
     out += "\">";
     for (std::size_t i = 0; i < set.size(); ++i) {
@@ -180,9 +218,7 @@ void append_group(std::string& out, const Topology& topo, const CpuSet& set, std
 // The host's frequencies are in kHz; FreeBSD's in MHz.
 int cpufreq_file(NodeArgs args, const char* name, FileText& text) {
     if (args.empty() || args[0] < 0) return ENOENT;
-    char rel[48];
-    std::snprintf(rel, sizeof rel, "cpufreq/%s", name);
-    return text.read_host(cpu_path(args[0], rel));
+    return text.read_host(CpuPath(args[0]).file(std::string("cpufreq/") + name));
 }
 
 }  // namespace

@@ -49,8 +49,13 @@ void copy_unescaped(char* dst, std::size_t size, std::string_view text) {
     dst[out] = '\0';
 }
 
-// Fills one record from a mountinfo line; false for a line of another shape.
-bool fill_record(std::string_view line, statfs& record) {
+// The fields of a mountinfo line that its record holds.
+struct MountLine {
+    std::string_view device, mount_point, mount_options, type, source, super_options;
+};
+
+// Splits a mountinfo line; false for a line of another shape.
+bool split_line(std::string_view line, MountLine& out) {
     std::string_view fields[6];
     for (auto& field : fields) {
         field = next_token(line);
@@ -61,28 +66,31 @@ bool fill_record(std::string_view line, statfs& record) {
         token = next_token(line);
         if (token.empty()) return false;
     } while (token != "-");
-    std::string_view type = next_token(line);
-    std::string_view source = next_token(line);
-    std::string_view super_options = next_token(line);
-    if (type.empty() || source.empty()) return false;
+    out.device = fields[2];
+    out.mount_point = fields[4];
+    out.mount_options = fields[5];
+    out.type = next_token(line);
+    out.source = next_token(line);
+    out.super_options = next_token(line);
+    return !out.type.empty() && !out.source.empty();
+}
 
+void fill_record(const MountLine& line, statfs& record) {
     std::memset(&record, 0, sizeof record);
     record.f_version = freebsd::STATFS_VERSION;
     record.f_namemax = 255;
-    copy_unescaped(record.f_fstypename, sizeof record.f_fstypename, type);
-    copy_unescaped(record.f_mntfromname, sizeof record.f_mntfromname, source);
-    copy_unescaped(record.f_mntonname, sizeof record.f_mntonname, fields[4]);
-    record.f_flags = mount_flags(fields[5], super_options);
-    if (fields[4] == "/") record.f_flags |= freebsd::MNT_ROOTFS;
+    copy_unescaped(record.f_fstypename, sizeof record.f_fstypename, line.type);
+    copy_unescaped(record.f_mntfromname, sizeof record.f_mntfromname, line.source);
+    copy_unescaped(record.f_mntonname, sizeof record.f_mntonname, line.mount_point);
+    record.f_flags = mount_flags(line.mount_options, line.super_options);
+    if (line.mount_point == "/") record.f_flags |= freebsd::MNT_ROOTFS;
     unsigned major = 0, minor = 0;
-    std::string_view device = fields[2];
-    if (auto colon = device.find(':'); colon != std::string_view::npos) {
-        to_number(device.substr(0, colon), major);
-        to_number(device.substr(colon + 1), minor);
+    if (auto colon = line.device.find(':'); colon != std::string_view::npos) {
+        to_number(line.device.substr(0, colon), major);
+        to_number(line.device.substr(colon + 1), minor);
     }
     record.f_fsid.val[0] = static_cast<std::int32_t>(major);
     record.f_fsid.val[1] = static_cast<std::int32_t>(minor);
-    return true;
 }
 
 // Walks the host's mounts: fills up to max records (none when buf is NULL)
@@ -92,10 +100,12 @@ int host_mounts(statfs* buf, long max) {
     if (!fd.valid()) return -1;
     LineReader lines(fd.get());
     long count = 0;
-    statfs scratch;
-    std::string_view line;
-    while ((buf == nullptr || count < max) && lines.next(line)) {
-        if (!fill_record(line, buf == nullptr ? scratch : buf[count])) continue;
+    std::string_view text;
+    MountLine line;
+    // Counting needs only each line's shape, not its record.
+    while ((buf == nullptr || count < max) && lines.next(text)) {
+        if (!split_line(text, line)) continue;
+        if (buf != nullptr) fill_record(line, buf[count]);
         ++count;
     }
     if (lines.error() != 0) {
