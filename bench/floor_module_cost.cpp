@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <unordered_map>
+#include <vector>
 
 #include "floor_module_cost_text.h"
 #include "freebsd/base.h"
@@ -187,8 +187,38 @@ Records<Record> pcb_records(PyObject* bytes) {
 }
 
 // The first owner of each socket, as a search from the front of the
-// open-file table finds it.
-using Owners = std::unordered_map<kvaddr_t, const xfile*>;
+// open-file table finds it: an open-addressed table of twice the records'
+// count, probed linearly, where a later record of a socket already in it
+// is not entered.
+class Owners {
+public:
+    explicit Owners(const Records<xfile>& table) : slots_(slots_for(table.count)), mask_(slots_.size() - 1) {
+        for (size_t i = 0; i < table.count; ++i) {
+            Slot& slot = slots_[probe(table.data[i].xf_data)];
+            if (slot.owner == nullptr) slot = {table.data[i].xf_data, &table.data[i]};
+        }
+    }
+    const xfile* find(kvaddr_t so) const { return slots_[probe(so)].owner; }
+
+private:
+    struct Slot {
+        kvaddr_t key = 0;
+        const xfile* owner = nullptr;
+    };
+    static size_t slots_for(size_t count) {
+        size_t n = 16;
+        while (n < 2 * count) n *= 2;
+        return n;
+    }
+    // The slot of the key, or the empty one where it would go.
+    size_t probe(kvaddr_t key) const {
+        size_t at = (key * 0x9E3779B97F4A7C15ULL >> 17) & mask_;
+        while (slots_[at].owner != nullptr && slots_[at].key != key) at = (at + 1) & mask_;
+        return at;
+    }
+    std::vector<Slot> slots_;
+    size_t mask_;
+};
 
 PyObject* endpoint(bool v6, const void* addr, uint16_t port) {
     char text[64];
@@ -200,8 +230,8 @@ int add_inet(PyObject* list, const xinpcb& inp, int type, int status, const Owne
     const bool v4 = (inp.inp_vflag & INP_IPV4) != 0;
     const bool v6 = (inp.inp_vflag & INP_IPV6) != 0;
     if (!v4 && !v6) return 0;  // both families are asked for: only a block of neither is left out
-    auto owner = owners.find(inp.xi_socket.xso_so);
-    if (owner == owners.end()) return 0;
+    const xfile* owner = owners.find(inp.xi_socket.xso_so);
+    if (owner == nullptr) return 0;
     const auto& ie = inp.inp_inc.inc_ie;
     const void* laddr = v4 ? static_cast<const void*>(&ie.ie_dependladdr.id46_addr.ia46_addr4)
                            : static_cast<const void*>(&ie.ie_dependladdr.id6_addr);
@@ -214,20 +244,20 @@ int add_inet(PyObject* list, const xinpcb& inp, int type, int status, const Owne
         Py_DECREF(local);
         return -1;
     }
-    return append_new(list, Py_BuildValue("iiiNNii", owner->second->xf_fd, v4 ? AF_INET : AF_INET6, type,
-                                          local, remote, status, owner->second->xf_pid));
+    return append_new(list, Py_BuildValue("iiiNNii", owner->xf_fd, v4 ? AF_INET : AF_INET6, type, local,
+                                          remote, status, owner->xf_pid));
 }
 
 int add_unix(PyObject* list, const xunpcb& xu, int type, const Owners& owners) {
-    auto owner = owners.find(xu.xu_socket.xso_so);
-    if (owner == owners.end()) return 0;
+    const xfile* owner = owners.find(xu.xu_socket.xso_so);
+    if (owner == nullptr) return 0;
     const auto& sun = xu.xu_addr;
     int count = static_cast<int>(sun.sun_len) - 2;
     if (count < 0 || count > static_cast<int>(sizeof sun.sun_path)) count = sizeof sun.sun_path;
     PyObject* path = field_text(sun.sun_path, static_cast<size_t>(count));
     if (path == nullptr) return -1;
-    return append_new(list, Py_BuildValue("(iiiNsii)", owner->second->xf_fd, AF_UNIX, type, path, "",
-                                          kConnNone, owner->second->xf_pid));
+    return append_new(
+        list, Py_BuildValue("(iiiNsii)", owner->xf_fd, AF_UNIX, type, path, "", kConnNone, owner->xf_pid));
 }
 
 template <typename Record, typename End, typename Add>
@@ -247,8 +277,7 @@ PyObject* net_connections(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "SSSSSii", &files, &tcp, &udp, &stream, &dgram, &inet, &local))
         return nullptr;
     const Records<xfile> table = records_of<xfile>(files);
-    Owners owners(table.count);
-    for (size_t i = 0; i < table.count; ++i) owners.emplace(table.data[i].xf_data, &table.data[i]);
+    const Owners owners(table);
     PyObject* list = PyList_New(0);
     if (list == nullptr) return nullptr;
     const bool failed =
