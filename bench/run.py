@@ -33,7 +33,8 @@ class Row:
     # A floor that is a Python callable, measured interleaved with the call.
     floor_call: Optional[Callable] = None
     # (label of an earlier row, how many times its records this row has):
-    # the label then tells how many times that row's time this one took.
+    # the label then tells how many times that row's time (and floor) this
+    # one took.
     grows_from: Optional[Tuple[str, float]] = None
     calls: int = 200
     repeats: int = 7
@@ -119,10 +120,12 @@ def main():
             if row.floor:
                 floor = floor_ns(opts.floor, row.floor, row.floor_args, row.calls, row.repeats)
             hand = median_ns(row.by_hand, row.calls, row.repeats) if row.by_hand else None
-            measured[row.label] = ours
+            measured[row.label] = (ours, floor)
             label = row.label
             if row.grows_from and row.grows_from[0] in measured:
-                label += f" ({row.grows_from[1]:g}x the records: {ours / measured[row.grows_from[0]]:.1f}x the time)"
+                smaller, smaller_floor = measured[row.grows_from[0]]
+                label += f" ({row.grows_from[1]:g}x the records: {ours / smaller:.1f}x the time"
+                label += f", the floor's {floor / smaller_floor:.1f}x)" if floor and smaller_floor else ")"
             cells = (label, fmt_ns(ours), fmt_ns(floor), fmt_ratio(ours / floor if floor else None),
                      fmt_ns(hand), fmt_ratio(hand / ours if hand else None))
             print("| " + " | ".join(cells) + " |", flush=True)
