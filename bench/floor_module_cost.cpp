@@ -1,7 +1,7 @@
 // The floor of the module's own cost: each function builds the very Python
 // result the module builds (the same lists, tuples, dicts and strings, made
-// with the same C API calls), from FreeBSD records that the caller hands over
-// as bytes already in memory. No kernel is asked and nothing is copied: what
+// with the same C API calls and formats), from FreeBSD records that the caller
+// hands over as bytes already in memory. No kernel is asked and nothing is copied: what
 // is left is reading the records and building the objects, which no walk of
 // the module can do with less.
 //
@@ -17,6 +17,7 @@
 
 #include "floor_module_cost_text.h"
 #include "freebsd/base.h"
+#include "pyref.h"
 
 namespace {
 
@@ -44,13 +45,6 @@ PyObject* bytes_arg(PyObject* args) {
     return PyArg_ParseTuple(args, "S", &bytes) ? bytes : nullptr;
 }
 
-int append_new(PyObject* list, PyObject* item) {
-    if (item == nullptr) return -1;
-    const int done = PyList_Append(list, item);
-    Py_DECREF(item);
-    return done;
-}
-
 // A fixed-size text field up to its first NUL.
 PyObject* field_text(const char* field, size_t size) {
     return PyUnicode_DecodeFSDefaultAndSize(field, static_cast<Py_ssize_t>(strnlen(field, size)));
@@ -60,21 +54,22 @@ double seconds(const struct timeval& tv) {
     return static_cast<double>(tv.tv_usec) / 1000000.0 + static_cast<double>(tv.tv_sec);
 }
 
-// A list of the rows row(record) makes, or NULL with an exception set.
+// A list of the rows row(list, record) appends, or NULL with an exception set.
+template <typename Record, typename Row>
+PyObject* list_from(PyObject* bytes, Row row) {
+    PyRef list(PyList_New(0));
+    if (!list) return nullptr;
+    const Records<Record> records = records_of<Record>(bytes);
+    for (size_t i = 0; i < records.count; ++i)
+        if (row(list.get(), records.data[i]) == -1) return nullptr;
+    return list.release();
+}
+
+// The same, of the records of a one-bytes argument tuple.
 template <typename Record, typename Row>
 PyObject* list_of(PyObject* args, Row row) {
     PyObject* bytes = bytes_arg(args);
-    if (bytes == nullptr) return nullptr;
-    PyObject* list = PyList_New(0);
-    if (list == nullptr) return nullptr;
-    const Records<Record> records = records_of<Record>(bytes);
-    for (size_t i = 0; i < records.count; ++i) {
-        if (row(list, records.data[i]) == -1) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-    }
-    return list;
+    return bytes == nullptr ? nullptr : list_from<Record>(bytes, row);
 }
 
 // ---- Processes ------------------------------------------------------------
@@ -90,25 +85,22 @@ PyObject* proc_oneshot_info(PyObject*, PyObject* args) {
     if (bytes == nullptr) return nullptr;
     static const long page = sysconf(_SC_PAGESIZE);
     const kinfo_proc& kp = *records_of<kinfo_proc>(bytes).data;
-    PyObject* name = field_text(kp.ki_comm, sizeof kp.ki_comm);
-    if (name == nullptr) return nullptr;
-    PyObject* ppid = PyLong_FromLong(kp.ki_ppid);
-    if (ppid == nullptr) {
-        Py_DECREF(name);
-        return nullptr;
-    }
+    PyRef name(field_text(kp.ki_comm, sizeof kp.ki_comm));
+    if (!name) return nullptr;
+    PyRef ppid(PyLong_FromLong(kp.ki_ppid));
+    if (!ppid) return nullptr;
     const int cpu = kp.ki_stat == SRUN && kp.ki_oncpu != NOCPU ? kp.ki_oncpu : kp.ki_lastcpu;
     return Py_BuildValue(
-        "(NillllllLdllllddddlllllbN)", ppid, static_cast<int>(kp.ki_stat), static_cast<long>(kp.ki_ruid),
-        static_cast<long>(kp.ki_uid), static_cast<long>(kp.ki_svuid), static_cast<long>(kp.ki_rgid),
-        static_cast<long>(kp.ki_groups[0]), static_cast<long>(kp.ki_svgid),
+        "(OillllllLdllllddddlllllbO)", ppid.get(), static_cast<int>(kp.ki_stat),
+        static_cast<long>(kp.ki_ruid), static_cast<long>(kp.ki_uid), static_cast<long>(kp.ki_svuid),
+        static_cast<long>(kp.ki_rgid), static_cast<long>(kp.ki_groups[0]), static_cast<long>(kp.ki_svgid),
         static_cast<long long>(kp.ki_tdev), seconds(kp.ki_start), static_cast<long>(kp.ki_rusage.ru_nvcsw),
         static_cast<long>(kp.ki_rusage.ru_nivcsw), static_cast<long>(kp.ki_rusage.ru_inblock),
         static_cast<long>(kp.ki_rusage.ru_oublock), seconds(kp.ki_rusage.ru_utime),
         seconds(kp.ki_rusage.ru_stime), seconds(kp.ki_rusage_ch.ru_utime), seconds(kp.ki_rusage_ch.ru_stime),
         static_cast<long>(kp.ki_rssize * page), static_cast<long>(kp.ki_size),
         static_cast<long>(kp.ki_tsize * page), static_cast<long>(kp.ki_dsize * page),
-        static_cast<long>(kp.ki_ssize * page), cpu, name);
+        static_cast<long>(kp.ki_ssize * page), cpu, name.get());
 }
 
 PyObject* proc_threads(PyObject*, PyObject* args) {
@@ -122,9 +114,9 @@ PyObject* proc_threads(PyObject*, PyObject* args) {
 PyObject* proc_open_files(PyObject*, PyObject* args) {
     return list_of<kinfo_file>(args, [](PyObject* list, const kinfo_file& kf) {
         if (kf.kf_type != KF_TYPE_VNODE || kf.kf_vnode_type != KF_VTYPE_VREG) return 0;
-        PyObject* path = field_text(kf.kf_path, sizeof kf.kf_path);
-        if (path == nullptr) return -1;
-        return append_new(list, Py_BuildValue("(Ni)", path, kf.kf_fd));
+        PyRef path(field_text(kf.kf_path, sizeof kf.kf_path));
+        if (!path) return -1;
+        return append_new(list, Py_BuildValue("(Oi)", path.get(), kf.kf_fd));
     });
 }
 
@@ -167,12 +159,12 @@ PyObject* proc_memory_maps(PyObject*, PyObject* args) {
         const char perms[4] = {(kve.kve_protection & KVME_PROT_READ) ? 'r' : '-',
                                (kve.kve_protection & KVME_PROT_WRITE) ? 'w' : '-',
                                (kve.kve_protection & KVME_PROT_EXEC) ? 'x' : '-', '\0'};
-        PyObject* path = kve.kve_path[0] != '\0' ? field_text(kve.kve_path, sizeof kve.kve_path)
-                                                 : PyUnicode_DecodeFSDefault(map_type_name(kve.kve_type));
-        if (path == nullptr) return -1;
-        return append_new(
-            list, Py_BuildValue("ssNiiii", addr, perms, path, kve.kve_resident, kve.kve_private_resident,
-                                kve.kve_ref_count, kve.kve_shadow_count));
+        PyRef path(kve.kve_path[0] != '\0' ? field_text(kve.kve_path, sizeof kve.kve_path)
+                                           : PyUnicode_DecodeFSDefault(map_type_name(kve.kve_type)));
+        if (!path) return -1;
+        return append_new(list,
+                          Py_BuildValue("ssOiiii", addr, perms, path.get(), kve.kve_resident,
+                                        kve.kve_private_resident, kve.kve_ref_count, kve.kve_shadow_count));
     });
 }
 
@@ -237,15 +229,12 @@ int add_inet(PyObject* list, const xinpcb& inp, int type, int status, const Owne
                            : static_cast<const void*>(&ie.ie_dependladdr.id6_addr);
     const void* faddr = v4 ? static_cast<const void*>(&ie.ie_dependfaddr.id46_addr.ia46_addr4)
                            : static_cast<const void*>(&ie.ie_dependfaddr.id6_addr);
-    PyObject* local = endpoint(!v4, laddr, ie.ie_lport);
-    if (local == nullptr) return -1;
-    PyObject* remote = ie.ie_fport == 0 ? Py_BuildValue("()") : endpoint(!v4, faddr, ie.ie_fport);
-    if (remote == nullptr) {
-        Py_DECREF(local);
-        return -1;
-    }
-    return append_new(list, Py_BuildValue("iiiNNii", owner->xf_fd, v4 ? AF_INET : AF_INET6, type, local,
-                                          remote, status, owner->xf_pid));
+    PyRef local(endpoint(!v4, laddr, ie.ie_lport));
+    if (!local) return -1;
+    PyRef remote(ie.ie_fport == 0 ? Py_BuildValue("()") : endpoint(!v4, faddr, ie.ie_fport));
+    if (!remote) return -1;
+    return append_new(list, Py_BuildValue("iiiOOii", owner->xf_fd, v4 ? AF_INET : AF_INET6, type, local.get(),
+                                          remote.get(), status, owner->xf_pid));
 }
 
 int add_unix(PyObject* list, const xunpcb& xu, int type, const Owners& owners) {
@@ -254,10 +243,10 @@ int add_unix(PyObject* list, const xunpcb& xu, int type, const Owners& owners) {
     const auto& sun = xu.xu_addr;
     int count = static_cast<int>(sun.sun_len) - 2;
     if (count < 0 || count > static_cast<int>(sizeof sun.sun_path)) count = sizeof sun.sun_path;
-    PyObject* path = field_text(sun.sun_path, static_cast<size_t>(count));
-    if (path == nullptr) return -1;
-    return append_new(
-        list, Py_BuildValue("(iiiNsii)", owner->xf_fd, AF_UNIX, type, path, "", kConnNone, owner->xf_pid));
+    PyRef path(field_text(sun.sun_path, static_cast<size_t>(count)));
+    if (!path) return -1;
+    return append_new(list, Py_BuildValue("(iiiOsii)", owner->xf_fd, AF_UNIX, type, path.get(), "", kConnNone,
+                                          owner->xf_pid));
 }
 
 template <typename Record, typename End, typename Add>
@@ -278,8 +267,9 @@ PyObject* net_connections(PyObject*, PyObject* args) {
         return nullptr;
     const Records<xfile> table = records_of<xfile>(files);
     const Owners owners(table);
-    PyObject* list = PyList_New(0);
-    if (list == nullptr) return nullptr;
+    PyRef owned(PyList_New(0));
+    if (!owned) return nullptr;
+    PyObject* list = owned.get();
     const bool failed =
         (inet &&
          (add_all<xtcpcb, xinpgen>(tcp,
@@ -294,11 +284,7 @@ PyObject* net_connections(PyObject*, PyObject* args) {
               stream, [&](const xunpcb& xu) { return add_unix(list, xu, SOCK_STREAM, owners); }) == -1 ||
           add_all<xunpcb, xunpgen>(
               dgram, [&](const xunpcb& xu) { return add_unix(list, xu, SOCK_DGRAM, owners); }) == -1));
-    if (failed) {
-        Py_DECREF(list);
-        return nullptr;
-    }
-    return list;
+    return failed ? nullptr : owned.release();
 }
 
 // ---- Interfaces -----------------------------------------------------------
@@ -350,61 +336,46 @@ PyObject* address_value(const unsigned char* addr, int family) {
     Py_RETURN_NONE;
 }
 
-PyObject* new_none() {
-    Py_INCREF(Py_None);
-    return Py_None;
-}
-
-// One entry's row, or Py_None (a new reference) for an entry the module
-// leaves out, or NULL with an exception set.
+// One entry's row; None (a new reference) for an entry the module leaves
+// out; NULL with an exception set.
 PyObject* address_row(const IfaddrsEntry& entry) {
-    if (entry.addr[0] == nullptr) return new_none();
+    if (entry.addr[0] == nullptr) Py_RETURN_NONE;
     const int family = entry.addr[0][1];
-    PyObject* address = address_value(entry.addr[0], family);
-    if (address == nullptr || address == Py_None) return address;
-    PyObject* netmask = address_value(entry.addr[1], family);
+    PyRef address(address_value(entry.addr[0], family));
+    if (!address || address.get() == Py_None) return address.release();
+    PyRef netmask(address_value(entry.addr[1], family));
+    if (!netmask) return nullptr;
     // The destination is the broadcast address or else the peer's, by the flags.
     const bool broadcasts = entry.flags & IFF_BROADCAST;
     const bool peers = !broadcasts && (entry.flags & IFF_POINTOPOINT);
-    PyObject* dst = broadcasts || peers ? address_value(entry.addr[2], family) : nullptr;
-    if (netmask == nullptr || ((broadcasts || peers) && dst == nullptr)) {
-        Py_DECREF(address);
-        Py_XDECREF(netmask);
-        Py_XDECREF(dst);
-        return nullptr;
-    }
-    return Py_BuildValue("(siNNNN)", entry.name, family, address, netmask, broadcasts ? dst : new_none(),
-                         peers ? dst : new_none());
+    PyRef dst(address_value(broadcasts || peers ? entry.addr[2] : nullptr, family));
+    if (!dst) return nullptr;
+    return Py_BuildValue("(siOOOO)", entry.name, family, address.get(), netmask.get(),
+                         broadcasts ? dst.get() : Py_None, peers ? dst.get() : Py_None);
 }
 
 PyObject* net_if_addrs(PyObject*, PyObject* args) {
     PyObject* bytes = bytes_arg(args);
     if (bytes == nullptr) return nullptr;
-    PyObject* list = PyList_New(0);
-    if (list == nullptr) return nullptr;
+    PyRef list(PyList_New(0));
+    if (!list) return nullptr;
     const auto* at = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes));
     const auto* end = at + PyBytes_GET_SIZE(bytes);
     while (at < end) {
         IfaddrsEntry entry;
         at = next_entry(at, entry);
-        PyObject* row = address_row(entry);
-        if (row == Py_None) {
-            Py_DECREF(row);
-            continue;
-        }
-        if (append_new(list, row) == -1) {
-            Py_DECREF(list);
-            return nullptr;
-        }
+        PyRef row(address_row(entry));
+        if (!row) return nullptr;
+        if (row.get() != Py_None && PyList_Append(list.get(), row.get()) == -1) return nullptr;
     }
-    return list;
+    return list.release();
 }
 
 PyObject* net_io_counters(PyObject*, PyObject* args) {
     PyObject* bytes = bytes_arg(args);
     if (bytes == nullptr) return nullptr;
-    PyObject* dict = PyDict_New();
-    if (dict == nullptr) return nullptr;
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
     const char* data = PyBytes_AS_STRING(bytes);
     const size_t len = static_cast<size_t>(PyBytes_GET_SIZE(bytes));
     for (size_t pos = 0; pos < len;) {
@@ -416,20 +387,15 @@ PyObject* net_io_counters(PyObject*, PyObject* args) {
             name[sdl.sdl_nlen] = '\0';
             if (strncmp(name, "usbus", 5) != 0) {
                 const if_data& d = header.ifm_data;
-                PyObject* counters =
-                    Py_BuildValue("(kkkkkkkk)", d.ifi_obytes, d.ifi_ibytes, d.ifi_opackets, d.ifi_ipackets,
-                                  d.ifi_ierrors, d.ifi_oerrors, d.ifi_iqdrops, d.ifi_oqdrops);
-                const int set = counters == nullptr ? -1 : PyDict_SetItemString(dict, name, counters);
-                Py_XDECREF(counters);
-                if (set != 0) {
-                    Py_DECREF(dict);
-                    return nullptr;
-                }
+                PyRef counters(Py_BuildValue("(kkkkkkkk)", d.ifi_obytes, d.ifi_ibytes, d.ifi_opackets,
+                                             d.ifi_ipackets, d.ifi_ierrors, d.ifi_oerrors, d.ifi_iqdrops,
+                                             d.ifi_oqdrops));
+                if (!counters || PyDict_SetItemString(dict.get(), name, counters.get()) != 0) return nullptr;
             }
         }
         pos += header.ifm_msglen;
     }
-    return dict;
+    return dict.release();
 }
 
 // ---- Mounts and CPUs ------------------------------------------------------
@@ -455,17 +421,14 @@ PyObject* disk_partitions(PyObject*, PyObject* args) {
         char* end = stpcpy(options, (flags & MNT_RDONLY) ? "ro" : "rw");
         for (const auto& option : kMountOptions)
             if (flags & option.flag) end = stpcpy(end, option.text);
-        PyObject* device = field_text(fs.f_mntfromname, sizeof fs.f_mntfromname);
-        PyObject* mount_point =
-            device == nullptr ? nullptr : field_text(fs.f_mntonname, sizeof fs.f_mntonname);
-        PyObject* type =
-            mount_point == nullptr ? nullptr : field_text(fs.f_fstypename, sizeof fs.f_fstypename);
-        if (type == nullptr) {
-            Py_XDECREF(device);
-            Py_XDECREF(mount_point);
-            return -1;
-        }
-        return append_new(list, Py_BuildValue("(NNNs)", device, mount_point, type, options));
+        PyRef device(field_text(fs.f_mntfromname, sizeof fs.f_mntfromname));
+        if (!device) return -1;
+        PyRef mount_point(field_text(fs.f_mntonname, sizeof fs.f_mntonname));
+        if (!mount_point) return -1;
+        PyRef type(field_text(fs.f_fstypename, sizeof fs.f_fstypename));
+        if (!type) return -1;
+        return append_new(list,
+                          Py_BuildValue("(OOOs)", device.get(), mount_point.get(), type.get(), options));
     });
 }
 
@@ -477,19 +440,12 @@ PyObject* per_cpu_times(PyObject*, PyObject* args) {
     PyObject* bytes = nullptr;
     int rate = 0;
     if (!PyArg_ParseTuple(args, "Si", &bytes, &rate)) return nullptr;
-    PyObject* list = PyList_New(0);
-    if (list == nullptr) return nullptr;
     const double hz = rate;
-    const Records<CpuTicks> rows = records_of<CpuTicks>(bytes);
-    for (size_t cpu = 0; cpu < rows.count; ++cpu) {
-        const long* t = rows.data[cpu].ticks;
-        if (append_new(list, Py_BuildValue("(ddddd)", t[CP_USER] / hz, t[CP_NICE] / hz, t[CP_SYS] / hz,
-                                           t[CP_IDLE] / hz, t[CP_INTR] / hz)) == -1) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-    }
-    return list;
+    return list_from<CpuTicks>(bytes, [hz](PyObject* list, const CpuTicks& row) {
+        const long* t = row.ticks;
+        return append_new(list, Py_BuildValue("(ddddd)", t[CP_USER] / hz, t[CP_NICE] / hz, t[CP_SYS] / hz,
+                                              t[CP_IDLE] / hz, t[CP_INTR] / hz));
+    });
 }
 
 PyObject* cpu_topology(PyObject*, PyObject* args) {
