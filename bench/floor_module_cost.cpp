@@ -9,6 +9,7 @@
 // the same call path, the same object allocator and the same collector see
 // both, and a test can compare the two results directly.
 #include <Python.h>
+#include <stddef.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -378,22 +379,28 @@ PyObject* net_io_counters(PyObject*, PyObject* args) {
     if (!dict) return nullptr;
     const char* data = PyBytes_AS_STRING(bytes);
     const size_t len = static_cast<size_t>(PyBytes_GET_SIZE(bytes));
+    // Messages follow each other by their own lengths, so one may lie at any
+    // offset: its fields are copied out rather than read in place.
     for (size_t pos = 0; pos < len;) {
-        const auto& header = *reinterpret_cast<const if_msghdr*>(data + pos);
-        if (header.ifm_type == RTM_IFINFO) {
-            const auto& sdl = *reinterpret_cast<const sockaddr_dl*>(data + pos + sizeof header);
+        const char* msg = data + pos;
+        uint16_t msglen = 0;
+        memcpy(&msglen, msg + offsetof(if_msghdr, ifm_msglen), sizeof msglen);
+        if (static_cast<uint8_t>(msg[offsetof(if_msghdr, ifm_type)]) == RTM_IFINFO) {
+            sockaddr_dl sdl;
+            memcpy(&sdl, msg + sizeof(if_msghdr), sizeof sdl);
             char name[256];
-            memcpy(name, sdl.sdl_data, sdl.sdl_nlen);
+            memcpy(name, msg + sizeof(if_msghdr) + offsetof(sockaddr_dl, sdl_data), sdl.sdl_nlen);
             name[sdl.sdl_nlen] = '\0';
             if (strncmp(name, "usbus", 5) != 0) {
-                const if_data& d = header.ifm_data;
+                if_data d;
+                memcpy(&d, msg + offsetof(if_msghdr, ifm_data), sizeof d);
                 PyRef counters(Py_BuildValue("(kkkkkkkk)", d.ifi_obytes, d.ifi_ibytes, d.ifi_opackets,
                                              d.ifi_ipackets, d.ifi_ierrors, d.ifi_oerrors, d.ifi_iqdrops,
                                              d.ifi_oqdrops));
                 if (!counters || PyDict_SetItemString(dict.get(), name, counters.get()) != 0) return nullptr;
             }
         }
-        pos += header.ifm_msglen;
+        pos += msglen;
     }
     return dict.release();
 }
