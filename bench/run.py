@@ -14,7 +14,7 @@ import statistics
 import subprocess
 import sys
 import time
-from typing import Callable, Optional, Sequence
+from typing import Callable, Optional, Sequence, Tuple
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -30,6 +30,12 @@ class Row:
     floor_args: Sequence[str] = ()
     # What a Python user would write by hand.
     by_hand: Optional[Callable] = None
+    # A floor that is a Python callable, measured interleaved with the call.
+    floor_call: Optional[Callable] = None
+    # (label of an earlier row, how many times its records this row has):
+    # the label then tells how many times that row's time (and floor) this
+    # one took.
+    grows_from: Optional[Tuple[str, float]] = None
     calls: int = 200
     repeats: int = 7
 
@@ -43,6 +49,20 @@ def median_ns(fn, calls, repeats):
             fn()
         samples.append((time.perf_counter_ns() - start) / calls)
     return statistics.median(samples)
+
+
+def interleaved_ns(first, second, calls, repeats):
+    """Medians of two callables measured in turns (first, second, first, ...)."""
+    first()
+    second()
+    samples = ([], [])
+    for _ in range(repeats):
+        for fn, out in zip((first, second), samples):
+            start = time.perf_counter_ns()
+            for _ in range(calls):
+                fn()
+            out.append((time.perf_counter_ns() - start) / calls)
+    return statistics.median(samples[0]), statistics.median(samples[1])
 
 
 def floor_ns(program, case, args, calls, repeats):
@@ -87,15 +107,26 @@ def main():
     header = ("function", "median", "floor", "vs floor", "by hand", "by hand / ours")
     print("| " + " | ".join(header) + " |")
     print("|" + "---|" * len(header))
+    measured = {}
     for module in load_row_modules(opts.only):
         for row in module.rows(norvik):
-            if row.call is not None:
+            floor = None
+            if row.floor_call is not None:
+                ours, floor = interleaved_ns(row.call, row.floor_call, row.calls, row.repeats)
+            elif row.call is not None:
                 ours = median_ns(row.call, row.calls, row.repeats)
             else:
                 ours = floor_ns(opts.floor, row.call_case, row.floor_args, row.calls, row.repeats)
-            floor = floor_ns(opts.floor, row.floor, row.floor_args, row.calls, row.repeats) if row.floor else None
+            if row.floor:
+                floor = floor_ns(opts.floor, row.floor, row.floor_args, row.calls, row.repeats)
             hand = median_ns(row.by_hand, row.calls, row.repeats) if row.by_hand else None
-            cells = (row.label, fmt_ns(ours), fmt_ns(floor), fmt_ratio(ours / floor if floor else None),
+            measured[row.label] = (ours, floor)
+            label = row.label
+            if row.grows_from and row.grows_from[0] in measured:
+                smaller, smaller_floor = measured[row.grows_from[0]]
+                label += f" ({row.grows_from[1]:g}x the records: {ours / smaller:.1f}x the time"
+                label += f", the floor's {floor / smaller_floor:.1f}x)" if floor and smaller_floor else ")"
+            cells = (label, fmt_ns(ours), fmt_ns(floor), fmt_ratio(ours / floor if floor else None),
                      fmt_ns(hand), fmt_ratio(hand / ours if hand else None))
             print("| " + " | ".join(cells) + " |", flush=True)
 

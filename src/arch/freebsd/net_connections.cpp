@@ -128,7 +128,6 @@ int add_inet(const struct xinpcb& inp, int type, int status, int include_v4, int
 SocketOwners::SocketOwners(const struct xfile* xfiles, int count) : xfiles_(xfiles) {
     index_.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) index_.add(xfiles[i].xf_data, static_cast<size_t>(i));
-    index_.seal();
 }
 
 const struct xfile* SocketOwners::find(kvaddr_t so) const {

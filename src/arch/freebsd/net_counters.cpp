@@ -47,18 +47,23 @@ PyObject* norvik_net_io_counters(PyObject*, PyObject*) noexcept {
     FreedPtr<char> buf(raw);
 
     // Every message is read within the buffer: one whose length is too short
-    // to step by, or that runs past the end, ends the walk.
+    // to step by, or that runs past the end, ends the walk. Of most messages
+    // only the length and type are read; the counters only of an interface's.
     size_t pos = 0;
     while (len - pos >= offsetof(struct if_msghdr, ifm_addrs)) {
-        struct if_msghdr header = {};
-        const size_t head = len - pos < sizeof header ? len - pos : sizeof header;
-        memcpy(&header, buf.get() + pos, head);
-        const size_t msglen = header.ifm_msglen;
+        const char* msg = buf.get() + pos;
+        uint16_t length = 0;
+        uint8_t type = 0;
+        memcpy(&length, msg + offsetof(struct if_msghdr, ifm_msglen), sizeof length);
+        memcpy(&type, msg + offsetof(struct if_msghdr, ifm_type), sizeof type);
+        const size_t msglen = length;
         if (msglen < offsetof(struct if_msghdr, ifm_addrs) || msglen > len - pos) break;
         char name[kNameSize];
-        if (header.ifm_type == RTM_IFINFO && ifinfo_name(buf.get() + pos, msglen, name) &&
-            strncmp(name, "usbus", 5) != 0) {
-            PyRef counters(counter_tuple(header.ifm_data));
+        if (type == RTM_IFINFO && ifinfo_name(msg, msglen, name) && strncmp(name, "usbus", 5) != 0) {
+            // A message with a name holds its whole header.
+            struct if_data data;
+            memcpy(&data, msg + offsetof(struct if_msghdr, ifm_data), sizeof data);
+            PyRef counters(counter_tuple(data));
             if (!counters || PyDict_SetItemString(result.get(), name, counters.get()) != 0) return nullptr;
         }
         pos += msglen;

@@ -31,6 +31,19 @@ struct Connection {
     auto operator<=>(const Connection&) const = default;
 };
 
+struct ConnectionHash {
+    size_t operator()(const Connection& c) const {
+        uint64_t words[4];
+        memcpy(words, c.laddr, sizeof c.laddr);
+        memcpy(words + 2, c.faddr, sizeof c.faddr);
+        uint64_t h = (static_cast<uint64_t>(static_cast<uint32_t>(c.family)) << 32) ^
+                     static_cast<uint32_t>(c.protocol) ^ (static_cast<uint64_t>(c.lport) << 16) ^
+                     (static_cast<uint64_t>(c.fport) << 48) ^ (c.ipv4 ? 1 : 0);
+        for (uint64_t w : words) h = (h ^ w) * 0x100000001B3ULL + (h >> 29);
+        return static_cast<size_t>(h);
+    }
+};
+
 // An inet descriptor's two ends: addresses (4 or 16 bytes) and ports in
 // network order, from its sockaddr_in or sockaddr_in6 records.
 struct Ends {
@@ -76,7 +89,7 @@ private:
     FreedPtr<char> data_;
     size_t len_ = 0;
     std::vector<int> states_;
-    FirstIndex<Connection> index_;
+    FirstIndex<Connection, ConnectionHash> index_;
 };
 
 int TcpStates::read() {
@@ -142,7 +155,6 @@ void TcpStates::index() {
         }
         pos += length;
     }
-    index_.seal();
 }
 
 int TcpStates::state_of(const struct kinfo_file& kf) const {

@@ -32,15 +32,11 @@ const char* map_type_name(int type) {
 
 // One row of proc_memory_maps, or NULL with an exception set.
 PyObject* map_row(const struct kinfo_vmentry& kve) {
+    // Both addresses in lower-case hexadecimal with the "0x" prefix (0 has
+    // none), as field widths and their padding removed again would give.
     char addr[1000];
-    str_format(addr, sizeof addr, "%#*jx-%#*jx", 16, static_cast<uintmax_t>(kve.kve_start), 16,
+    str_format(addr, sizeof addr, "%#jx-%#jx", static_cast<uintmax_t>(kve.kve_start),
                static_cast<uintmax_t>(kve.kve_end));
-    // The field widths pad with spaces; the text keeps none of them.
-    char* out = addr;
-    for (const char* in = addr; *in != '\0'; ++in) {
-        if (*in != ' ') *out++ = *in;
-    }
-    *out = '\0';
 
     char perms[4] = "";
     str_append(perms, sizeof perms, (kve.kve_protection & KVME_PROT_READ) ? "r" : "-");
