@@ -17,10 +17,10 @@ if TESTS not in sys.path:
 
 import freebsd_net_records as net  # noqa: E402
 from freebsd_records import (  # noqa: E402
-    KF_FD_TYPE_CWD, KF_FD_TYPE_TEXT, KF_TYPE_PIPE, KF_TYPE_SOCKET, KF_TYPE_VNODE, KF_VTYPE_VDIR, KF_VTYPE_VREG,
+    KF_FD_TYPE_CWD, KF_FD_TYPE_TEXT, KF_TYPE_PIPE, KF_TYPE_SOCKET, KF_VTYPE_VDIR,
     KVME_TYPE_DEFAULT, KVME_TYPE_VNODE, kinfo_file, kinfo_proc, kinfo_proc_record, kinfo_vmentry)
 from storage_records import MNT, statfs  # noqa: E402
-from test_sockets_scripted import XUNPGEN, pcblist, tcpcb, udpcb, unpcb, xfile  # noqa: E402
+from freebsd_socket_records import XUNPGEN, pcblist, tcpcb, udpcb, unpcb, xfile  # noqa: E402
 
 # The process whose tables the per-process sets answer.
 PID = 4242
