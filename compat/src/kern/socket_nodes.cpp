@@ -165,6 +165,10 @@ private:
 
 // ---- control block lists ----------------------------------------------------
 
+constexpr const char* kTcpTables[] = {"net/tcp", "net/tcp6"};
+constexpr const char* kUdpTables[] = {"net/udp", "net/udp6"};
+constexpr const char* kUnixTables[] = {"net/unix"};
+
 // Each list read is one consistent copy: both ends carry the same count.
 std::atomic<std::uint64_t> list_generation{1};
 
@@ -188,24 +192,22 @@ Gen list_end(std::size_t count, std::uint64_t generation) {
 // Builds a whole list: leading generation record, one record per row that
 // fill(row, record) accepts, trailing generation record.
 template <typename Gen, typename Record, typename Fill>
-int build_list(std::initializer_list<const char*> tables, std::string& out, Fill fill) {
+int build_list(std::span<const char* const> tables, std::string& out, Fill fill) {
     Fd proc = open_host("proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (!proc.valid()) return errno;
     const std::uint64_t generation = list_generation.fetch_add(1, std::memory_order_relaxed);
     out.append(sizeof(Gen), '\0');
     std::size_t count = 0;
     Record record;
-    for (const char* name : tables) {
-        const int err = for_each_socket(proc.get(), name, [&](const HostSocket& row) {
-            std::memset(&record, 0, sizeof record);
-            if (fill(row, record)) {
-                append_value(out, record);
-                ++count;
-            }
-            return true;
-        });
-        if (err != 0) return err;
-    }
+    const int err = for_each_socket(proc.get(), tables, [&](const HostSocket& row) {
+        std::memset(&record, 0, sizeof record);
+        if (fill(row, record)) {
+            append_value(out, record);
+            ++count;
+        }
+        return true;
+    });
+    if (err != 0) return err;
     const Gen gen = list_end<Gen>(count, generation);
     std::memcpy(out.data(), &gen, sizeof gen);
     append_value(out, gen);
@@ -355,7 +357,7 @@ int descriptor_slots(int pid, std::vector<int>& fds, std::size_t& slots) {
 }
 
 int read_local_list(int type, std::string& out) {
-    return build_list<xunpgen, xunpcb>({"net/unix"}, out, [type](const HostSocket& row, xunpcb& u) {
+    return build_list<xunpgen, xunpcb>(kUnixTables, out, [type](const HostSocket& row, xunpcb& u) {
         if (row.type != type) return false;
         u.xu_len = sizeof u;
         u.xu_unpp = row.inode | (1ULL << 62);
@@ -428,7 +430,7 @@ int size_kern_file(NodeArgs, std::size_t& size) {
 }
 
 int read_tcp_pcblist(NodeArgs, std::string& out) {
-    return build_list<xinpgen, xtcpcb>({"net/tcp", "net/tcp6"}, out, [](const HostSocket& row, xtcpcb& tp) {
+    return build_list<xinpgen, xtcpcb>(kTcpTables, out, [](const HostSocket& row, xtcpcb& tp) {
         // A connection request without a socket of its own waits in
         // FreeBSD's syncache, not in this list.
         if (connection_request(row)) return false;
@@ -440,7 +442,7 @@ int read_tcp_pcblist(NodeArgs, std::string& out) {
 }
 
 int read_udp_pcblist(NodeArgs, std::string& out) {
-    return build_list<xinpgen, xinpcb>({"net/udp", "net/udp6"}, out, [](const HostSocket& row, xinpcb& inp) {
+    return build_list<xinpgen, xinpcb>(kUdpTables, out, [](const HostSocket& row, xinpcb& inp) {
         fill_inpcb(row, inp);
         return true;
     });

@@ -194,16 +194,78 @@ bool parse_unix_row(std::string_view line, HostSocket& out) {
     return true;
 }
 
-int for_each_socket(int proc_dir, const char* name, const std::function<bool(const HostSocket&)>& fn) {
-    if (netlink_table(name)) {
-        if (int err = diag_rows(name, fn); err != kDiagAbsent) return err;
-    }
+namespace {
+
+int text_rows(int dir, const char* name, const std::function<bool(const HostSocket&)>& fn) {
     const InetTable* table = inet_table(name);
     HostSocket row;
-    return for_each_table_row(proc_dir, name, [&](std::string_view line) {
+    return for_each_table_row(dir, name, [&](std::string_view line) {
         const bool parsed = table != nullptr ? parse_inet_row(line, *table, row) : parse_unix_row(line, row);
         return !parsed || fn(row);
     });
+}
+
+int socket_rows(int dir, const char* name, bool own, const std::function<bool(const HostSocket&)>& fn) {
+    if (own && netlink_table(name)) {
+        if (int err = diag_rows(name, fn); err != kDiagAbsent) return err;
+    }
+    return text_rows(dir, name, fn);
+}
+
+// Both TCP tables from one walk: the IPv4 rows as they come, the IPv6 rows
+// after them. Returns 0, kDiagAbsent or an errno.
+int diag_tcp_rows(const std::function<bool(const HostSocket&)>& fn) {
+    const InetTable& v4 = kInetTables[0];
+    const InetTable& v6 = kInetTables[1];
+    std::vector<DiagInet> later;
+    HostSocket row;
+    bool more = true;
+    const int err = diag_dump_tcp([&](const DiagInet& diag) {
+        if (diag.v6) {
+            later.push_back(diag);
+            return true;
+        }
+        from_diag(diag, v4, row);
+        more = fn(row);
+        return more;
+    });
+    if (err != 0) return err;
+    for (std::size_t i = 0; more && i < later.size(); ++i) {
+        from_diag(later[i], v6, row);
+        more = fn(row);
+    }
+    return 0;
+}
+
+// The process's network namespace is the caller's.
+bool in_own_network(int process_dir) {
+    struct stat theirs {
+    }, ours{};
+    return ::fstatat(process_dir, "ns/net", &theirs, 0) == 0 && ::stat("/proc/self/ns/net", &ours) == 0 &&
+           theirs.st_ino == ours.st_ino && theirs.st_dev == ours.st_dev;
+}
+
+}  // namespace
+
+int for_each_socket(int proc_dir, const char* name, const std::function<bool(const HostSocket&)>& fn) {
+    return socket_rows(proc_dir, name, true, fn);
+}
+
+int for_each_socket(int proc_dir, std::span<const char* const> names,
+                    const std::function<bool(const HostSocket&)>& fn) {
+    if (names.size() == 2 && std::strcmp(names[0], "net/tcp") == 0 &&
+        std::strcmp(names[1], "net/tcp6") == 0 && netlink_table(names[0])) {
+        if (int err = diag_tcp_rows(fn); err != kDiagAbsent) return err;
+    }
+    for (const char* name : names) {
+        if (int err = socket_rows(proc_dir, name, true, fn); err != 0) return err;
+    }
+    return 0;
+}
+
+int for_each_process_socket(int process_dir, const char* name,
+                            const std::function<bool(const HostSocket&)>& fn) {
+    return socket_rows(process_dir, name, netlink_table(name) && in_own_network(process_dir), fn);
 }
 
 int count_sockets(int proc_dir, const char* name, std::size_t& rows) {

@@ -81,6 +81,16 @@ int for_each_table_row(int dir, const char* name, Fn fn) {
 // whole (a failed netlink dump included: never a shorter table).
 int for_each_socket(int proc_dir, const char* name, const std::function<bool(const HostSocket&)>& fn);
 
+// The same for several tables, one after the other (both TCP tables are
+// then read in one walk of the host's).
+int for_each_socket(int proc_dir, std::span<const char* const> names,
+                    const std::function<bool(const HostSocket&)>& fn);
+
+// The same for a process's tables, those of its network namespace (under
+// its /proc folder): from netlink only when that is the caller's own.
+int for_each_process_socket(int process_dir, const char* name,
+                            const std::function<bool(const HostSocket&)>& fn);
+
 // The number of rows of the same table, as for_each_socket finds them (a
 // text row of another shape counted too). Returns 0 or an errno.
 int count_sockets(int proc_dir, const char* name, std::size_t& rows);

@@ -45,7 +45,7 @@ constexpr int kStop = -2;
 // Sends one dump request and calls record(msg) for each record of the
 // answer while it answers kGoOn. Returns 0, kDiagAbsent or an errno.
 template <typename Request, typename Record>
-int dump(const Request& request, Record record) {
+int dump(const Request& request, std::uint16_t type, Record record) {
     Fd sock(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
     if (!sock.valid()) return absent_socket(errno) ? kDiagAbsent : errno;
 
@@ -55,7 +55,7 @@ int dump(const Request& request, Record record) {
         Request body;
     } message{};
     message.header.nlmsg_len = sizeof message;
-    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.header.nlmsg_type = type;
     message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     message.header.nlmsg_seq = sequence;
     message.body = request;
@@ -98,18 +98,13 @@ int dump(const Request& request, Record record) {
     }
 }
 
-}  // namespace
-
-int diag_dump_inet(bool v6, int protocol, const std::function<bool(const DiagInet&)>& row) {
-    inet_diag_req_v2 request{};
-    request.sdiag_family = v6 ? AF_INET6 : AF_INET;
-    request.sdiag_protocol = static_cast<std::uint8_t>(protocol);
-    request.idiag_states = ~0U;
-    DiagInet socket;
-    return dump(request, [&](const nlmsghdr& msg) {
+// The records of an inet dump, handed to row.
+auto inet_records(const std::function<bool(const DiagInet&)>& row) {
+    return [&row, socket = DiagInet{}](const nlmsghdr& msg) mutable {
         if (msg.nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return EPROTO;  // cut short
         inet_diag_msg diag;
         std::memcpy(&diag, NLMSG_DATA(&msg), sizeof diag);
+        socket.v6 = diag.idiag_family == AF_INET6;
         socket.state = diag.idiag_state;
         socket.sport = diag.id.idiag_sport;
         socket.dport = diag.id.idiag_dport;
@@ -120,7 +115,25 @@ int diag_dump_inet(bool v6, int protocol, const std::function<bool(const DiagIne
         socket.uid = diag.idiag_uid;
         socket.inode = diag.idiag_inode;
         return row(socket) ? kGoOn : kStop;
-    });
+    };
+}
+
+}  // namespace
+
+int diag_dump_inet(bool v6, int protocol, const std::function<bool(const DiagInet&)>& row) {
+    inet_diag_req_v2 request{};
+    request.sdiag_family = v6 ? AF_INET6 : AF_INET;
+    request.sdiag_protocol = static_cast<std::uint8_t>(protocol);
+    request.idiag_states = ~0U;
+    return dump(request, SOCK_DIAG_BY_FAMILY, inet_records(row));
+}
+
+int diag_dump_tcp(const std::function<bool(const DiagInet&)>& row) {
+    inet_diag_req request{};
+    request.idiag_states = ~0U;
+    const int err = dump(request, TCPDIAG_GETSOCK, inet_records(row));
+    // A kernel without the older request refuses it as one it does not know.
+    return err == EINVAL ? kDiagAbsent : err;
 }
 
 int diag_dump_unix(const std::function<bool(const DiagUnix&)>& row) {
@@ -129,7 +142,7 @@ int diag_dump_unix(const std::function<bool(const DiagUnix&)>& row) {
     request.udiag_states = ~0U;
     request.udiag_show = UDIAG_SHOW_NAME;
     DiagUnix socket;
-    return dump(request, [&](const nlmsghdr& msg) {
+    return dump(request, SOCK_DIAG_BY_FAMILY, [&](const nlmsghdr& msg) {
         if (msg.nlmsg_len < NLMSG_LENGTH(sizeof(unix_diag_msg))) return EPROTO;
         unix_diag_msg diag;
         std::memcpy(&diag, NLMSG_DATA(&msg), sizeof diag);

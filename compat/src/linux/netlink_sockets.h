@@ -20,6 +20,7 @@ inline constexpr int kDiagAbsent = -1;
 
 // One inet socket as the kernel describes it (struct inet_diag_msg).
 struct DiagInet {
+    bool v6 = false;
     std::uint8_t state = 0;   // the host's state number
     std::uint16_t sport = 0;  // network order
     std::uint16_t dport = 0;
@@ -44,6 +45,11 @@ struct DiagUnix {
 // kDiagAbsent, or the errno of a failed dump; rows already handed over are
 // then part of no answer.
 int diag_dump_inet(bool v6, int protocol, const std::function<bool(const DiagInet&)>& row);
+
+// The same for the TCP sockets of both families in one walk of the host's
+// tables (its older request, which takes no family): each family's
+// sockets come in the order a dump of that family alone gives them.
+int diag_dump_tcp(const std::function<bool(const DiagInet&)>& row);
 
 // The same for every unix-domain socket, with its name.
 int diag_dump_unix(const std::function<bool(const DiagUnix&)>& row);
