@@ -111,6 +111,35 @@ struct ProcessFiles {
     std::vector<int> rest;
 };
 
+// The most descriptors looked up by number alone, without listing them.
+constexpr std::size_t kDenseLimit = 64;
+
+// Most processes hold descriptors 0 to n-1 for the n the host counts: those
+// are described by number, without listing the fd/ folder, which walks
+// every descriptor slot the process ever had. The count asked again after
+// must not have changed, so that a descriptor beyond n open all along is
+// never left out. Returns 1 when that held (the records appended), 0 when
+// the folder is to be listed instead, or -errno.
+int describe_dense(int pid, std::uint32_t uid, int dir, std::string& out) {
+    Fd fd_dir(::openat(dir, "fd", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd_dir.valid()) return 0;  // the listing tells what this means
+    const std::size_t count = open_descriptor_count(fd_dir.get());
+    if (count == 0 || count > kDenseLimit) return 0;
+    int fds[kDenseLimit];
+    for (std::size_t i = 0; i < count; ++i) fds[i] = static_cast<int>(i);
+    const std::size_t base = out.size();
+    if (int err = describe_descriptors(pid, uid, fd_dir.get(), std::span(fds, count), out); err != 0) {
+        out.resize(base);
+        return -err;
+    }
+    // A number that was not open was left out: the numbers are not dense.
+    if (out.size() - base != count * sizeof(xfile) || open_descriptor_count(fd_dir.get()) != count) {
+        out.resize(base);
+        return 0;
+    }
+    return 1;
+}
+
 // Describes the first piece of the process's descriptors; a process that
 // has gone, or that the host will not show, has none. Returns 0 or an errno.
 int describe_process(int pid, ProcessFiles& files) {
@@ -119,6 +148,8 @@ int describe_process(int pid, ProcessFiles& files) {
     struct stat st {};
     if (::fstat(dir.get(), &st) != 0) return skip_if_gone_or_refused(errno);
     files.uid = st.st_uid;
+    if (const int dense = describe_dense(pid, files.uid, dir.get(), files.records); dense != 0)
+        return dense < 0 ? -dense : 0;
     Fd fd_dir;
     std::vector<int> fds;
     if (int err = list_descriptors(dir.get(), fd_dir, fds); err != 0) return skip_if_gone_or_refused(err);

@@ -291,16 +291,14 @@ constexpr std::size_t kEntriesSize = 32 * 1024;
 // An entry named with a descriptor number takes at most this much of it.
 constexpr std::size_t kLargestEntry = 64;
 
-// The count of open descriptors the host gives as the size of a live
-// process's fd/ folder (Linux 6.2 on), or 0 where it gives none.
-std::size_t expected_descriptors(int fd_dir) {
+}  // namespace
+
+std::size_t open_descriptor_count(int fd_dir) {
     if (host_root() != "/") return 0;  // a captured tree's folder sizes mean nothing here
     struct stat st {};
     if (::fstat(fd_dir, &st) != 0 || st.st_size <= 0) return 0;
     return static_cast<std::size_t>(st.st_size);
 }
-
-}  // namespace
 
 namespace {
 
@@ -354,7 +352,7 @@ int list_descriptors(int process_dir, Fd& fd_dir, std::vector<int>& fds) {
     // call, the one that finds the end too. A call that stopped with room
     // left for another entry, and brought as many as the process has open
     // descriptors, ended the walk: the end is not asked for again.
-    const std::size_t expected = expected_descriptors(fd_dir.get());
+    const std::size_t expected = open_descriptor_count(fd_dir.get());
     std::unique_ptr<char[]> entries(new char[kEntriesSize]);
     for (;;) {
         const ssize_t got = ::getdents64(fd_dir.get(), entries.get(), kEntriesSize);

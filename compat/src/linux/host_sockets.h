@@ -108,6 +108,11 @@ int count_inet_sockets(int proc_dir, bool is_tcp, std::size_t& count);
 // Returns 0 or an errno (as process_refusal gives it).
 int list_descriptors(int process_dir, Fd& fd_dir, std::vector<int>& fds);
 
+// How many descriptors a live process has open, as the host gives it for
+// its fd/ folder (open at fd_dir; Linux 6.2 on), or 0 where it gives none
+// (an older host, a captured tree).
+std::size_t open_descriptor_count(int fd_dir);
+
 // The number inside "kind:[123]", or 0.
 std::uint64_t bracket_number(std::string_view text);
 
