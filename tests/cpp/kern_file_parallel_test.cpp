@@ -3,9 +3,15 @@
 // one piece, one that went while the table was read. Every record must come
 // out in FreeBSD's order (newest process first, descriptors ascending),
 // none lost, none doubled, each with its own fields.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -140,4 +146,50 @@ TEST_F(KernFileTree, AFailedReadFailsTheTable) {
     }
 }
 
+// A live child whose descriptors are exactly `fds`: kern.file lists those
+// and no others for it, whether they run 0 to n-1 or leave gaps.
+TEST(KernFileLive, AProcesssDescriptorsDenseOrNot) {
+    const std::vector<std::vector<int>> cases = {
+        {0, 1, 2}, {0, 1, 2, 3, 4, 5, 6, 7}, {0, 1, 2, 40}, {0, 2, 3}, {1, 2, 3}, {0, 1, 2, 3, 70, 71},
+    };
+    for (const std::vector<int>& fds : cases) {
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            // Descriptor 0 of the child opens each of its numbers; the
+            // readiness pipe goes last, then everything not asked for.
+            const int devnull = ::open("/dev/null", O_RDONLY);
+            const int keep = ::fcntl(ready[1], F_DUPFD, 100);
+            for (long fd = 0; fd < ::sysconf(_SC_OPEN_MAX); ++fd)
+                if (fd != devnull && fd != keep) ::close(static_cast<int>(fd));
+            for (int fd : fds) ::dup2(devnull, fd);
+            if (std::find(fds.begin(), fds.end(), devnull) == fds.end()) ::close(devnull);
+            const char byte = 1;
+            (void)::write(keep, &byte, 1);
+            ::close(keep);
+            ::pause();
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        char byte = 0;
+        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+        ::close(ready[0]);
+        std::string bytes(8 << 20, '\0');
+        std::size_t len = bytes.size();
+        ASSERT_EQ(freebsd::sysctlbyname("kern.file", bytes.data(), &len, nullptr, 0), 0);
+        std::vector<int> listed;
+        for (std::size_t pos = 0; pos + sizeof(freebsd::xfile) <= len; pos += sizeof(freebsd::xfile)) {
+            freebsd::xfile xf;
+            std::memcpy(&xf, bytes.data() + pos, sizeof xf);
+            if (xf.xf_pid == child) listed.push_back(xf.xf_fd);
+        }
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        EXPECT_EQ(listed, fds);
+    }
+}
+
 }  // namespace
+
