@@ -11,12 +11,18 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
 #include <set>
 #include <string>
@@ -252,6 +258,62 @@ TEST(SocketSources, AProcesssTablesAreItsTextTables) {
                                                   }),
                   0);
         EXPECT_EQ(ours(sockets, rows), ours(sockets, from_text(self.get(), name))) << name;
+    }
+}
+
+// Makes socket(AF_NETLINK, ...) of this process fail with err.
+bool refuse_netlink_sockets(int err) {
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_NETLINK, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(err)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// A netlink socket the host refuses for want of resources fails the read
+// with that errno, never answered shorter nor from the text; one the host
+// does not have, or does not allow this process, leaves the text to answer.
+TEST(SocketSources, ANetlinkFailureFailsTheReadWithItsErrno) {
+    LiveSockets sockets;
+    struct Case {
+        int refusal;
+        int outcome;  // of each read
+        bool rows;    // whether rows of ours are handed over
+    };
+    for (const Case& c : {Case{ENOMEM, ENOMEM, false}, Case{ENOBUFS, ENOBUFS, false},
+                          Case{EAFNOSUPPORT, 0, true}, Case{EPERM, 0, true}}) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            Fd proc = compat::open_host("proc", O_RDONLY | O_DIRECTORY);
+            if (!refuse_netlink_sockets(c.refusal)) ::_exit(3);
+            bool ours_seen = false;
+            const auto look = [&](const HostSocket& row) {
+                ours_seen = ours_seen || sockets.inodes().count(row.inode) != 0;
+                return true;
+            };
+            const char* tcp[] = {"net/tcp", "net/tcp6"};
+            const char* udp[] = {"net/udp"};
+            const char* unix_table[] = {"net/unix"};
+            using Tables = std::span<const char* const>;
+            for (Tables tables : {Tables(tcp), Tables(udp), Tables(unix_table)}) {
+                ours_seen = false;
+                if (compat::for_each_socket(proc.get(), tables, look) != c.outcome) ::_exit(1);
+                if (ours_seen != c.rows) ::_exit(2);
+            }
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "refused with " << c.refusal
+                                          << " (1: another outcome; 2: rows of ours or none; 3: no seccomp)";
     }
 }
 

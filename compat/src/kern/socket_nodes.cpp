@@ -220,13 +220,21 @@ Gen list_end(std::size_t count, std::uint64_t generation) {
     return gen;
 }
 
+// Which inet lists a list is made of, if any.
+enum class Inet { none, tcp, udp };
+
 // Builds a whole list: leading generation record, one record per row that
 // fill(row, record) accepts, trailing generation record.
 template <typename Gen, typename Record, typename Fill>
-int build_list(std::span<const char* const> tables, std::string& out, Fill fill) {
+int build_list(std::span<const char* const> tables, Inet inet, std::string& out, Fill fill) {
     Fd proc = open_host("proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (!proc.valid()) return errno;
     const std::uint64_t generation = list_generation.fetch_add(1, std::memory_order_relaxed);
+    // Room for the records the kernel counts, and some: a list of thousands
+    // is then built without being copied as it grows.
+    std::size_t expected = 0;
+    if (inet != Inet::none && kernel_socket_count(inet == Inet::tcp, expected))
+        out.reserve(out.size() + 2 * sizeof(Gen) + (expected + expected / 8 + 16) * sizeof(Record));
     out.append(sizeof(Gen), '\0');
     std::size_t count = 0;
     Record record;
@@ -388,14 +396,15 @@ int descriptor_slots(int pid, std::vector<int>& fds, std::size_t& slots) {
 }
 
 int read_local_list(int type, std::string& out) {
-    return build_list<xunpgen, xunpcb>(kUnixTables, out, [type](const HostSocket& row, xunpcb& u) {
-        if (row.type != type) return false;
-        u.xu_len = sizeof u;
-        u.xu_unpp = row.inode | (1ULL << 62);
-        std::memcpy(&u.xu_addr, &row.local, sizeof u.xu_addr);
-        fill_socket(row, u.xu_socket);
-        return true;
-    });
+    return build_list<xunpgen, xunpcb>(kUnixTables, Inet::none, out,
+                                       [type](const HostSocket& row, xunpcb& u) {
+                                           if (row.type != type) return false;
+                                           u.xu_len = sizeof u;
+                                           u.xu_unpp = row.inode | (1ULL << 62);
+                                           std::memcpy(&u.xu_addr, &row.local, sizeof u.xu_addr);
+                                           fill_socket(row, u.xu_socket);
+                                           return true;
+                                       });
 }
 
 }  // namespace
@@ -461,7 +470,7 @@ int size_kern_file(NodeArgs, std::size_t& size) {
 }
 
 int read_tcp_pcblist(NodeArgs, std::string& out) {
-    return build_list<xinpgen, xtcpcb>(kTcpTables, out, [](const HostSocket& row, xtcpcb& tp) {
+    return build_list<xinpgen, xtcpcb>(kTcpTables, Inet::tcp, out, [](const HostSocket& row, xtcpcb& tp) {
         // A connection request without a socket of its own waits in
         // FreeBSD's syncache, not in this list.
         if (connection_request(row)) return false;
@@ -473,7 +482,7 @@ int read_tcp_pcblist(NodeArgs, std::string& out) {
 }
 
 int read_udp_pcblist(NodeArgs, std::string& out) {
-    return build_list<xinpgen, xinpcb>(kUdpTables, out, [](const HostSocket& row, xinpcb& inp) {
+    return build_list<xinpgen, xinpcb>(kUdpTables, Inet::udp, out, [](const HostSocket& row, xinpcb& inp) {
         fill_inpcb(row, inp);
         return true;
     });

@@ -131,8 +131,14 @@ const InetTable* inet_table(const char* name) {
     return nullptr;
 }
 
-// Rows of the table from netlink. Returns 0, kDiagAbsent or an errno.
-int diag_rows(const char* name, const std::function<bool(const HostSocket&)>& fn) {
+// The host's TCP states of rows without a socket of their own.
+constexpr std::uint32_t kTimeWait = 1U << 6;
+constexpr std::uint32_t kRequest = 1U << 12;
+constexpr std::uint32_t kEveryState = ~0U;
+
+// Rows of the table from netlink, of the states in the mask. Returns 0,
+// kDiagAbsent or an errno.
+int diag_rows(const char* name, std::uint32_t states, const std::function<bool(const HostSocket&)>& fn) {
     HostSocket row;
     const InetTable* table = inet_table(name);
     if (table == nullptr) {
@@ -141,7 +147,7 @@ int diag_rows(const char* name, const std::function<bool(const HostSocket&)>& fn
             return fn(row);
         });
     }
-    return diag_dump_inet(table->v6, table->protocol, [&](const DiagInet& diag) {
+    return diag_dump_inet(table->v6, table->protocol, states, [&](const DiagInet& diag) {
         from_diag(diag, *table, row);
         return fn(row);
     });
@@ -205,9 +211,10 @@ int text_rows(int dir, const char* name, const std::function<bool(const HostSock
     });
 }
 
-int socket_rows(int dir, const char* name, bool own, const std::function<bool(const HostSocket&)>& fn) {
+int socket_rows(int dir, const char* name, bool own, std::uint32_t states,
+                const std::function<bool(const HostSocket&)>& fn) {
     if (own && netlink_table(name)) {
-        if (int err = diag_rows(name, fn); err != kDiagAbsent) return err;
+        if (int err = diag_rows(name, states, fn); err != kDiagAbsent) return err;
     }
     return text_rows(dir, name, fn);
 }
@@ -248,7 +255,7 @@ bool in_own_network(int process_dir) {
 }  // namespace
 
 int for_each_socket(int proc_dir, const char* name, const std::function<bool(const HostSocket&)>& fn) {
-    return socket_rows(proc_dir, name, true, fn);
+    return socket_rows(proc_dir, name, true, kEveryState, fn);
 }
 
 int for_each_socket(int proc_dir, std::span<const char* const> names,
@@ -258,20 +265,21 @@ int for_each_socket(int proc_dir, std::span<const char* const> names,
         if (int err = diag_tcp_rows(fn); err != kDiagAbsent) return err;
     }
     for (const char* name : names) {
-        if (int err = socket_rows(proc_dir, name, true, fn); err != 0) return err;
+        if (int err = socket_rows(proc_dir, name, true, kEveryState, fn); err != 0) return err;
     }
     return 0;
 }
 
 int for_each_process_socket(int process_dir, const char* name,
                             const std::function<bool(const HostSocket&)>& fn) {
-    return socket_rows(process_dir, name, netlink_table(name) && in_own_network(process_dir), fn);
+    return socket_rows(process_dir, name, netlink_table(name) && in_own_network(process_dir),
+                       ~(kTimeWait | kRequest), fn);
 }
 
 int count_sockets(int proc_dir, const char* name, std::size_t& rows) {
     rows = 0;
     if (netlink_table(name)) {
-        const int err = diag_rows(name, [&](const HostSocket&) {
+        const int err = diag_rows(name, kEveryState, [&](const HostSocket&) {
             ++rows;
             return true;
         });
@@ -312,9 +320,9 @@ bool sockstat_counter(std::string_view pairs, std::string_view name, std::size_t
     }
 }
 
-// The kernel's counts: false where it gives none (a captured tree, no
-// sockstat), so that the rows are counted instead.
-bool sockstat_count(bool is_tcp, std::size_t& count) {
+}  // namespace
+
+bool kernel_socket_count(bool is_tcp, std::size_t& count) {
     if (host_root() != "/") return false;
     FileText v4, v6;
     if (v4.read_host("proc/net/sockstat") != 0) return false;
@@ -329,10 +337,8 @@ bool sockstat_count(bool is_tcp, std::size_t& count) {
     return true;
 }
 
-}  // namespace
-
 int count_inet_sockets(int proc_dir, bool is_tcp, std::size_t& count) {
-    if (sockstat_count(is_tcp, count)) return 0;
+    if (kernel_socket_count(is_tcp, count)) return 0;
     count = 0;
     static constexpr const char* kTcp[] = {"net/tcp", "net/tcp6"};
     static constexpr const char* kUdp[] = {"net/udp", "net/udp6"};

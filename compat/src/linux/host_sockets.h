@@ -86,8 +86,10 @@ int for_each_socket(int proc_dir, const char* name, const std::function<bool(con
 int for_each_socket(int proc_dir, std::span<const char* const> names,
                     const std::function<bool(const HostSocket&)>& fn);
 
-// The same for a process's tables, those of its network namespace (under
-// its /proc folder): from netlink only when that is the caller's own.
+// The sockets of a process's tables, those of its network namespace (under
+// its /proc folder): from netlink only when that is the caller's own, and
+// then without the rows that have no socket behind them (TIME_WAIT,
+// connection requests), which the host need not describe for this.
 int for_each_process_socket(int process_dir, const char* name,
                             const std::function<bool(const HostSocket&)>& fn);
 
@@ -102,6 +104,10 @@ int count_sockets(int proc_dir, const char* name, std::size_t& rows);
 // blocks without walking them; elsewhere, or where the host gives no
 // counts, the rows of the tables under proc_dir. Returns 0 or an errno.
 int count_inet_sockets(int proc_dir, bool is_tcp, std::size_t& count);
+
+// The kernel's own count alone: false where the host gives none (a captured
+// tree, no sockstat).
+bool kernel_socket_count(bool is_tcp, std::size_t& count);
 
 // The numbers of a process's descriptors, ascending; fd_dir keeps its fd/
 // folder open, so that each descriptor is then looked up by number alone.

@@ -121,10 +121,15 @@ auto inet_records(const std::function<bool(const DiagInet&)>& row) {
 }  // namespace
 
 int diag_dump_inet(bool v6, int protocol, const std::function<bool(const DiagInet&)>& row) {
+    return diag_dump_inet(v6, protocol, ~0U, row);
+}
+
+int diag_dump_inet(bool v6, int protocol, std::uint32_t states,
+                   const std::function<bool(const DiagInet&)>& row) {
     inet_diag_req_v2 request{};
     request.sdiag_family = v6 ? AF_INET6 : AF_INET;
     request.sdiag_protocol = static_cast<std::uint8_t>(protocol);
-    request.idiag_states = ~0U;
+    request.idiag_states = states;
     return dump(request, SOCK_DIAG_BY_FAMILY, inet_records(row));
 }
 

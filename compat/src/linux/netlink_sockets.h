@@ -46,6 +46,11 @@ struct DiagUnix {
 // then part of no answer.
 int diag_dump_inet(bool v6, int protocol, const std::function<bool(const DiagInet&)>& row);
 
+// The same, for the sockets in the states of the mask only (bit n for the
+// host's state n).
+int diag_dump_inet(bool v6, int protocol, std::uint32_t states,
+                   const std::function<bool(const DiagInet&)>& row);
+
 // The same for the TCP sockets of both families in one walk of the host's
 // tables (its older request, which takes no family): each family's
 // sockets come in the order a dump of that family alone gives them.
