@@ -77,7 +77,7 @@ def by_hand_all():
             pass
     rows = []
     for table in ("tcp", "tcp6", "udp", "udp6", "unix"):
-        with open(f"/proc/net/{table}") as f:
+        with open(f"/proc/net/{table}", errors="surrogateescape") as f:
             next(f)
             for line in f:
                 fields = line.split()
