@@ -16,15 +16,18 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
+#include <span>
 #include <vector>
 
 #include "freebsd/netinet/in_pcb.h"
 #include "freebsd/netinet/tcp_var.h"
 #include "freebsd/sys/file.h"
 #include "freebsd/sys/unpcb.h"
-#include "linux/host_sockets.h"
 #include "kern/nodes.h"
+#include "linux/host_sockets.h"
+#include "linux/parallel.h"
 #include "linux/proc_reads.h"
 #include "linux/proc_records.h"
 #include "linux/process_order.h"
@@ -63,27 +66,29 @@ void classify(std::string_view target, int pid, int fd, xfile& xf) {
     }
 }
 
-// Appends one record per descriptor of the process; a process or descriptor
-// that goes meanwhile, or that the host will not show, is left out. Returns
-// 0, or the errno of a read that failed otherwise (which fails the table).
-int append_process_files(int pid, std::vector<int>& fds, std::string& out) {
-    Fd dir;
-    if (int err = open_process_dir(pid, dir); err != 0) return skip_if_gone_or_refused(err);
-    struct stat st{};
-    if (::fstat(dir.get(), &st) != 0) return skip_if_gone_or_refused(errno);
-    const std::uint32_t uid = st.st_uid;
-    Fd fd_dir;
-    fds.clear();
-    if (int err = list_descriptors(dir.get(), fd_dir, fds); err != 0) return skip_if_gone_or_refused(err);
+// ---- the open-file table ---------------------------------------------------
+
+// Descriptors one thread describes at a time: a process with more is split
+// into pieces of this many, so that one process with thousands of sockets
+// is described on every CPU too.
+constexpr std::size_t kDescriptorsPerPiece = 512;
+
+// Processes a thread takes at a time.
+constexpr std::size_t kProcessesPerRange = 8;
+
+// Appends one record per descriptor named in fds, read through the
+// process's fd/ folder; a descriptor closed meanwhile, or one the host will
+// not show, is left out. Returns 0 or the errno of a failed read.
+int describe_descriptors(int pid, std::uint32_t uid, int fd_dir, std::span<const int> fds, std::string& out) {
     char link_name[16];
     char target[4097];
     for (int fd : fds) {
         auto [end, ec] = std::to_chars(link_name, link_name + sizeof link_name - 1, fd);
         *end = '\0';
-        const ssize_t n = ::readlinkat(fd_dir.get(), link_name, target, sizeof target);
+        const ssize_t n = ::readlinkat(fd_dir, link_name, target, sizeof target);
         if (n < 0) {
             if (int err = skip_if_gone_or_refused(errno); err != 0) return err;
-            continue;  // closed meanwhile, or one the host will not show
+            continue;
         }
         xfile xf{};
         xf.xf_size = sizeof(xfile);
@@ -98,7 +103,102 @@ int append_process_files(int pid, std::vector<int>& fds, std::string& out) {
     return 0;
 }
 
+// One process's part of the table: its records for the first piece of its
+// descriptors, and the descriptors left for later pieces.
+struct ProcessFiles {
+    std::string records;
+    std::uint32_t uid = 0;
+    std::vector<int> rest;
+};
+
+// The most descriptors looked up by number alone, without listing them.
+constexpr std::size_t kDenseLimit = 64;
+
+// Most processes hold descriptors 0 to n-1 for the n the host counts: those
+// are described by number, without listing the fd/ folder, which walks
+// every descriptor slot the process ever had. The count asked again after
+// must not have changed, so that a descriptor beyond n open all along is
+// never left out. Returns 1 when that held (the records appended), 0 when
+// the folder is to be listed instead, or -errno.
+int describe_dense(int pid, std::uint32_t uid, int dir, std::string& out) {
+    Fd fd_dir(::openat(dir, "fd", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd_dir.valid()) return 0;  // the listing tells what this means
+    const std::size_t count = open_descriptor_count(fd_dir.get());
+    if (count == 0 || count > kDenseLimit) return 0;
+    int fds[kDenseLimit];
+    for (std::size_t i = 0; i < count; ++i) fds[i] = static_cast<int>(i);
+    const std::size_t base = out.size();
+    if (int err = describe_descriptors(pid, uid, fd_dir.get(), std::span(fds, count), out); err != 0) {
+        out.resize(base);
+        return -err;
+    }
+    // A number that was not open was left out: the numbers are not dense.
+    if (out.size() - base != count * sizeof(xfile) || open_descriptor_count(fd_dir.get()) != count) {
+        out.resize(base);
+        return 0;
+    }
+    return 1;
+}
+
+// Describes the first piece of the process's descriptors; a process that
+// has gone, or that the host will not show, has none. Returns 0 or an errno.
+int describe_process(int pid, ProcessFiles& files) {
+    Fd dir;
+    if (int err = open_process_dir(pid, dir); err != 0) return skip_if_gone_or_refused(err);
+    struct stat st {};
+    if (::fstat(dir.get(), &st) != 0) return skip_if_gone_or_refused(errno);
+    files.uid = st.st_uid;
+    if (const int dense = describe_dense(pid, files.uid, dir.get(), files.records); dense != 0)
+        return dense < 0 ? -dense : 0;
+    Fd fd_dir;
+    std::vector<int> fds;
+    if (int err = list_descriptors(dir.get(), fd_dir, fds); err != 0) return skip_if_gone_or_refused(err);
+    const std::size_t first = std::min(fds.size(), kDescriptorsPerPiece);
+    if (int err =
+            describe_descriptors(pid, files.uid, fd_dir.get(), std::span(fds).first(first), files.records);
+        err != 0)
+        return err;
+    if (first < fds.size()) files.rest.assign(fds.begin() + static_cast<std::ptrdiff_t>(first), fds.end());
+    return 0;
+}
+
+// A later piece of a process's descriptors. A process that has gone since
+// has none left to describe.
+struct Piece {
+    std::size_t process;
+    std::size_t begin;
+    std::size_t end;
+    std::string records;
+};
+
+int describe_piece(int pid, const ProcessFiles& files, Piece& piece) {
+    char rel[32];
+    std::snprintf(rel, sizeof rel, "proc/%d/fd", pid);
+    Fd fd_dir = open_host(rel, O_PATH | O_DIRECTORY);
+    if (!fd_dir.valid()) return skip_if_gone_or_refused(errno);
+    return describe_descriptors(pid, files.uid, fd_dir.get(),
+                                std::span(files.rest).subspan(piece.begin, piece.end - piece.begin),
+                                piece.records);
+}
+
+// The first failure of the threads building one table.
+class FirstFailure {
+public:
+    void note(int err) {
+        int none = 0;
+        if (err != 0) err_.compare_exchange_strong(none, err, std::memory_order_relaxed);
+    }
+    int get() const { return err_.load(std::memory_order_relaxed); }
+
+private:
+    std::atomic<int> err_{0};
+};
+
 // ---- control block lists ----------------------------------------------------
+
+constexpr const char* kTcpTables[] = {"net/tcp", "net/tcp6"};
+constexpr const char* kUdpTables[] = {"net/udp", "net/udp6"};
+constexpr const char* kUnixTables[] = {"net/unix"};
 
 // Each list read is one consistent copy: both ends carry the same count.
 std::atomic<std::uint64_t> list_generation{1};
@@ -120,32 +220,33 @@ Gen list_end(std::size_t count, std::uint64_t generation) {
     return gen;
 }
 
+// Which inet lists a list is made of, if any.
+enum class Inet { none, tcp, udp };
+
 // Builds a whole list: leading generation record, one record per row that
 // fill(row, record) accepts, trailing generation record.
 template <typename Gen, typename Record, typename Fill>
-int build_list(std::initializer_list<const char*> tables, bool inet, std::string& out, Fill fill) {
+int build_list(std::span<const char* const> tables, Inet inet, std::string& out, Fill fill) {
     Fd proc = open_host("proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (!proc.valid()) return errno;
     const std::uint64_t generation = list_generation.fetch_add(1, std::memory_order_relaxed);
+    // Room for the records the kernel counts, and some: a list of thousands
+    // is then built without being copied as it grows.
+    std::size_t expected = 0;
+    if (inet != Inet::none && kernel_socket_count(inet == Inet::tcp, expected))
+        out.reserve(out.size() + 2 * sizeof(Gen) + (expected + expected / 8 + 16) * sizeof(Record));
     out.append(sizeof(Gen), '\0');
     std::size_t count = 0;
-    HostSocket row;
     Record record;
-    for (const char* name : tables) {
-        const InetTable* table = nullptr;
-        for (const InetTable& t : inet_tables())
-            if (std::strcmp(t.name, name) == 0) table = &t;
-        const int err = for_each_table_row(proc.get(), name, [&](std::string_view line) {
-            const bool parsed = inet ? parse_inet_row(line, *table, row) : parse_unix_row(line, row);
-            std::memset(&record, 0, sizeof record);
-            if (parsed && fill(row, record)) {
-                append_value(out, record);
-                ++count;
-            }
-            return true;
-        });
-        if (err != 0) return err;
-    }
+    const int err = for_each_socket(proc.get(), tables, [&](const HostSocket& row) {
+        std::memset(&record, 0, sizeof record);
+        if (fill(row, record)) {
+            append_value(out, record);
+            ++count;
+        }
+        return true;
+    });
+    if (err != 0) return err;
     const Gen gen = list_end<Gen>(count, generation);
     std::memcpy(out.data(), &gen, sizeof gen);
     append_value(out, gen);
@@ -257,10 +358,9 @@ int count_rows(std::initializer_list<const char*> tables, std::size_t& rows) {
     if (!proc.valid()) return errno;
     rows = 0;
     for (const char* name : tables) {
-        for_each_table_row(proc.get(), name, [&](std::string_view) {
-            ++rows;
-            return true;
-        });
+        std::size_t here = 0;
+        if (int err = count_sockets(proc.get(), name, here); err != 0) return err;
+        rows += here;
     }
     return 0;
 }
@@ -268,9 +368,11 @@ int count_rows(std::initializer_list<const char*> tables, std::size_t& rows) {
 // The size answer of an inet list, as tcp_pcblist and udp_pcblist give it:
 // both list ends and room for an eighth more records, at least ten.
 template <typename Record>
-int size_inet_list(std::initializer_list<const char*> tables, std::size_t& size) {
+int size_inet_list(bool is_tcp, std::size_t& size) {
+    Fd proc = open_host("proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (!proc.valid()) return errno;
     std::size_t n = 0;
-    if (int err = count_rows(tables, n); err != 0) return err;
+    if (int err = count_inet_sockets(proc.get(), is_tcp, n); err != 0) return err;
     n += std::max<std::size_t>(n / 8, 10);
     size = 2 * sizeof(xinpgen) + n * sizeof(Record);
     return 0;
@@ -278,85 +380,117 @@ int size_inet_list(std::initializer_list<const char*> tables, std::size_t& size)
 
 // A process's descriptor slots (FDSize of its status), which FreeBSD's
 // kern.file sizes from; its open descriptors where the host gives no count.
-std::size_t descriptor_slots(int pid, std::vector<int>& fds) {
+// A process that has gone, or that the host will not show, has none.
+// Returns 0 or the errno of a failed read.
+int descriptor_slots(int pid, std::vector<int>& fds, std::size_t& slots) {
+    slots = 0;
     Fd dir;
-    if (open_process_dir(pid, dir) != 0) return 0;
+    if (int err = open_process_dir(pid, dir); err != 0) return skip_if_gone_or_refused(err);
     FileText status;
-    std::size_t slots = 0;
-    if (status.read_at(dir.get(), "status") == 0 &&
-        leading_numbers(key_value(status.view(), "FDSize"), &slots, 1) == 1)
-        return slots;
+    if (int err = status.read_at(dir.get(), "status"); err != 0) return skip_if_gone_or_refused(err);
+    if (leading_numbers(key_value(status.view(), "FDSize"), &slots, 1) == 1) return 0;
     Fd fd_dir;
-    fds.clear();
-    return list_descriptors(dir.get(), fd_dir, fds) == 0 ? fds.size() : 0;
+    if (int err = list_descriptors(dir.get(), fd_dir, fds); err != 0) return skip_if_gone_or_refused(err);
+    slots = fds.size();
+    return 0;
 }
 
 int read_local_list(int type, std::string& out) {
-    return build_list<xunpgen, xunpcb>({"net/unix"}, false, out, [type](const HostSocket& row, xunpcb& u) {
-        if (row.type != type) return false;
-        u.xu_len = sizeof u;
-        u.xu_unpp = row.inode | (1ULL << 62);
-        std::memcpy(&u.xu_addr, &row.local, sizeof u.xu_addr);
-        fill_socket(row, u.xu_socket);
-        return true;
-    });
+    return build_list<xunpgen, xunpcb>(kUnixTables, Inet::none, out,
+                                       [type](const HostSocket& row, xunpcb& u) {
+                                           if (row.type != type) return false;
+                                           u.xu_len = sizeof u;
+                                           u.xu_unpp = row.inode | (1ULL << 62);
+                                           std::memcpy(&u.xu_addr, &row.local, sizeof u.xu_addr);
+                                           fill_socket(row, u.xu_socket);
+                                           return true;
+                                       });
 }
 
 }  // namespace
 
 // Processes newest first, as FreeBSD walks its process list; within a
-// process its descriptors ascend.
+// process its descriptors ascend. Each process is described on its own (a
+// large one in pieces), on all the CPUs the caller may use, into its own
+// slot; the slots are then joined in order, those of processes that went
+// meanwhile empty. A read that fails for any other reason fails the table.
 int read_kern_file(NodeArgs, std::string& out) {
     std::vector<int> pids;
     if (int err = list_process_ids(pids); err != 0) return err;
     order_newest_first(pids);
-    std::vector<int> fds;
-    for (int pid : pids) {
-        if (int err = append_process_files(pid, fds, out); err != 0) return err;
+    std::vector<ProcessFiles> processes(pids.size());
+    FirstFailure failure;
+    for_each_range(pids.size(), kProcessesPerRange, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end && failure.get() == 0; ++i)
+            failure.note(describe_process(pids[i], processes[i]));
+    });
+    std::vector<Piece> pieces;
+    for (std::size_t i = 0; i < processes.size(); ++i) {
+        for (std::size_t at = 0; at < processes[i].rest.size(); at += kDescriptorsPerPiece)
+            pieces.push_back({i, at, std::min(at + kDescriptorsPerPiece, processes[i].rest.size()), {}});
+    }
+    for_each_range(pieces.size(), 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end && failure.get() == 0; ++i)
+            failure.note(describe_piece(pids[pieces[i].process], processes[pieces[i].process], pieces[i]));
+    });
+    if (int err = failure.get(); err != 0) return err;
+    std::size_t total = 0;
+    for (const ProcessFiles& p : processes) total += p.records.size();
+    for (const Piece& p : pieces) total += p.records.size();
+    out.reserve(out.size() + total);
+    auto piece = pieces.begin();
+    for (std::size_t i = 0; i < processes.size(); ++i) {
+        out += processes[i].records;
+        for (; piece != pieces.end() && piece->process == i; ++piece) out += piece->records;
     }
     return 0;
 }
 
 // As sysctl_kern_file: the descriptor slots of every process, which
-// overestimates sparse tables.
+// overestimates sparse tables; each process's asked on its own, on all the
+// CPUs the caller may use.
 int size_kern_file(NodeArgs, std::size_t& size) {
     std::vector<int> pids;
     if (int err = list_process_ids(pids); err != 0) return err;
-    std::vector<int> fds;
-    std::size_t slots = 0;
-    for (int pid : pids) slots += descriptor_slots(pid, fds);
-    size = slots * sizeof(xfile);
+    std::atomic<std::size_t> slots{0};
+    FirstFailure failure;
+    for_each_range(pids.size(), kProcessesPerRange, [&](std::size_t begin, std::size_t end) {
+        std::vector<int> fds;
+        std::size_t here = 0;
+        for (std::size_t i = begin; i < end && failure.get() == 0; ++i) {
+            std::size_t one = 0;
+            failure.note(descriptor_slots(pids[i], fds, one));
+            here += one;
+        }
+        slots.fetch_add(here, std::memory_order_relaxed);
+    });
+    if (int err = failure.get(); err != 0) return err;
+    size = slots.load() * sizeof(xfile);
     return 0;
 }
 
 int read_tcp_pcblist(NodeArgs, std::string& out) {
-    return build_list<xinpgen, xtcpcb>({"net/tcp", "net/tcp6"}, true, out,
-                                       [](const HostSocket& row, xtcpcb& tp) {
-                                           // A connection request without a socket of its own waits in
-                                           // FreeBSD's syncache, not in this list.
-                                           if (connection_request(row)) return false;
-                                           tp.xt_len = sizeof tp;
-                                           fill_inpcb(row, tp.xt_inp);
-                                           tp.t_state = tcp_state(row.host_state);
-                                           return true;
-                                       });
+    return build_list<xinpgen, xtcpcb>(kTcpTables, Inet::tcp, out, [](const HostSocket& row, xtcpcb& tp) {
+        // A connection request without a socket of its own waits in
+        // FreeBSD's syncache, not in this list.
+        if (connection_request(row)) return false;
+        tp.xt_len = sizeof tp;
+        fill_inpcb(row, tp.xt_inp);
+        tp.t_state = tcp_state(row.host_state);
+        return true;
+    });
 }
 
 int read_udp_pcblist(NodeArgs, std::string& out) {
-    return build_list<xinpgen, xinpcb>({"net/udp", "net/udp6"}, true, out,
-                                       [](const HostSocket& row, xinpcb& inp) {
-                                           fill_inpcb(row, inp);
-                                           return true;
-                                       });
+    return build_list<xinpgen, xinpcb>(kUdpTables, Inet::udp, out, [](const HostSocket& row, xinpcb& inp) {
+        fill_inpcb(row, inp);
+        return true;
+    });
 }
 
-int size_tcp_pcblist(NodeArgs, std::size_t& size) {
-    return size_inet_list<xtcpcb>({"net/tcp", "net/tcp6"}, size);
-}
+int size_tcp_pcblist(NodeArgs, std::size_t& size) { return size_inet_list<xtcpcb>(true, size); }
 
-int size_udp_pcblist(NodeArgs, std::size_t& size) {
-    return size_inet_list<xinpcb>({"net/udp", "net/udp6"}, size);
-}
+int size_udp_pcblist(NodeArgs, std::size_t& size) { return size_inet_list<xinpcb>(false, size); }
 
 // As unp_pcblist: both list ends and room for an eighth more records.
 int size_local_pcblist(NodeArgs, std::size_t& size) {

@@ -167,17 +167,14 @@ void claim(SocketIndex& pending, const HostSocket& row) {
 // Each table is read once, and only while some socket is still unknown.
 // Returns 0, or the errno of a table that could not be read.
 int resolve_sockets(int dir, SocketIndex& pending) {
-    HostSocket row;
-    int err = for_each_table_row(dir, "net/unix", [&](std::string_view line) {
-        if (parse_unix_row(line, row)) claim(pending, row);
+    const auto take = [&](const HostSocket& row) {
+        claim(pending, row);
         return !pending.empty();
-    });
+    };
+    int err = for_each_process_socket(dir, "net/unix", take);
     for (const InetTable& table : inet_tables()) {
         if (err != 0 || pending.empty()) break;
-        err = for_each_table_row(dir, table.name, [&](std::string_view line) {
-            if (parse_inet_row(line, table, row)) claim(pending, row);
-            return !pending.empty();
-        });
+        err = for_each_process_socket(dir, table.name, take);
     }
     // Sockets of other domains (netlink, packet) keep domain 0: unknown.
     return process_refusal(err);

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -38,7 +39,7 @@ struct HostSocket {
     int domain = 0;           // AF_UNIX, AF_INET, AF_INET6
     int type = 0;             // SOCK_*
     int protocol = 0;
-    int host_state = 0;  // the host's own state number (for TCP, its TCP state)
+    int host_state = 0;  // an inet socket's state in the host's numbers (for TCP, its TCP state)
     std::uint32_t uid = 0;
     std::uint32_t sendq = 0;
     std::uint32_t recvq = 0;
@@ -70,10 +71,53 @@ int for_each_table_row(int dir, const char* name, Fn fn) {
     return reader.error();
 }
 
+// The sockets of one of the caller's own tables, a name of inet_tables() or
+// "net/unix": fn(row) for each row while fn answers true. On the live host
+// (root "/") the TCP, UDP and unix tables come from sock_diag netlink, the
+// same rows in the same order without the text; from the text under
+// proc_dir (the root's "proc" folder) on a captured tree, for raw sockets,
+// and where the host has no such netlink table. A text row of another shape
+// is passed over. Returns 0, or the errno of a table that could not be read
+// whole (a failed netlink dump included: never a shorter table).
+int for_each_socket(int proc_dir, const char* name, const std::function<bool(const HostSocket&)>& fn);
+
+// The same for several tables, one after the other (both TCP tables are
+// then read in one walk of the host's).
+int for_each_socket(int proc_dir, std::span<const char* const> names,
+                    const std::function<bool(const HostSocket&)>& fn);
+
+// The sockets of a process's tables, those of its network namespace (under
+// its /proc folder): from netlink only when that is the caller's own, and
+// then without the rows that have no socket behind them (TIME_WAIT,
+// connection requests), which the host need not describe for this.
+int for_each_process_socket(int process_dir, const char* name,
+                            const std::function<bool(const HostSocket&)>& fn);
+
+// The number of rows of the same table, as for_each_socket finds them (a
+// text row of another shape counted too). Returns 0 or an errno.
+int count_sockets(int proc_dir, const char* name, std::size_t& rows);
+
+// The records a TCP list (with is_tcp) or a UDP list of both families will
+// hold, for a size question. On the live host the kernel's own counts of
+// this network namespace (/proc/net/sockstat and sockstat6: its hashed
+// sockets, and for TCP those in TIME_WAIT), as FreeBSD counts its control
+// blocks without walking them; elsewhere, or where the host gives no
+// counts, the rows of the tables under proc_dir. Returns 0 or an errno.
+int count_inet_sockets(int proc_dir, bool is_tcp, std::size_t& count);
+
+// The kernel's own count alone: false where the host gives none (a captured
+// tree, no sockstat).
+bool kernel_socket_count(bool is_tcp, std::size_t& count);
+
 // The numbers of a process's descriptors, ascending; fd_dir keeps its fd/
 // folder open, so that each descriptor is then looked up by number alone.
 // Returns 0 or an errno (as process_refusal gives it).
 int list_descriptors(int process_dir, Fd& fd_dir, std::vector<int>& fds);
+
+// How many descriptors a live process has open, as the host gives it for
+// its fd/ folder (open at fd_dir; Linux 6.2 on), or 0 where it gives none
+// (an older host, a captured tree).
+std::size_t open_descriptor_count(int fd_dir);
 
 // The number inside "kind:[123]", or 0.
 std::uint64_t bracket_number(std::string_view text);
