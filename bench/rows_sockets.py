@@ -12,14 +12,17 @@ import sys
 from run import Row
 
 # Holds `pairs` connected TCP pairs and `unix` unix socketpairs' sockets, then
-# starts `procs` sleepers; everything goes when stdin closes.
+# starts `procs` sleepers; everything goes when stdin closes. The connections
+# end with a reset, so no TIME_WAIT rows of one load stay behind in the next.
 HOLDER = r"""
-import os, socket, subprocess, sys
+import os, socket, struct, subprocess, sys
 pairs, unix, procs = (int(a) for a in sys.argv[1:4])
 srv = socket.create_server(("127.0.0.1", 0), backlog=4096)
 held = []
+reset = struct.pack("ii", 1, 0)
 for _ in range(pairs):
     c = socket.create_connection(srv.getsockname()); held += [c, srv.accept()[0]]
+    c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, reset)
 for _ in range(unix // 2):
     held += list(socket.socketpair())
 kids = [subprocess.Popen(["/bin/sleep", "600"]) for _ in range(procs)]
