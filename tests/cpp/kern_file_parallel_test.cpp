@@ -175,6 +175,8 @@ TEST(KernFileLive, AProcesssDescriptorsDenseOrNot) {
         ::close(ready[1]);
         char byte = 0;
         ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+        // The end of the pipe: the child has closed its last end of it too.
+        ASSERT_EQ(::read(ready[0], &byte, 1), 0);
         ::close(ready[0]);
         std::string bytes(8 << 20, '\0');
         std::size_t len = bytes.size();
