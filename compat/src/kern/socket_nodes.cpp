@@ -352,19 +352,6 @@ bool connection_request(const HostSocket& row) {
     return (row.host_state == 3 || row.host_state == 12) && row.inode == 0;
 }
 
-// The rows of the tables: what a size question counts. Returns 0 or an errno.
-int count_rows(std::initializer_list<const char*> tables, std::size_t& rows) {
-    Fd proc = open_host("proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (!proc.valid()) return errno;
-    rows = 0;
-    for (const char* name : tables) {
-        std::size_t here = 0;
-        if (int err = count_sockets(proc.get(), name, here); err != 0) return err;
-        rows += here;
-    }
-    return 0;
-}
-
 // The size answer of an inet list, as tcp_pcblist and udp_pcblist give it:
 // both list ends and room for an eighth more records, at least ten.
 template <typename Record>
@@ -494,8 +481,10 @@ int size_udp_pcblist(NodeArgs, std::size_t& size) { return size_inet_list<xinpcb
 
 // As unp_pcblist: both list ends and room for an eighth more records.
 int size_local_pcblist(NodeArgs, std::size_t& size) {
+    Fd proc = open_host("proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (!proc.valid()) return errno;
     std::size_t n = 0;
-    if (int err = count_rows({"net/unix"}, n); err != 0) return err;
+    if (int err = count_sockets(proc.get(), kUnixTables[0], n); err != 0) return err;
     size = 2 * sizeof(xunpgen) + (n + n / 8) * sizeof(xunpcb);
     return 0;
 }

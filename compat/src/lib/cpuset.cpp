@@ -90,7 +90,7 @@ int thread_ids(pid_t pid, std::vector<int>& tids) {
     std::snprintf(rel, sizeof rel, "proc/%d/task", static_cast<int>(pid));
     compat::Fd task = compat::open_host(rel, O_RDONLY | O_DIRECTORY);
     if (!task.valid()) return compat::process_refusal(errno);
-    return compat::process_refusal(compat::list_numbered_entries(std::move(task), tids));
+    return compat::process_refusal(compat::list_numbered_entries(task.get(), tids));
 }
 
 // The threads one set has bound so far, each with the mask it had before,

@@ -60,20 +60,31 @@ int list_host_dir(std::string_view rel, std::vector<std::string>& names) {
     return 0;
 }
 
-int list_numbered_entries(Fd dir, std::vector<int>& numbers, int least) {
+int list_numbered_entries(int dir, std::vector<int>& numbers, int least, std::size_t expected) {
     numbers.clear();
-    std::unique_ptr<DIR, DirCloser> listing(fdopendir(dir.get()));
-    if (!listing) return errno;
-    dir.release();  // the stream owns it now
+    // A few hundred entries a call; an entry with a number's name takes at
+    // most kLargestEntry bytes of it.
+    constexpr std::size_t kEntriesSize = 32 * 1024;
+    constexpr std::size_t kLargestEntry = 64;
+    std::unique_ptr<char[]> entries(new char[kEntriesSize]);
     for (;;) {
-        errno = 0;
-        const dirent* entry = readdir(listing.get());
-        if (entry == nullptr) return errno;
-        std::string_view name(entry->d_name);
-        int number = 0;
-        auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), number);
-        if (ec == std::errc() && end == name.data() + name.size() && number >= least)
-            numbers.push_back(number);
+        const ssize_t got = ::getdents64(dir, entries.get(), kEntriesSize);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (got == 0) return 0;
+        for (ssize_t at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(entries.get() + at);
+            std::string_view name(entry->d_name);
+            int number = 0;
+            auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), number);
+            if (ec == std::errc() && end == name.data() + name.size() && number >= least)
+                numbers.push_back(number);
+            at += entry->d_reclen;
+        }
+        const bool room_left = kEntriesSize - static_cast<std::size_t>(got) >= kLargestEntry;
+        if (expected != 0 && room_left && numbers.size() >= expected) return 0;
     }
 }
 

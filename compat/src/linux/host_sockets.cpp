@@ -1,6 +1,5 @@
 #include "linux/host_sockets.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -254,10 +253,6 @@ bool in_own_network(int process_dir) {
 
 }  // namespace
 
-int for_each_socket(int proc_dir, const char* name, const std::function<bool(const HostSocket&)>& fn) {
-    return socket_rows(proc_dir, name, true, kEveryState, fn);
-}
-
 int for_each_socket(int proc_dir, std::span<const char* const> names,
                     const std::function<bool(const HostSocket&)>& fn) {
     if (names.size() == 2 && std::strcmp(names[0], "net/tcp") == 0 &&
@@ -291,15 +286,6 @@ int count_sockets(int proc_dir, const char* name, std::size_t& rows) {
         return true;
     });
 }
-
-namespace {
-
-// A buffer for a folder's entries: a few hundred descriptors at a time.
-constexpr std::size_t kEntriesSize = 32 * 1024;
-// An entry named with a descriptor number takes at most this much of it.
-constexpr std::size_t kLargestEntry = 64;
-
-}  // namespace
 
 std::size_t open_descriptor_count(int fd_dir) {
     if (host_root() != "/") return 0;  // a captured tree's folder sizes mean nothing here
@@ -353,31 +339,11 @@ int count_inet_sockets(int proc_dir, bool is_tcp, std::size_t& count) {
 int list_descriptors(int process_dir, Fd& fd_dir, std::vector<int>& fds) {
     fd_dir = Fd(::openat(process_dir, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd_dir.valid()) return process_refusal(errno);
-    fds.clear();
     // The host walks every descriptor slot of the process for each listing
-    // call, the one that finds the end too. A call that stopped with room
-    // left for another entry, and brought as many as the process has open
-    // descriptors, ended the walk: the end is not asked for again.
-    const std::size_t expected = open_descriptor_count(fd_dir.get());
-    std::unique_ptr<char[]> entries(new char[kEntriesSize]);
-    for (;;) {
-        const ssize_t got = ::getdents64(fd_dir.get(), entries.get(), kEntriesSize);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return process_refusal(errno);
-        }
-        if (got == 0) break;
-        for (ssize_t at = 0; at < got;) {
-            const auto* entry = reinterpret_cast<const dirent64*>(entries.get() + at);
-            std::string_view name(entry->d_name);
-            int fd = 0;
-            auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), fd);
-            if (ec == std::errc() && end == name.data() + name.size() && fd >= 0) fds.push_back(fd);
-            at += entry->d_reclen;
-        }
-        const bool room_left = kEntriesSize - static_cast<std::size_t>(got) >= kLargestEntry;
-        if (expected != 0 && room_left && fds.size() >= expected) break;
-    }
+    // call, the one that finds the end too: the count of open descriptors
+    // spares that last walk.
+    if (int err = list_numbered_entries(fd_dir.get(), fds, 0, open_descriptor_count(fd_dir.get())); err != 0)
+        return process_refusal(err);
     // The host lists them in ascending order; a captured tree may not.
     if (!std::is_sorted(fds.begin(), fds.end())) std::sort(fds.begin(), fds.end());
     return 0;

@@ -71,18 +71,15 @@ int for_each_table_row(int dir, const char* name, Fn fn) {
     return reader.error();
 }
 
-// The sockets of one of the caller's own tables, a name of inet_tables() or
-// "net/unix": fn(row) for each row while fn answers true. On the live host
-// (root "/") the TCP, UDP and unix tables come from sock_diag netlink, the
-// same rows in the same order without the text; from the text under
+// The sockets of the caller's own tables, names of inet_tables() or
+// "net/unix", one table after the other: fn(row) for each row while fn
+// answers true. On the live host (root "/") the TCP, UDP and unix tables
+// come from sock_diag netlink, the same rows in the same order without the
+// text (both TCP tables from one walk of the host's); from the text under
 // proc_dir (the root's "proc" folder) on a captured tree, for raw sockets,
 // and where the host has no such netlink table. A text row of another shape
 // is passed over. Returns 0, or the errno of a table that could not be read
 // whole (a failed netlink dump included: never a shorter table).
-int for_each_socket(int proc_dir, const char* name, const std::function<bool(const HostSocket&)>& fn);
-
-// The same for several tables, one after the other (both TCP tables are
-// then read in one walk of the host's).
 int for_each_socket(int proc_dir, std::span<const char* const> names,
                     const std::function<bool(const HostSocket&)>& fn);
 

@@ -120,10 +120,6 @@ auto inet_records(const std::function<bool(const DiagInet&)>& row) {
 
 }  // namespace
 
-int diag_dump_inet(bool v6, int protocol, const std::function<bool(const DiagInet&)>& row) {
-    return diag_dump_inet(v6, protocol, ~0U, row);
-}
-
 int diag_dump_inet(bool v6, int protocol, std::uint32_t states,
                    const std::function<bool(const DiagInet&)>& row) {
     inet_diag_req_v2 request{};

@@ -41,13 +41,9 @@ struct DiagUnix {
 };
 
 // Calls row(socket) for every socket of the protocol (6 TCP, 17 UDP) of the
-// family (IPv6 or IPv4) in every state, while row answers true. Returns 0,
-// kDiagAbsent, or the errno of a failed dump; rows already handed over are
-// then part of no answer.
-int diag_dump_inet(bool v6, int protocol, const std::function<bool(const DiagInet&)>& row);
-
-// The same, for the sockets in the states of the mask only (bit n for the
-// host's state n).
+// family (IPv6 or IPv4) in the states of the mask (bit n for the host's
+// state n), while row answers true. Returns 0, kDiagAbsent, or the errno of
+// a failed dump; rows already handed over are then part of no answer.
 int diag_dump_inet(bool v6, int protocol, std::uint32_t states,
                    const std::function<bool(const DiagInet&)>& row);
 

@@ -393,7 +393,7 @@ int list_thread_ids(int dir, std::vector<int>& tids) {
     tids.clear();
     Fd task(::openat(dir, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!task.valid()) return process_refusal(errno);
-    return process_refusal(list_numbered_entries(std::move(task), tids));
+    return process_refusal(list_numbered_entries(task.get(), tids));
 }
 
 int fill_thread_record(int dir, int tid, kinfo_proc& kp) {
@@ -416,7 +416,7 @@ int list_process_ids(std::vector<int>& pids) {
     pids.clear();
     Fd proc = open_host("proc", O_RDONLY | O_DIRECTORY);
     if (!proc.valid()) return errno;
-    return list_numbered_entries(std::move(proc), pids);
+    return list_numbered_entries(proc.get(), pids);
 }
 
 }  // namespace compat
