@@ -309,6 +309,50 @@ def test_a_long_name_is_cut_to_fifteen_bytes(netns):
     assert done.stdout.split()[0] == "1456"
 
 
+NAMES_CHILD = """
+import json, os, sys
+sys.path.insert(0, sys.argv[1])
+import _norvik_bsd as m
+raw = bytes.fromhex(sys.argv[2])
+name = os.fsdecode(raw)
+out = {"counters": sorted(os.fsencode(k).hex() for k in m.net_io_counters()),
+       "addrs": sorted({os.fsencode(r[0]).hex() for r in m.net_if_addrs()})}
+for fn in ("net_if_flags", "net_if_mtu", "net_if_is_running", "net_if_duplex_speed"):
+    try:
+        out[fn] = repr(getattr(m, fn)(name))
+    except Exception as exc:
+        out[fn] = type(exc).__name__
+print(json.dumps(out))
+"""
+
+
+def test_an_interface_name_that_is_not_utf8(netns):
+    """A veth named with bytes that are not UTF-8, beside its peer and the
+    loopback: both tables list every interface, the odd name decoded with
+    surrogate escapes; the query functions, which take the name as UTF-8
+    text, refuse it as they refuse any text that can't be encoded."""
+    raw = b"\xffnvk9"
+    made = subprocess.run([b"ip", b"-n", netns.encode(), b"link", b"add", b"name", raw, b"type", b"veth",
+                           b"peer", b"name", b"nvk9b"],
+                          capture_output=True)
+    if made.returncode != 0:
+        pytest.skip("ip link add: " + made.stderr.decode(errors="replace").strip())
+    ns_run(netns, "link set lo up")
+    subprocess.run([b"ip", b"-n", netns.encode(), b"addr", b"add", b"10.77.9.1/24", b"dev", raw], check=True)
+    from conftest import SCRIPTED_DIR, module_env
+    done = subprocess.run(["ip", "netns", "exec", netns, os.sys.executable, "-c", NAMES_CHILD, SCRIPTED_DIR,
+                           raw.hex()], capture_output=True, text=True, timeout=60, env=module_env())
+    assert done.returncode == 0, done.stderr
+    seen = json.loads(done.stdout)
+    # ip's one-line form: "index: name[@peer]: <flags> ...", the name's bytes as they are.
+    lines = subprocess.run(["ip", "-n", netns, "-o", "link"], capture_output=True, check=True).stdout
+    listed = sorted(line.split(b": ")[1].split(b"@")[0].hex() for line in lines.splitlines())
+    assert listed == sorted([b"lo".hex(), b"nvk9b".hex(), raw.hex()])
+    assert seen["counters"] == listed and seen["addrs"] == listed
+    for fn in ("net_if_flags", "net_if_mtu", "net_if_is_running", "net_if_duplex_speed"):
+        assert seen[fn] == "UnicodeEncodeError", fn
+
+
 @pytest.mark.parametrize("made", [
     ("link add nvk9d type dummy", "link add nvk9g type bond", "link set nvk9g up"),
     ("link add nvk9d type dummy", "link set nvk9d up", "link add link nvk9d name nvk9v type vlan id 7",
