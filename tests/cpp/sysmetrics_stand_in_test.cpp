@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "captured_tree.h"
@@ -181,18 +183,59 @@ TEST_F(SysmetricsTree, CpufreqNodesExistOnlyWhereTheHostHasADriver) {
     write_file("sys/devices/system/cpu/cpu3/cpufreq/scaling_cur_freq", "2394000\n");
     write_file("sys/devices/system/cpu/cpu3/cpufreq/scaling_available_frequencies",
                "800000 2400000 1600000 \n");
-    write_file("sys/devices/system/cpu/cpu4/cpufreq/scaling_cur_freq", "1000000\n");
+    write_file("sys/devices/system/cpu/cpu5/topology/core_id", "5\n");  // a CPU without a driver
     use_as_root();
     int mhz = 0;
     EXPECT_EQ(errno_of("dev.cpu.3.freq", &mhz, sizeof mhz), 0);
     EXPECT_EQ(mhz, 2394);
     char levels[64] = {};
-    EXPECT_EQ(errno_of("dev.cpu.3.freq_levels", levels, sizeof levels), 0);
-    EXPECT_STREQ(levels, "2400/-1 1600/-1 800/-1");
-    EXPECT_EQ(errno_of("dev.cpu.4.freq_levels", levels, sizeof levels), ENOENT);
+    for (const char* name : {"dev.cpu.5.freq", "dev.cpu.5.freq_levels"})
+        EXPECT_EQ(errno_of(name, levels, sizeof levels), ENOENT) << name;
     for (const char* name :
          {"dev.cpu.0.freq", "dev.cpu.-1.freq", "dev.cpu.x.freq", "dev.cpu.3", "dev.cpu.3.freq.1"})
         EXPECT_EQ(errno_of(name, &mhz, sizeof mhz), ENOENT) << name;
+}
+
+// Every CPU with a frequency driver has its levels, as cpufreq makes both
+// nodes: a driver with a table lists it highest first, one without (the
+// hardware P-state drivers) gets a made-up level at the hardware's highest.
+TEST_F(SysmetricsTree, FrequencyLevelsOfEachKindOfDriver) {
+    struct Row {
+        const char* driver;
+        std::vector<std::pair<const char*, const char*>> files;  // cpufreq/NAME, its text
+        const char* levels;
+    };
+    const Row rows[] = {
+        {"acpi-cpufreq",
+         {{"scaling_available_frequencies", "2200000 1800000 1400000 \n"},
+          {"cpuinfo_max_freq", "2200000\n"},
+          {"scaling_max_freq", "2200000\n"}},
+         "2200/-1 1800/-1 1400/-1"},
+        {"intel_pstate",
+         {{"cpuinfo_max_freq", "4700000\n"},
+          {"scaling_max_freq", "3900000\n"},
+          {"base_frequency", "2100000\n"}},
+         "4700/-1"},
+        {"amd-pstate", {{"cpuinfo_max_freq", "4208000\n"}, {"scaling_max_freq", "4208000\n"}}, "4208/-1"},
+        {"amd-pstate-epp", {{"scaling_max_freq", "3500000\n"}}, "3500/-1"},
+        {"cppc_cpufreq", {}, "0"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.driver);
+        std::filesystem::remove_all(root_ / "sys");
+        write_file("sys/devices/system/cpu/cpu0/cpufreq/scaling_cur_freq", "1200000\n");
+        write_file("sys/devices/system/cpu/cpu0/cpufreq/scaling_driver", std::string(row.driver) + "\n");
+        for (const auto& [name, text] : row.files)
+            write_file(std::string("sys/devices/system/cpu/cpu0/cpufreq/") + name, text);
+        use_as_root();
+        char levels[128] = {};
+        ASSERT_EQ(errno_of("dev.cpu.0.freq_levels", levels, sizeof levels), 0);
+        EXPECT_STREQ(levels, row.levels);
+        int mhz = 0;
+        EXPECT_EQ(errno_of("dev.cpu.0.freq", &mhz, sizeof mhz), 0);
+        EXPECT_EQ(mhz, 1200);
+        norvik_script_reset();
+    }
 }
 
 // Two packages of two cores with two threads each; L2 per core, L3 per package.

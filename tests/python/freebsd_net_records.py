@@ -71,7 +71,8 @@ def sockaddr_in6(text, scope=0):
 
 def ifaddrs_record(name, flags, addr=b"", netmask=b"", dst=b""):
     """One scripted getifaddrs entry: name, FreeBSD flags, three socket addresses."""
-    return (name.encode().ljust(16, b"\0") + struct.pack("<IBBBB", flags, len(addr), len(netmask), len(dst), 0)
+    name = name.encode() if isinstance(name, str) else name
+    return (name.ljust(16, b"\0") + struct.pack("<IBBBB", flags, len(addr), len(netmask), len(dst), 0)
             + addr + netmask + dst)
 
 

@@ -298,6 +298,14 @@ void fill_inpcb(const HostSocket& row, xinpcb& inp) {
     std::memcpy(&peer, &row.peer, sizeof peer);
     ie.ie_lport = local.sin6_port;
     ie.ie_fport = peer.sin6_port;
+    // A dual-stack IPv6 socket bound to the wildcard and connected nowhere
+    // takes IPv4 as well: tcp6_usr_bind and udp6_bind mark it with both
+    // flags (its addresses are all zeros either way).
+    if (row.dual_stack && unspecified(local.sin6_addr) && unspecified(peer.sin6_addr) && ie.ie_fport == 0) {
+        inp.inp_inc.inc_flags = INC_ISIPV6;
+        inp.inp_vflag = INP_IPV4 | INP_IPV6;
+        return;
+    }
     // An IPv6 socket bound or connected to an IPv4-mapped address carries
     // IPv4 traffic: FreeBSD keeps its addresses as IPv4 and marks it so.
     const bool local_v4 = v4_mapped(local.sin6_addr) || unspecified(local.sin6_addr);

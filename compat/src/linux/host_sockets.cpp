@@ -99,6 +99,7 @@ void from_diag(const DiagInet& diag, const InetTable& table, HostSocket& out) {
     out.recvq = diag.rqueue;
     put_inet_address(out.local, table.v6, diag.src, diag.sport);
     put_inet_address(out.peer, table.v6, diag.dst, diag.dport);
+    out.dual_stack = table.v6 && diag.v6only == 0;
 }
 
 // The text table writes a name's NUL bytes as '@' and leaves out the NUL
@@ -201,11 +202,20 @@ bool parse_unix_row(std::string_view line, HostSocket& out) {
 
 namespace {
 
+// Whether the host makes new IPv6 sockets dual-stack (bindv6only 0); false
+// where it does not say.
+bool host_default_dual_stack() {
+    long v6only = -1;
+    return host_number("proc/sys/net/ipv6/bindv6only", v6only) && v6only == 0;
+}
+
 int text_rows(int dir, const char* name, const std::function<bool(const HostSocket&)>& fn) {
     const InetTable* table = inet_table(name);
+    const bool dual_stack = table != nullptr && table->v6 && host_default_dual_stack();
     HostSocket row;
     return for_each_table_row(dir, name, [&](std::string_view line) {
         const bool parsed = table != nullptr ? parse_inet_row(line, *table, row) : parse_unix_row(line, row);
+        row.dual_stack = dual_stack;
         return !parsed || fn(row);
     });
 }

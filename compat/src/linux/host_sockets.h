@@ -45,6 +45,11 @@ struct HostSocket {
     std::uint32_t recvq = 0;
     freebsd::sockaddr_storage local{};  // sockaddr_in, sockaddr_in6 or sockaddr_un
     freebsd::sockaddr_storage peer{};
+    // An IPv6 socket that also takes IPv4 (IPV6_V6ONLY off): from sock_diag
+    // on the live host; in text tables, which do not say, the host's default
+    // for new sockets (net.ipv6.bindv6only 0), and never where that is not
+    // shown either.
+    bool dual_stack = false;
 };
 
 // Parse one table row; false for a row of another shape.
