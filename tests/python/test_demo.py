@@ -112,3 +112,20 @@ def test_process_details_paths_are_whole_or_marked_cut(report):
     for path in paths:
         assert os.path.exists(path) or path.endswith("…") and os.path.exists(os.path.dirname(path)) \
             or path == "(deleted)", path
+
+
+def make(*args):
+    return subprocess.run(["make", "--no-print-directory", *args], cwd=ROOT, capture_output=True, text=True,
+                          timeout=60)
+
+
+@pytest.mark.parametrize("args, says", [
+    ((), ["make demo ", "make test ", "make clean ", "make distclean "]),  # a plain make lists the targets
+    (("-n", "clean"), ["rm -rf build", "left dist/, the zig toolchain and zig's cache"]),
+    (("-n", "distclean"), ["rm -rf dist", "/norvik", "/zig"]),
+])
+def test_make_tells_a_newcomer_what_it_does(args, says):
+    result = make(*args)
+    assert result.returncode == 0, result.stderr
+    for words in says:
+        assert words in result.stdout, (args, words, result.stdout)
