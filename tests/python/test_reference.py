@@ -151,7 +151,7 @@ import subprocess  # noqa: E402
 from dataclasses import dataclass  # noqa: E402
 from typing import Any, Callable  # noqa: E402
 
-from proc_children import gone_pid, zombie  # noqa: E402
+from proc_children import as_nobody, gone_pid, zombie  # noqa: E402
 import time  # noqa: E402
 
 ON_LINUX = os.uname().sysname == "Linux"
@@ -194,6 +194,7 @@ class Fact:
     call: Callable  # (module, pid) -> value
     outcome: Any  # Raises or Gives
     linux_only: bool = False
+    as_root: bool = False  # the state needs root: another user calls on the child
 
 
 def sleeping_child():
@@ -238,6 +239,11 @@ def pickled_zombie_error(m, pid):
 
 
 ESRCH = Raises(ProcessLookupError, errno.ESRCH)
+
+
+def refused(errnum):
+    """What as_nobody reports for a call that raised PermissionError with ERRNUM."""
+    return Gives(lambda v: v == ("raised", "PermissionError", errnum), f"PermissionError {errnum}")
 
 FACTS = [
     # Limits and priority.
@@ -327,6 +333,33 @@ FACTS = [
          lambda m, pid: m.ZombieProcessError.__module__, Gives(lambda v: v == "_norvik_posix", "_norvik_posix")),
     Fact("Conventions", "so an instance does not pickle", "self", pickled_zombie_error,
          Raises(pickle.PicklingError)),
+    # Another user's process (the caller is user nobody, the child root's).
+    Fact("proc_exe", "another user's process without ptrace rights raises `PermissionError`", "child",
+         lambda m, pid: as_nobody(lambda: m.proc_exe(pid)), refused(errno.EPERM), linux_only=True, as_root=True),
+    Fact("proc_cwd", "`PermissionError` (EPERM) for another user's process without the privilege", "child",
+         lambda m, pid: as_nobody(lambda: m.proc_cwd(pid)), refused(errno.EPERM), as_root=True),
+    Fact("proc_memory_maps", "`PermissionError` for another user's process without the privilege", "child",
+         lambda m, pid: as_nobody(lambda: m.proc_memory_maps(pid)), refused(errno.EPERM), as_root=True),
+    Fact("proc_environ", "`PermissionError` (errno EACCES)", "child",
+         lambda m, pid: as_nobody(lambda: m.proc_environ(pid)), refused(errno.EACCES), as_root=True),
+    Fact("proc_setrlimit", "or for another user's process", "child",
+         lambda m, pid: as_nobody(lambda: m.proc_setrlimit(pid, m.RLIMIT_CORE, 0, 0)), refused(errno.EPERM),
+         as_root=True),
+    Fact("proc_getrlimit", "Anyone who can see a process may read its limits", "child",
+         lambda m, pid: as_nobody(lambda: m.proc_getrlimit(pid, m.RLIMIT_NOFILE))[0],
+         Gives(lambda v: v == "ok", "read"), as_root=True),
+    # Limits the Linux host does not keep.
+    Fact("proc_getrlimit", "which the host does not limit, read `RLIM_INFINITY`", "self",
+         lambda m, pid: {m.proc_getrlimit(pid, r) for r in (m.RLIMIT_SBSIZE, m.RLIMIT_NPTS, m.RLIMIT_SWAP)},
+         Gives(lambda v: v == {(2**63 - 1, 2**63 - 1)}, "RLIM_INFINITY"), linux_only=True),
+    Fact("proc_getrlimit", "is not there: `ProcessLookupError`", "self",
+         lambda m, pid: m.proc_getrlimit(0, m.RLIMIT_NOFILE), ESRCH, linux_only=True),
+    Fact("proc_setrlimit", "any other value raises `OSError` with errno EOPNOTSUPP", "child",
+         lambda m, pid: m.proc_setrlimit(pid, m.RLIMIT_NPTS, 5, 5), Raises(OSError, errno.EOPNOTSUPP),
+         linux_only=True),
+    Fact("proc_setrlimit", "can be set only to `RLIM_INFINITY` (what they hold)", "child",
+         lambda m, pid: m.proc_setrlimit(pid, m.RLIMIT_SWAP, m.RLIM_INFINITY, m.RLIM_INFINITY),
+         Gives(lambda v: v is None, "None"), linux_only=True),
     # Figures the host does not keep, and Linux's units.
     Fact("cpu_stats", "`syscalls` `[3]` is always 0", "self", lambda m, pid: m.cpu_stats()[3],
          Gives(lambda v: v == 0, "0"), linux_only=True),
@@ -391,6 +424,8 @@ def test_the_reference_states_what_the_module_does(norvik, fact, state_pid):
     assert fact.says in entry_text(fact.entry), f"the {fact.entry} entry no longer says {fact.says!r}"
     if fact.linux_only and not ON_LINUX:
         pytest.skip("a fact of the Linux host")
+    if fact.as_root and os.getuid() != 0:
+        pytest.skip("another user's process is made by running as root")
     pid = state_pid(fact.state)
     try:
         outcome = fact.call(norvik, pid)
