@@ -9,7 +9,7 @@ TITLE = "Memory"
 
 def show(norvik):
     total, free, active, inactive, wired, cached, buffers, shared = norvik.virtual_mem()
-    print(f"physical {human(total)}: free {human(free)}, active {human(active)}, inactive {human(inactive)}, "
+    print(f"physical memory {human(total)}: free {human(free)}, active {human(active)}, inactive {human(inactive)}, "
           f"wired {human(wired)}")
     # cached is left out: FreeBSD has had no cache queue since 12, and 14
     # answers 0 for it, as the stand-in does.
@@ -33,11 +33,12 @@ def show(norvik):
         blocks[i] = libc.malloc(4096)
         ctypes.memset(blocks[i], 1, 4096)
     allocated, mapped = norvik.heap_info()
-    print(f"heap with 32 MiB in use: allocated {human(allocated)}, mapped {human(mapped)}")
+    print("this process's heap (its allocator's statistics):")
+    print(f"  with 32 MiB the report allocated: allocated {human(allocated)}, mapped {human(mapped)}")
     for i in reversed(range(len(blocks))):
         libc.free(blocks[i])
     allocated, mapped = norvik.heap_info()
-    print(f"  freed:                 allocated {human(allocated)}, mapped {human(mapped)}")
+    print(f"  after freeing it:                 allocated {human(allocated)}, mapped {human(mapped)}")
     norvik.heap_trim()
     allocated, mapped = norvik.heap_info()
-    print(f"  trimmed:               allocated {human(allocated)}, mapped {human(mapped)}")
+    print(f"  after giving unused memory back:  allocated {human(allocated)}, mapped {human(mapped)}")
