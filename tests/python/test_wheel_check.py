@@ -130,3 +130,30 @@ def test_metadata_names_the_license_and_carries_the_readme(tmp_path, expect, rel
             assert faults == [], (label, faults)
         else:
             assert any(fault in f for f in faults), (label, faults)
+
+
+def test_the_project_metadata_passes_the_check(tmp_path):
+    # The METADATA pip writes into a wheel of this tree, made by the build
+    # backend's metadata hook (no compiler involved).
+    backend = pytest.importorskip("scikit_build_core.build")
+    root = os.path.join(HERE, "..", "..")
+    cwd = os.getcwd()
+    os.chdir(root)
+    try:
+        info = backend.prepare_metadata_for_build_wheel(str(tmp_path))
+    finally:
+        os.chdir(cwd)
+    path = tmp_path / "metadata.zip"
+    with zipfile.ZipFile(path, "w") as archive:
+        for folder, _, files in os.walk(tmp_path / info):
+            for name in files:
+                full = os.path.join(folder, name)
+                archive.write(full, os.path.relpath(full, tmp_path))
+    with zipfile.ZipFile(path) as archive:
+        assert check_wheels.metadata_faults(archive) == []
+        text = archive.read(f"{info}/METADATA").decode()
+    for field in ("Author: The _norvik_bsd developers", "Classifier: Operating System :: POSIX :: BSD :: FreeBSD",
+                  "Classifier: Operating System :: POSIX :: Linux", "Classifier: Programming Language :: C++",
+                  "Classifier: Topic :: System :: Monitoring",
+                  *(f"Classifier: Programming Language :: Python :: 3.{minor}" for minor in range(9, 14))):
+        assert field in text.splitlines(), field
