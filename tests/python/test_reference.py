@@ -148,6 +148,7 @@ import errno  # noqa: E402
 import pickle  # noqa: E402
 import re  # noqa: E402
 import subprocess  # noqa: E402
+import threading  # noqa: E402
 from dataclasses import dataclass  # noqa: E402
 from typing import Any, Callable  # noqa: E402
 
@@ -396,6 +397,15 @@ def state_pid():
             pid = context.__enter__()
             made.append(context)
             return pid
+        if state == "thread":  # a thread of this process: its id is no process id
+            started, stop = threading.Event(), threading.Event()
+            ids = []
+            thread = threading.Thread(target=lambda: (ids.append(threading.get_native_id()), started.set(),
+                                                      stop.wait()))
+            thread.start()
+            started.wait()
+            made.append((thread, stop))
+            return ids[0]
         raise AssertionError(state)
 
     yield make
@@ -403,6 +413,9 @@ def state_pid():
         if isinstance(thing, subprocess.Popen):
             thing.kill()
             thing.wait()
+        elif isinstance(thing, tuple):
+            thing[1].set()
+            thing[0].join()
         else:
             thing.__exit__(None, None, None)
 
