@@ -58,10 +58,14 @@ def drop_root():
         os.setuid(NOBODY)
 
 
+class NoInterpreter(Exception):
+    """No CPython of this version that the examples' user may run."""
+
+
 @functools.cache
 def interpreter() -> str:
     """This CPython, or one of the same version that user nobody may run
-    (an interpreter under /root is not)."""
+    (an interpreter under /root is not); NoInterpreter when there is none."""
     version = "%d.%d" % sys.version_info[:2]
     for candidate in (sys.executable, f"/usr/bin/python{version}", f"/usr/local/bin/python{version}"):
         try:
@@ -69,7 +73,7 @@ def interpreter() -> str:
                 return candidate
         except OSError:  # missing, or not this user's to run
             continue
-    raise SystemExit(f"readme_examples.py: no CPython {version} that user nobody may run")
+    raise NoInterpreter(f"no CPython {version} that user nobody may run")
 
 
 def run(example: Example, module_dir: str, env: dict | None = None) -> subprocess.CompletedProcess:

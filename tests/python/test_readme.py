@@ -23,7 +23,10 @@ def test_every_subject_has_an_example():
 def test_example_prints_what_the_readme_shows(example):
     if os.uname().sysname != "Linux":
         pytest.skip("the README shows a Linux machine's output")
-    result = readme_examples.run(example, RELEASE_DIR, env=module_env())
+    try:
+        result = readme_examples.run(example, RELEASE_DIR, env=module_env())
+    except readme_examples.NoInterpreter as exc:  # root, with this CPython only under /root
+        pytest.skip(str(exc))
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
     assert readme_examples.differences(example, result.stdout) == []
