@@ -16,7 +16,7 @@ namespace {
 
 // The descriptors Fds own: one bit each below kBitmapFds, taken without a
 // lock by the threads that build a table together; a sorted list beyond.
-constexpr int kBitmapFds = 1 << 16;
+constexpr int kBitmapFds = 1 << 14;
 std::atomic<std::uint64_t> held_bits[kBitmapFds / 64];
 
 std::mutex& high_lock() {
