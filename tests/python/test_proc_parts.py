@@ -4,6 +4,7 @@ ls and pmap as the oracles; scripted for records this machine can't make."""
 import contextlib
 import errno
 import os
+import shutil
 import stat
 import subprocess
 
@@ -335,6 +336,33 @@ class TestFreeBsdAnswers:
                 assert mapped in maps
             assert str(gone) + " (deleted)" not in maps
             assert [r[:3] for r in norvik.proc_memory_maps(child.pid)] == maps_oracle(child.pid)
+
+    def test_removed_text_and_working_directory_have_no_name(self, norvik, tmp_path):
+        """The special records lose their names as descriptors do: an
+        executable and a working directory removed while the process runs."""
+        work = tmp_path / "work"
+        work.mkdir()
+        program = tmp_path / "sleeper"
+        shutil.copy("/bin/sleep", program)
+        proc = subprocess.Popen([str(program), "600"], cwd=work)
+        try:
+            before = norvik.proc_open_files(proc.pid)
+            assert (str(program), KF_FD_TYPE_TEXT) in before
+            assert norvik.proc_cwd(proc.pid) == str(work)
+            program.unlink()
+            work.rmdir()
+            cases = [
+                ("exe", lambda: dict((fd, path) for path, fd in norvik.proc_open_files(proc.pid))[KF_FD_TYPE_TEXT]),
+                ("cwd", lambda: norvik.proc_cwd(proc.pid)),
+            ]
+            for link, answer in cases:
+                assert os.readlink(f"/proc/{proc.pid}/{link}").endswith(" (deleted)"), link
+                assert answer() == "", link
+            assert norvik.proc_num_fds(proc.pid) == len(os.listdir(f"/proc/{proc.pid}/fd")) + 3 + (
+                tty_of(proc.pid) != 0)
+        finally:
+            proc.kill()
+            proc.wait()
 
     def test_map_entry_kinds(self, norvik):
         """Shared anonymous memory, memfd and POSIX shared memory are swap
