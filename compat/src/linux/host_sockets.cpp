@@ -359,12 +359,4 @@ int list_descriptors(int process_dir, Fd& fd_dir, std::vector<int>& fds) {
     return 0;
 }
 
-std::uint64_t bracket_number(std::string_view text) {
-    auto open = text.find('[');
-    std::uint64_t value = 0;
-    if (open == std::string_view::npos) return 0;
-    std::from_chars(text.data() + open + 1, text.data() + text.size(), value);
-    return value;
-}
-
 }  // namespace compat

@@ -121,9 +121,6 @@ int list_descriptors(int process_dir, Fd& fd_dir, std::vector<int>& fds);
 // (an older host, a captured tree).
 std::size_t open_descriptor_count(int fd_dir);
 
-// The number inside "kind:[123]", or 0.
-std::uint64_t bracket_number(std::string_view text);
-
 inline bool starts_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
