@@ -55,7 +55,8 @@ Result guarded_call(Result failure, OnFailure&& on_failure, Body&& body) noexcep
 
 template <typename Result, typename Body>
 Result guarded_call(Result failure, Body&& body) noexcept {
-    return guarded_call(failure, [](int) noexcept {}, static_cast<Body&&>(body));
+    return guarded_call(
+        failure, [](int) noexcept {}, static_cast<Body&&>(body));
 }
 
 // For the calls that return nothing (setutxent): false, with errno set,

@@ -270,7 +270,8 @@ std::vector<ExhaustedCall> exhausted_calls() {
              int count = 0;
              const bool failed = freebsd::kvm_getprocs(kd, freebsd::KERN_PROC_PID, kSelf, &count) == nullptr;
              const int err = errno;
-             const bool said = std::strcmp(freebsd::kvm_geterr(kd), "kvm_getprocs: Cannot allocate memory") == 0;
+             const bool said =
+                 std::strcmp(freebsd::kvm_geterr(kd), "kvm_getprocs: Cannot allocate memory") == 0;
              freebsd::kvm_close(kd);
              errno = err;
              return failed && said;
@@ -298,7 +299,8 @@ std::vector<ExhaustedCall> exhausted_calls() {
              errno = err;
              return failed;
          }},
-        {"devstat_checkversion", "devstat_checkversion.0", [] { return freebsd::devstat_checkversion(nullptr) == -1; }},
+        {"devstat_checkversion", "devstat_checkversion.0",
+         [] { return freebsd::devstat_checkversion(nullptr) == -1; }},
         {"devstat_getdevs", "devstat_getdevs.0",
          [] {
              freebsd::devinfo info{};
@@ -306,7 +308,8 @@ std::vector<ExhaustedCall> exhausted_calls() {
              stats.dinfo = &info;
              return freebsd::devstat_getdevs(nullptr, &stats) == -1 && info.mem_ptr == nullptr;
          }},
-        {"getfsstat", "getfsstat.0", [] { return freebsd::getfsstat(nullptr, 0, freebsd::MNT_NOWAIT) == -1; }},
+        {"getfsstat", "getfsstat.0",
+         [] { return freebsd::getfsstat(nullptr, 0, freebsd::MNT_NOWAIT) == -1; }},
         {"getifaddrs", "getifaddrs",
          [] {
              freebsd::ifaddrs* list = nullptr;

@@ -84,9 +84,9 @@ enum ChildOutcome { kCallerOnly = 10, kHelpersToo = 11, kBadAlloc = 12, kOther =
 
 struct LimitCase {
     const char* name;
-    int resource;           // RLIMIT_AS or RLIMIT_DATA; -1: no limit
-    std::size_t room;       // bytes above what is in use
-    bool throw_on_helper;   // the work fails for want of memory on a helper
+    int resource;          // RLIMIT_AS or RLIMIT_DATA; -1: no limit
+    std::size_t room;      // bytes above what is in use
+    bool throw_on_helper;  // the work fails for want of memory on a helper
     ChildOutcome expected;
 };
 
@@ -97,7 +97,8 @@ bool used_sizes(std::size_t& total, std::size_t& data) {
     std::FILE* f = std::fopen("/proc/self/statm", "r");
     if (f == nullptr) return false;
     unsigned long long size = 0, resident = 0, shared = 0, text = 0, lib = 0, data_pages = 0;
-    const int n = std::fscanf(f, "%llu %llu %llu %llu %llu %llu", &size, &resident, &shared, &text, &lib, &data_pages);
+    const int n =
+        std::fscanf(f, "%llu %llu %llu %llu %llu %llu", &size, &resident, &shared, &text, &lib, &data_pages);
     std::fclose(f);
     const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     total = size * page;

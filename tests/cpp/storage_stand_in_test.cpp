@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "captured_tree.h"
-#include "linux/disk_names.h"
 #include "freebsd/devstat.h"
 #include "freebsd/sys/mount.h"
 #include "freebsd/sys/sysctl.h"
+#include "linux/disk_names.h"
 #include "script/script.h"
 
 namespace {

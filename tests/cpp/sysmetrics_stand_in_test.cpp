@@ -331,7 +331,8 @@ TEST_F(KvmOpenTest, RefusesWhatIsNoRunningKernelWithLibkvmsReason) {
     const Case cases[] = {
         {"live through /dev/null", nullptr, "/dev/null", 0, nullptr},
         {"live, read and write asked", nullptr, "/dev/null", 2, nullptr},
-        {"missing core", nullptr, "/nonexistent/vmcore.1", 0, "/nonexistent/vmcore.1: No such file or directory"},
+        {"missing core", nullptr, "/nonexistent/vmcore.1", 0,
+         "/nonexistent/vmcore.1: No such file or directory"},
         {"empty core", nullptr, empty.c_str(), 0, "empty file: Invalid argument"},
         {"dump without its kernel", "/nonexistent/kernel", core.c_str(), 0,
          "/nonexistent/kernel: No such file or directory"},

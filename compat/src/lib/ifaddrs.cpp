@@ -19,8 +19,8 @@
 #include <string_view>
 #include <vector>
 
-#include "freebsd/net/if.h"
 #include "entry.h"
+#include "freebsd/net/if.h"
 #include "linux/host_interfaces.h"
 #include "script/script.h"
 

@@ -181,7 +181,8 @@ kvm_t* kvm_openfiles(const char* execfile, const char* corefile, const char*, in
     return compat::guarded_call<kvm_t*>(
         nullptr,
         [&](int err) noexcept {
-            if (errbuf != nullptr) std::snprintf(errbuf, kErrbufSize, "kvm_openfiles: %s", std::strerror(err));
+            if (errbuf != nullptr)
+                std::snprintf(errbuf, kErrbufSize, "kvm_openfiles: %s", std::strerror(err));
         },
         [&]() -> kvm_t* {
             auto outcome = compat::script::consult("kvm_openfiles", compat::script::Kind::call);

@@ -23,8 +23,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "freebsd/kvm.h"
 #include "entry.h"
+#include "freebsd/kvm.h"
 #include "linux/host_text.h"
 #include "script/script.h"
 

@@ -28,8 +28,8 @@
 #include <string>
 #include <string_view>
 
-#include "freebsd/malloc_np.h"
 #include "entry.h"
+#include "freebsd/malloc_np.h"
 #include "linux/glibc_tunables.h"
 #include "script/script.h"
 

@@ -19,8 +19,8 @@
 #include <string>
 #include <string_view>
 
-#include "freebsd/sys/mount.h"
 #include "entry.h"
+#include "freebsd/sys/mount.h"
 #include "linux/host_files.h"
 #include "linux/host_text.h"
 #include "linux/mount_options.h"

@@ -60,8 +60,8 @@ std::size_t room_under(__rlimit_resource_t resource, std::size_t used) {
 // case) no file is read.
 std::size_t helpers_that_fit(std::size_t wanted) {
     rlimit as{}, data{};
-    if (::getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur == RLIM_INFINITY && ::getrlimit(RLIMIT_DATA, &data) == 0 &&
-        data.rlim_cur == RLIM_INFINITY)
+    if (::getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur == RLIM_INFINITY &&
+        ::getrlimit(RLIMIT_DATA, &data) == 0 && data.rlim_cur == RLIM_INFINITY)
         return wanted;
     // /proc/self/statm: total size and data (with stack), in pages.
     char text[256];
@@ -72,7 +72,8 @@ std::size_t helpers_that_fit(std::size_t wanted) {
     if (n <= 0) return 0;
     text[n] = '\0';
     unsigned long long size = 0, resident = 0, shared = 0, code = 0, lib = 0, data_pages = 0;
-    if (std::sscanf(text, "%llu %llu %llu %llu %llu %llu", &size, &resident, &shared, &code, &lib, &data_pages) != 6)
+    if (std::sscanf(text, "%llu %llu %llu %llu %llu %llu", &size, &resident, &shared, &code, &lib,
+                    &data_pages) != 6)
         return 0;
     const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
     std::size_t room = room_under(RLIMIT_AS, static_cast<std::size_t>(size) * page);
@@ -113,7 +114,7 @@ struct Ranges {
     std::atomic<std::size_t> next{0};
     std::mutex failure_lock;
     std::exception_ptr failure;  // holds the thrown object: nothing is allocated
-    std::atomic<int> ready{0};    // helpers set up to fail cleanly
+    std::atomic<int> ready{0};   // helpers set up to fail cleanly
 
     // Takes ranges until none is left.
     void drain() noexcept {
