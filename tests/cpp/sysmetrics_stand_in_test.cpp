@@ -350,4 +350,66 @@ TEST(GlibcTunables, ACountOfZeroTurnsTheThreadCacheOff) {
     }
 }
 
+// As libkvm's _kvm_open: the running kernel through /dev/null or /dev/mem;
+// anything else is a crash dump, refused with libkvm's reason in the error
+// buffer (kvm_openfiles) or behind the caller's prefix on standard error
+// (kvm_open).
+class KvmOpenTest : public CapturedTreeTest {};
+
+TEST_F(KvmOpenTest, RefusesWhatIsNoRunningKernelWithLibkvmsReason) {
+    write_file("empty.core", "");
+    write_file("vmcore.0", "not a dump the stand-in reads");
+    write_file("kernel.txt", "not an ELF file");
+    const std::string empty = (root_ / "empty.core").string();
+    const std::string core = (root_ / "vmcore.0").string();
+    const std::string text_kernel = (root_ / "kernel.txt").string();
+    const std::string long_name(freebsd::MAXPATHLEN, 'k');
+    struct Case {
+        const char* name;
+        const char* execfile;
+        const char* corefile;
+        int flags;
+        const char* refusal;  // nullptr: a handle on the running kernel
+    };
+    const Case cases[] = {
+        {"live through /dev/null", nullptr, "/dev/null", 0, nullptr},
+        {"live, read and write asked", nullptr, "/dev/null", 2, nullptr},
+        {"missing core", nullptr, "/nonexistent/vmcore.1", 0,
+         "/nonexistent/vmcore.1: No such file or directory"},
+        {"empty core", nullptr, empty.c_str(), 0, "empty file: Invalid argument"},
+        {"dump without its kernel", "/nonexistent/kernel", core.c_str(), 0,
+         "/nonexistent/kernel: No such file or directory"},
+        {"another device is a dump", "/nonexistent/kernel", "/dev/zero", 0,
+         "/nonexistent/kernel: No such file or directory"},
+        {"kernel not ELF", text_kernel.c_str(), core.c_str(), 0, "kernel is not an ELF file"},
+        {"dump of no known kind", "/proc/self/exe", core.c_str(), 0, "unsupported architecture"},
+        {"bad flags", nullptr, "/dev/null", 0x0200, "bad flags arg"},
+        {"kernel name too long", long_name.c_str(), "/dev/null", 0, "exec file name too long"},
+    };
+    for (const Case& c : cases) {
+        char errbuf[2048] = {};  // libkvm's _POSIX2_LINE_MAX
+        freebsd::kvm_t* kd = freebsd::kvm_openfiles(c.execfile, c.corefile, nullptr, c.flags, errbuf);
+        freebsd::kvm_t* by_open = freebsd::kvm_open(c.execfile, c.corefile, nullptr, c.flags, nullptr);
+        if (c.refusal == nullptr) {
+            EXPECT_NE(kd, nullptr) << c.name << ": " << errbuf;
+            EXPECT_NE(by_open, nullptr) << c.name;
+        } else {
+            EXPECT_EQ(kd, nullptr) << c.name;
+            EXPECT_STREQ(errbuf, c.refusal) << c.name;
+            EXPECT_EQ(by_open, nullptr) << c.name;
+        }
+        if (kd != nullptr) freebsd::kvm_close(kd);
+        if (by_open != nullptr) freebsd::kvm_close(by_open);
+    }
+}
+
+TEST(KvmGeterr, NoHandleHasAnEmptyText) {
+    const char* text = freebsd::kvm_geterr(nullptr);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, "");
+    errno = 0;
+    EXPECT_EQ(freebsd::kvm_close(nullptr), -1);
+    EXPECT_EQ(errno, EINVAL);
+}
+
 }  // namespace

@@ -18,6 +18,7 @@
 #include <new>
 #include <vector>
 
+#include "entry.h"
 #include "linux/cpu_lists.h"
 #include "linux/host_dirs.h"
 #include "linux/host_failure.h"
@@ -170,19 +171,21 @@ int bind_all_threads(pid_t pid, const ::cpu_set_t& mask) {
 
 // Scripted answer: the mask's bytes (128 at most; the rest reads as zero).
 int cpuset_getaffinity(cpulevel_t level, cpuwhich_t which, id_t id, std::size_t setsize, cpuset_t* mask) {
-    auto outcome = compat::script::consult_call("cpuset_getaffinity", id);
-    if (outcome.fail) return fail(outcome.err);
-    if (int err = check_request(level, which, id, setsize, mask); err != 0) return fail(err);
-    if (outcome.answer != nullptr) {
-        std::memset(mask, 0, sizeof *mask);
-        std::memcpy(mask, outcome.answer->data(), std::min(outcome.answer->size(), sizeof *mask));
+    return compat::guarded_call(-1, [&] {
+        auto outcome = compat::script::consult_call("cpuset_getaffinity", id);
+        if (outcome.fail) return fail(outcome.err);
+        if (int err = check_request(level, which, id, setsize, mask); err != 0) return fail(err);
+        if (outcome.answer != nullptr) {
+            std::memset(mask, 0, sizeof *mask);
+            std::memcpy(mask, outcome.answer->data(), std::min(outcome.answer->size(), sizeof *mask));
+            return 0;
+        }
+        if (int err = check_target(id); err != 0) return fail(err);
+        ::cpu_set_t host;
+        if (::sched_getaffinity(target_pid(id), sizeof host, &host) != 0) return -1;
+        std::memcpy(mask, &host, sizeof host);
         return 0;
-    }
-    if (int err = check_target(id); err != 0) return fail(err);
-    ::cpu_set_t host;
-    if (::sched_getaffinity(target_pid(id), sizeof host, &host) != 0) return -1;
-    std::memcpy(mask, &host, sizeof host);
-    return 0;
+    });
 }
 
 // FreeBSD's set of a process binds every thread of it at once. The host binds
@@ -194,21 +197,19 @@ int cpuset_getaffinity(cpulevel_t level, cpuwhich_t which, id_t id, std::size_t 
 // A scripted answer (any bytes) makes the call succeed without the host.
 int cpuset_setaffinity(cpulevel_t level, cpuwhich_t which, id_t id, std::size_t setsize,
                        const cpuset_t* mask) {
-    auto outcome = compat::script::consult_call("cpuset_setaffinity", id);
-    if (outcome.fail) return fail(outcome.err);
-    if (int err = check_request(level, which, id, setsize, mask); err != 0) return fail(err);
-    if (outcome.answer != nullptr) return 0;
-    if (int err = check_target(id); err != 0) return fail(err);
-    if (int err = check_mask(*mask); err != 0) return fail(err);
+    return compat::guarded_call(-1, [&] {
+        auto outcome = compat::script::consult_call("cpuset_setaffinity", id);
+        if (outcome.fail) return fail(outcome.err);
+        if (int err = check_request(level, which, id, setsize, mask); err != 0) return fail(err);
+        if (outcome.answer != nullptr) return 0;
+        if (int err = check_target(id); err != 0) return fail(err);
+        if (int err = check_mask(*mask); err != 0) return fail(err);
 
-    ::cpu_set_t host;
-    std::memcpy(&host, mask, sizeof host);
-    try {
+        ::cpu_set_t host;
+        std::memcpy(&host, mask, sizeof host);
         if (int err = bind_all_threads(target_pid(id), host); err != 0) return fail(err);
-    } catch (const std::bad_alloc&) {
-        return fail(ENOMEM);
-    }
-    return 0;
+        return 0;
+    });
 }
 
 }  // namespace freebsd

@@ -42,6 +42,7 @@ constexpr std::size_t kNameSize = freebsd::IFNAMSIZ;
 #include <string>
 #include <string_view>
 
+#include "entry.h"
 #include "linux/host_files.h"
 #include "linux/host_interfaces.h"
 #include "linux/host_text.h"
@@ -320,22 +321,24 @@ int host_type(int type) {
 namespace freebsd {
 
 int socket(int domain, int type, int protocol) {
-    auto outcome = compat::script::consult("socket", compat::script::Kind::call);
-    if (outcome.fail) {
-        errno = outcome.err;
-        return -1;
-    }
-    const int family = compat::host_family(domain);
-    const int kind = compat::host_type(type);
-    if (family < 0) {
-        errno = EAFNOSUPPORT;
-        return -1;
-    }
-    if (kind < 0) {
-        errno = EPROTOTYPE;
-        return -1;
-    }
-    return ::socket(family, kind | SOCK_CLOEXEC, protocol);
+    return compat::guarded_call(-1, [&] {
+        auto outcome = compat::script::consult("socket", compat::script::Kind::call);
+        if (outcome.fail) {
+            errno = outcome.err;
+            return -1;
+        }
+        const int family = compat::host_family(domain);
+        const int kind = compat::host_type(type);
+        if (family < 0) {
+            errno = EAFNOSUPPORT;
+            return -1;
+        }
+        if (kind < 0) {
+            errno = EPROTOTYPE;
+            return -1;
+        }
+        return ::socket(family, kind | SOCK_CLOEXEC, protocol);
+    });
 }
 
 int ioctl(int fd, unsigned long request, ...) {
@@ -343,15 +346,17 @@ int ioctl(int fd, unsigned long request, ...) {
     va_start(ap, request);
     void* arg = va_arg(ap, void*);
     va_end(ap);
-    if (compat::request_name(request) == nullptr) {
-        errno = ENOTTY;
-        return -1;
-    }
-    if (int err = compat::if_request(fd, request, arg); err != 0) {
-        errno = err;
-        return -1;
-    }
-    return 0;
+    return compat::guarded_call(-1, [&] {
+        if (compat::request_name(request) == nullptr) {
+            errno = ENOTTY;
+            return -1;
+        }
+        if (int err = compat::if_request(fd, request, arg); err != 0) {
+            errno = err;
+            return -1;
+        }
+        return 0;
+    });
 }
 
 }  // namespace freebsd

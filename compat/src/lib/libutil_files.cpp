@@ -31,6 +31,7 @@
 #include "freebsd/libutil.h"
 #include "freebsd/sys/socket.h"
 #include "freebsd/sys/user.h"
+#include "entry.h"
 #include "linux/host_sockets.h"
 #include "linux/proc_reads.h"
 #include "linux/proc_records.h"
@@ -360,7 +361,9 @@ int build_table(int pid, kinfo_file** out, int* count) {
 namespace freebsd {
 
 kinfo_file* kinfo_getfile(int pid, int* cntp) {
-    return compat::scripted_or_built_table<kinfo_file>("kinfo_getfile", pid, cntp, compat::build_table);
+    return compat::guarded_call<kinfo_file*>(nullptr, [&]() -> kinfo_file* {
+        return compat::scripted_or_built_table<kinfo_file>("kinfo_getfile", pid, cntp, compat::build_table);
+    });
 }
 
 }  // namespace freebsd

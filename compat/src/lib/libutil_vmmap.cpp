@@ -49,6 +49,7 @@
 // the scripted errno, 0 included.
 #include "freebsd/libutil.h"
 #include "freebsd/sys/user.h"
+#include "entry.h"
 #include "linux/proc_reads.h"
 #include "linux/proc_records.h"
 
@@ -319,7 +320,9 @@ int build_map(int pid, kinfo_vmentry** out, int* count) {
 namespace freebsd {
 
 kinfo_vmentry* kinfo_getvmmap(int pid, int* cntp) {
-    return compat::scripted_or_built_table<kinfo_vmentry>("kinfo_getvmmap", pid, cntp, compat::build_map);
+    return compat::guarded_call<kinfo_vmentry*>(nullptr, [&]() -> kinfo_vmentry* {
+        return compat::scripted_or_built_table<kinfo_vmentry>("kinfo_getvmmap", pid, cntp, compat::build_map);
+    });
 }
 
 }  // namespace freebsd

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "entry.h"
 #include "linux/proc_reads.h"
 #include "script/script.h"
 
@@ -43,34 +44,38 @@ int fail(int err) {
 
 // Scripted answer: the nice value as a 4-byte int.
 int getpriority(int which, int who) {
-    auto outcome = compat::script::consult_call("getpriority", who);
-    if (outcome.fail) {
-        errno = outcome.err;
-        return -1;
-    }
-    if (outcome.answer != nullptr && outcome.answer->size() == sizeof(int)) {
-        int value = 0;
-        std::memcpy(&value, outcome.answer->data(), sizeof value);
-        return value;
-    }
-    const int host = host_which(which);
-    if (host < 0) return fail(EINVAL);
-    if (int err = check_process(which, who); err != 0) return fail(err);
-    return ::getpriority(static_cast<__priority_which_t>(host), static_cast<::id_t>(who));
+    return compat::guarded_call(-1, [&] {
+        auto outcome = compat::script::consult_call("getpriority", who);
+        if (outcome.fail) {
+            errno = outcome.err;
+            return -1;
+        }
+        if (outcome.answer != nullptr && outcome.answer->size() == sizeof(int)) {
+            int value = 0;
+            std::memcpy(&value, outcome.answer->data(), sizeof value);
+            return value;
+        }
+        const int host = host_which(which);
+        if (host < 0) return fail(EINVAL);
+        if (int err = check_process(which, who); err != 0) return fail(err);
+        return ::getpriority(static_cast<__priority_which_t>(host), static_cast<::id_t>(who));
+    });
 }
 
 // A scripted answer (any bytes) makes the call succeed without the host.
 int setpriority(int which, int who, int prio) {
-    auto outcome = compat::script::consult_call("setpriority", who);
-    if (outcome.fail) {
-        errno = outcome.err;
-        return -1;
-    }
-    if (outcome.answer != nullptr) return 0;
-    const int host = host_which(which);
-    if (host < 0) return fail(EINVAL);
-    if (int err = check_process(which, who); err != 0) return fail(err);
-    return ::setpriority(static_cast<__priority_which_t>(host), static_cast<::id_t>(who), prio);
+    return compat::guarded_call(-1, [&] {
+        auto outcome = compat::script::consult_call("setpriority", who);
+        if (outcome.fail) {
+            errno = outcome.err;
+            return -1;
+        }
+        if (outcome.answer != nullptr) return 0;
+        const int host = host_which(which);
+        if (host < 0) return fail(EINVAL);
+        if (int err = check_process(which, who); err != 0) return fail(err);
+        return ::setpriority(static_cast<__priority_which_t>(host), static_cast<::id_t>(who), prio);
+    });
 }
 
 }  // namespace freebsd
