@@ -20,10 +20,16 @@ namespace compat {
 namespace {
 
 int read_args_from_host(int pid, std::string& out) {
-    Fd dir;
-    if (int err = open_process_dir(pid, dir); err != 0) return err;
     // The host's argument area is the same NUL-separated strings; a kernel
-    // thread has none, an exited process keeps none.
+    // thread has none, an exited process keeps none, and neither does an
+    // ended first thread while others run on. So only an empty area needs
+    // the folder that answers for the process: the common case costs no
+    // more than the process's own folder.
+    Fd dir;
+    if (int err = open_thread_group_dir(pid, dir); err != 0) return err;
+    if (int err = read_whole_at(dir.get(), "cmdline", out); err != 0) return process_refusal(err);
+    if (!out.empty()) return 0;
+    if (int err = open_process_dir(pid, dir); err != 0) return err;
     if (int err = read_whole_at(dir.get(), "cmdline", out); err != 0) return process_refusal(err);
     return 0;
 }
