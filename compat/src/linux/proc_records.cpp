@@ -392,13 +392,21 @@ int fill_process_record(int dir, int pid, kinfo_proc& kp) {
     int first = pid;
     FileText thread_file;
     StatLine thread_stat;
-    if (first_thread_exited(stat)) {
-        if (int err = first_live_thread(dir, pid, first, thread_file, thread_stat); err != 0) return err;
+    bool other_first = false;
+    for (int attempt = 1;; ++attempt) {
+        if (first_thread_exited(stat)) {
+            if (int err = first_live_thread(dir, pid, first, thread_file, thread_stat); err != 0) return err;
+        }
+        other_first = first != pid && first != 0;
+        char status_rel[48] = "status";
+        if (other_first) std::snprintf(status_rel, sizeof status_rel, "task/%d/status", first);
+        const int err = status_file.read_at(dir, status_rel);
+        if (err == 0) break;
+        // The thread found may end before its status is read: another one
+        // answers then.
+        if (!other_first || skip_if_gone(err) != 0 || attempt == kAnsweringAttempts)
+            return process_refusal(err);
     }
-    const bool other_first = first != pid && first != 0;
-    char status_rel[48] = "status";
-    if (other_first) std::snprintf(status_rel, sizeof status_rel, "task/%d/status", first);
-    if (int err = status_file.read_at(dir, status_rel); err != 0) return process_refusal(err);
     StatusLines status;
     status.parse(status_file.view());
     using S = StatusLines;
