@@ -198,8 +198,10 @@ class FirstThreadGone:
             assert line.startswith("READY"), f"child did not start: {line!r}"
             import ast
             self.report, self.tids = ast.literal_eval(line[6:].strip())
+            # The first thread has ended and the others wait in their reads.
             deadline = time.monotonic() + 10
-            while state_letter(self.pid) != "Z":
+            while state_letter(self.pid) != "Z" or any(state_letter(f"{self.pid}/task/{tid}") != "S"
+                                                       for tid in self.tids):
                 assert time.monotonic() < deadline, "the first thread did not end"
                 time.sleep(0.005)
         except BaseException:
