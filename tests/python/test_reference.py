@@ -376,6 +376,21 @@ FACTS = [
     Fact("disk_io_counters", '(vda → "vd0", sdb → "sd1")', "self",
          lambda m, pid: ({block_name(n) for n in os.listdir("/sys/block")} - {None}) - set(m.disk_io_counters()),
          Gives(lambda v: v == set(), "every sd/vd/hd/xvd disk under its FreeBSD name"), linux_only=True),
+    Fact("proc_cpu_affinity_set", "checked before the process is looked up, so also for a zombie or a missing pid",
+         "gone", lambda m, pid: m.proc_cpu_affinity_set(pid, []), Raises(OSError, errno.EDEADLK, origin=False)),
+    Fact("proc_cpu_affinity_set", "checked before the process is looked up, so also for a zombie or a missing pid",
+         "zombie", lambda m, pid: m.proc_cpu_affinity_set(pid, []), Raises(OSError, errno.EDEADLK, origin=False)),
+    Fact("proc_cpu_affinity_set", "also one naming only CPUs the machine lacks", "child",
+         lambda m, pid: m.proc_cpu_affinity_set(pid, [os.cpu_count() + 1]), Raises(OSError, errno.EINVAL, origin=False)),
+    Fact("proc_priority_get", "or is a thread id", "thread", lambda m, pid: m.proc_priority_get(pid), ESRCH),
+    Fact("Conventions", "and so does a thread id given where a process id is asked", "thread",
+         lambda m, pid: m.proc_cpu_affinity_get(pid), ESRCH),
+    Fact("Conventions", "and so does a thread id given where a process id is asked", "thread",
+         lambda m, pid: m.proc_cmdline(pid), ESRCH),
+    Fact("proc_num_fds", "For the calling process it counts exactly its own descriptors and those records", "self",
+         lambda m, pid: m.proc_num_fds(pid) - (len(os.listdir("/proc/self/fd")) - 1),
+         Gives(lambda v: v in (3, 4), "its descriptors and the text, cwd and root (and terminal) records"),
+         linux_only=True),
 ]
 
 
