@@ -148,6 +148,19 @@ TEST_F(KernFileTree, AFailedReadFailsTheTable) {
 
 // A live child whose descriptors are exactly `fds`: kern.file lists those
 // and no others for it, whether they run 0 to n-1 or leave gaps.
+// The descriptor numbers the live host's kern.file lists for `pid`, in order.
+bool live_kern_file_descriptors(pid_t pid, std::vector<int>& listed) {
+    std::string bytes(8 << 20, '\0');
+    std::size_t len = bytes.size();
+    if (freebsd::sysctlbyname("kern.file", bytes.data(), &len, nullptr, 0) != 0) return false;
+    for (std::size_t pos = 0; pos + sizeof(freebsd::xfile) <= len; pos += sizeof(freebsd::xfile)) {
+        freebsd::xfile xf;
+        std::memcpy(&xf, bytes.data() + pos, sizeof xf);
+        if (xf.xf_pid == pid) listed.push_back(xf.xf_fd);
+    }
+    return true;
+}
+
 TEST(KernFileLive, AProcesssDescriptorsDenseOrNot) {
     const std::vector<std::vector<int>> cases = {
         {0, 1, 2}, {0, 1, 2, 3, 4, 5, 6, 7}, {0, 1, 2, 40}, {0, 2, 3}, {1, 2, 3}, {0, 1, 2, 3, 70, 71},
@@ -178,15 +191,8 @@ TEST(KernFileLive, AProcesssDescriptorsDenseOrNot) {
         // The end of the pipe: the child has closed its last end of it too.
         ASSERT_EQ(::read(ready[0], &byte, 1), 0);
         ::close(ready[0]);
-        std::string bytes(8 << 20, '\0');
-        std::size_t len = bytes.size();
-        ASSERT_EQ(freebsd::sysctlbyname("kern.file", bytes.data(), &len, nullptr, 0), 0);
         std::vector<int> listed;
-        for (std::size_t pos = 0; pos + sizeof(freebsd::xfile) <= len; pos += sizeof(freebsd::xfile)) {
-            freebsd::xfile xf;
-            std::memcpy(&xf, bytes.data() + pos, sizeof xf);
-            if (xf.xf_pid == child) listed.push_back(xf.xf_fd);
-        }
+        ASSERT_TRUE(live_kern_file_descriptors(child, listed));
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
         EXPECT_EQ(listed, fds);
@@ -211,15 +217,8 @@ TEST(KernFileLive, TheCallersOwnDescriptorsAndNoOthers) {
             break;
         }
     }
-    std::string bytes(8 << 20, '\0');
-    std::size_t len = bytes.size();
-    ASSERT_EQ(freebsd::sysctlbyname("kern.file", bytes.data(), &len, nullptr, 0), 0);
     std::vector<int> listed;
-    for (std::size_t pos = 0; pos + sizeof(freebsd::xfile) <= len; pos += sizeof(freebsd::xfile)) {
-        freebsd::xfile xf;
-        std::memcpy(&xf, bytes.data() + pos, sizeof xf);
-        if (xf.xf_pid == ::getpid()) listed.push_back(xf.xf_fd);
-    }
+    ASSERT_TRUE(live_kern_file_descriptors(::getpid(), listed));
     for (int fd : opened)
         if (fd != opened[1]) ::close(fd);
     EXPECT_EQ(listed, expected);
