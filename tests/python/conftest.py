@@ -10,11 +10,15 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from kernel_script import KernelScript  # noqa: E402
-
 BUILD = os.environ.get("NORVIK_BUILD_DIR", os.path.join(HERE, "..", "..", "build"))
 SCRIPTED_DIR = os.path.abspath(os.path.join(BUILD, "scripted"))
 RELEASE_DIR = os.path.abspath(os.path.join(BUILD, "release"))
+
+# The testing package from the checkout, over the scripted build of this
+# build folder (children inherit the choice).
+sys.path.insert(0, os.path.abspath(os.path.join(HERE, "..", "..", "python")))
+os.environ["NORVIK_BSD_TESTING_MODULE"] = SCRIPTED_DIR
+import norvik_bsd_testing  # noqa: E402
 
 # The sanitizer run starts this interpreter with the ASan runtime preloaded.
 # Tools the tests run (ps, pmap, ...) hang when they inherit it, so only
@@ -36,10 +40,9 @@ def norvik():
 @pytest.fixture
 def kernel(norvik):
     """The scripted kernel, clean before and after the test."""
-    script = KernelScript(norvik)
-    script.reset()
-    yield script
-    script.reset()
+    assert norvik_bsd_testing.scripted_module() is norvik
+    with norvik_bsd_testing.scripted_kernel() as script:
+        yield script
 
 
 @pytest.fixture(scope="session")

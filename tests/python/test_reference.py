@@ -12,9 +12,9 @@ import sys
 import pytest
 
 from conftest import RELEASE_DIR, run_python
-from kernel_script import pack_int
+from norvik_bsd_testing.system_records import int32 as pack_int
 from module_calls import CALLS, Target
-from storage_records import USER_PROCESS, utmpx
+from norvik_bsd_testing.storage_records import USER_PROCESS, utmpx
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 _spec = importlib.util.spec_from_file_location("reference", os.path.join(ROOT, "tools", "reference.py"))

@@ -1,8 +1,12 @@
-"""FreeBSD 14 amd64 interface records as bytes, for scripted answers: the
-routing messages of the interface-list sysctl, getifaddrs records, and the
-words of the interface ioctls."""
+"""FreeBSD 14 amd64 interface records as the kernel answers them: the
+routing messages of the interface list (sysctl NET_RT_IFLIST: if_msghdr with
+its if_data and link-level address, ifa_msghdr), socket addresses with
+sa_len, the entries of the scripted getifaddrs, and the words of the
+interface ioctls."""
 import socket
 import struct
+
+from ._layout import RecordError
 
 AF_INET, AF_LINK, AF_INET6 = 2, 18, 28
 RTM_NEWADDR, RTM_IFINFO, RTM_IFANNOUNCE = 0xC, 0xE, 0x11
@@ -21,17 +25,32 @@ def pad8(data):
     return data + b"\0" * (-len(data) % 8 or (8 if not data else 0))
 
 
-def sockaddr_dl(name, hw=b"", index=1, nlen=None):
-    name = name.encode() if isinstance(name, str) else name
+IFNAMSIZ = 16
+
+
+def _ifname(name):
+    name = name.encode() if isinstance(name, str) else bytes(name)
+    if not 0 < len(name) < IFNAMSIZ or b"\0" in name:
+        raise RecordError(f"interface name {name!r}: 1 to {IFNAMSIZ - 1} bytes")
+    return name
+
+
+def sockaddr_dl(name, hw=b"", index=1):
+    """struct sockaddr_dl: at least its 54-byte size, sdl_data the name then
+    the hardware address."""
+    name = _ifname(name)
+    if len(hw) > 46 - len(name) or not 0 < index <= 0xFFFF:
+        raise RecordError("sockaddr_dl: the name and address fit sdl_data; sdl_index is 1 to 65535")
     body = name + hw
     length = max(54, 8 + len(body))
-    head = struct.pack("<BBHBBBB", length, AF_LINK, index, IFT_ETHER, len(name) if nlen is None else nlen,
-                       len(hw), 0)
+    head = struct.pack("<BBHBBBB", length, AF_LINK, index, IFT_ETHER, len(name), len(hw), 0)
     return (head + body).ljust(length, b"\0")
 
 
 def if_data(counters=(0,) * 8, mtu=1500):
-    """counters: ibytes, obytes, ipackets, opackets, ierrors, oerrors, iqdrops, oqdrops."""
+    """struct if_data (152 bytes). counters: ifi_ibytes, ifi_obytes,
+    ifi_ipackets, ifi_opackets, ifi_ierrors, ifi_oerrors, ifi_iqdrops,
+    ifi_oqdrops."""
     ibytes, obytes, ipackets, opackets, ierrors, oerrors, iqdrops, oqdrops = counters
     head = struct.pack("<6BHII", IFT_ETHER, 0, 6, 0, 2, 0, 152, mtu, 0)
     body = struct.pack("<15Q", 0, ipackets, ierrors, opackets, oerrors, 0, ibytes, obytes, 0, 0, iqdrops,
@@ -39,17 +58,18 @@ def if_data(counters=(0,) * 8, mtu=1500):
     return head + body + b"\0" * 16
 
 
-def ifinfo(name, counters=(0,) * 8, hw=b"\x02\0\0\0\0\x01", index=1, msglen=None, sdl=None):
-    """An RTM_IFINFO message with its link-level address."""
-    address = pad8(sockaddr_dl(name, hw, index) if sdl is None else sdl)
+def ifinfo(name, counters=(0,) * 8, hw=b"\x02\0\0\0\0\x01", index=1, flags=IFF_UP):
+    """An RTM_IFINFO message (if_msghdr, its if_data) with its link-level
+    address; ifm_flags are the interface's and its driver's flags."""
+    address = pad8(sockaddr_dl(name, hw, index))
     data = if_data(counters)
-    length = 16 + len(data) + len(address) if msglen is None else msglen
-    return struct.pack("<HBBiiHH", length, 5, RTM_IFINFO, RTA_IFP, IFF_UP, index, 0) + data + address
+    length = 16 + len(data) + len(address)
+    return struct.pack("<HBBiiHH", length, 5, RTM_IFINFO, RTA_IFP, flags, index, 0) + data + address
 
 
-def sockaddr_in(text, length=16):
-    raw = struct.pack("<BBH", length, AF_INET, 0) + socket.inet_aton(text) + b"\0" * 8
-    return raw[:max(length, 8)]
+def sockaddr_in(text, port=0):
+    """struct sockaddr_in, 16 bytes."""
+    return struct.pack("<BB", 16, AF_INET) + struct.pack(">H", port) + socket.inet_aton(text) + b"\0" * 8
 
 
 def newaddr(index=1, address="10.0.0.1", netmask="255.255.255.0"):
@@ -70,8 +90,13 @@ def sockaddr_in6(text, scope=0):
 
 
 def ifaddrs_record(name, flags, addr=b"", netmask=b"", dst=b""):
-    """One scripted getifaddrs entry: name, FreeBSD flags, three socket addresses."""
-    return (name.encode().ljust(16, b"\0") + struct.pack("<IBBBB", flags, len(addr), len(netmask), len(dst), 0)
+    """One scripted getifaddrs entry: name, FreeBSD flags, three socket
+    addresses (a netmask's sa_len may be shorter than its bytes: routing
+    masks are cut after their last set byte)."""
+    for sa in (addr, netmask, dst):
+        if sa and sa[0] > len(sa):
+            raise RecordError("ifaddrs: a socket address holds the sa_len bytes it claims")
+    return (_ifname(name).ljust(16, b"\0") + struct.pack("<IBBBB", flags, len(addr), len(netmask), len(dst), 0)
             + addr + netmask + dst)
 
 

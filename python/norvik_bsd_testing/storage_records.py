@@ -1,6 +1,9 @@
-"""FreeBSD 14 amd64 struct statfs, struct devstat and struct utmpx as bytes,
-for scripted answers, with the fields the module reads at their offsets."""
+"""FreeBSD 14 amd64 struct statfs (getfsstat), struct devstat
+(devstat_getdevs) and struct utmpx (getutxent) as the base system answers
+them."""
 import struct
+
+from ._layout import text
 
 STATFS_SIZE = 2344
 DEVSTAT_SIZE = 288
@@ -16,9 +19,16 @@ MNT = {
 USER_PROCESS, LOGIN_PROCESS, DEAD_PROCESS, BOOT_TIME = 4, 6, 7, 1
 
 
+STATFS_VERSION = 0x20140518
+
+
 def statfs(source, target, fstype, flags=0):
+    """f_version, f_flags, f_fstypename (16 bytes), f_mntfromname and
+    f_mntonname (1024 each), each string NUL-terminated."""
+    fstype, source, target = (text(fstype, 16, "f_fstypename"), text(source, 1024, "f_mntfromname"),
+                              text(target, 1024, "f_mntonname"))
     rec = bytearray(STATFS_SIZE)
-    struct.pack_into("<IIQ", rec, 0, 0x20140518, 0, flags)
+    struct.pack_into("<IIQ", rec, 0, STATFS_VERSION, 0, flags)
     rec[280:280 + len(fstype)] = fstype
     rec[296:296 + len(source)] = source
     rec[1320:1320 + len(target)] = target
@@ -30,6 +40,12 @@ def bintime(sec, frac):
 
 
 def devstat(name, unit, reads=0, writes=0, rbytes=0, wbytes=0, rtime=(0, 0), wtime=(0, 0), busy=(0, 0)):
+    """device_name (16 bytes), unit_number, bytes[READ, WRITE],
+    operations[READ, WRITE], duration[READ, WRITE] and busy_time as
+    bintimes (seconds, 2**-64 fractions)."""
+    name = text(name, 16, "device_name")  # devstat_new_entry's strlcpy
+    if unit < 0:
+        raise ValueError("devstat: unit_number is not negative")
     rec = bytearray(DEVSTAT_SIZE)
     rec[44:44 + len(name)] = name
     struct.pack_into("<i", rec, 60, unit)
@@ -42,6 +58,12 @@ def devstat(name, unit, reads=0, writes=0, rbytes=0, wbytes=0, rtime=(0, 0), wti
 
 
 def utmpx(kind, user=b"", line=b"", host=b"", sec=0, usec=0, pid=0, ident=b""):
+    """ut_type, ut_tv, ut_id (8 bytes), ut_pid, ut_user (32), ut_line (16),
+    ut_host (128): utx's strncpy'd arrays, terminated only when shorter."""
+    if not 0 <= kind <= 8 or not 0 <= usec < 1_000_000 or len(ident) > 8:
+        raise ValueError("utmpx: ut_type EMPTY..SHUTDOWN_TIME, tv_usec below a million, ut_id 8 bytes")
+    user, line, host = (text(user, 32, "ut_user", False), text(line, 16, "ut_line", False),
+                        text(host, 128, "ut_host", False))
     rec = bytearray(UTMPX_SIZE)
     struct.pack_into("<h", rec, 0, kind)
     struct.pack_into("<qq", rec, 8, sec, usec)
