@@ -85,14 +85,14 @@ class Process:
         self.pid = pid
         self.fields: Dict[str, Any] = {}
         self.thread_fields: Optional[List[Mapping[str, Any]]] = None
-        self.argv: Optional[Sequence[Any]] = None
-        self.path: Any = None
+        self.argv: Sequence[Any] = ()
+        self.path: Any = ""
         self.files: Optional[List[bytes]] = None
         self.cwd: Any = "/"
         self.root: Any = "/"
         self.ctty: Any = None
-        self.maps: Optional[List[bytes]] = None
-        self.environ: Optional[Mapping[str, str]] = None
+        self.maps: List[bytes] = []
+        self.environ: Mapping[str, str] = {}
         self.state = "live"  # "live", "zombie" or "gone"
 
     # What the process answers. -------------------------------------------
@@ -124,27 +124,20 @@ class Process:
             # need a live process (pfind, PGET_NOTWEXIT) no longer find it.
             k.answer(f"kern.proc.pid_td.{pid}", record)
             k.answer(f"kern.proc.pathname.{pid}", _proc.pathname(""))
-            if self.argv is not None:
-                k.answer(f"kern.proc.args.{pid}", _proc.args(*self.argv))
+            k.answer(f"kern.proc.args.{pid}", _proc.args(*self.argv))
             for key in (f"kinfo_getfile.{pid}", f"kinfo_getvmmap.{pid}", f"kvm_getenvv.{pid}",
                         f"kern.proc.rlimit.{pid}.*", f"cpuset_getaffinity.{pid}", f"getpriority.{pid}"):
                 k.fail(key, _errno.ESRCH)
             return
         per_thread = self.thread_fields if self.thread_fields is not None else [{}]
         k.answer(f"kern.proc.pid_td.{pid}", _proc.threads(pid, per_thread, **self.fields))
-        if self.argv is not None:
-            k.answer(f"kern.proc.args.{pid}", _proc.args(*self.argv))
-        if self.path is not None:
-            k.answer(f"kern.proc.pathname.{pid}", _proc.pathname(self.path))
-        if self.files is not None or self.path is not None:
-            k.answer(f"kinfo_getfile.{pid}", _proc.file_table(self.files or (), text=self.path,
-                                                               cwd_path=self.cwd, root_path=self.root,
-                                                               ctty_path=self.ctty))
-        if self.maps is not None:
-            k.answer(f"kinfo_getvmmap.{pid}", b"".join(self.maps))
-        if self.environ is not None:
-            k.answer(f"kvm_getenvv.{pid}", b"".join(f"{n}={v}".encode() + b"\0"
-                                                    for n, v in self.environ.items()))
+        k.answer(f"kern.proc.args.{pid}", _proc.args(*self.argv))
+        k.answer(f"kern.proc.pathname.{pid}", _proc.pathname(self.path))
+        k.answer(f"kinfo_getfile.{pid}", _proc.file_table(self.files or (), text=self.path or None,
+                                                           cwd_path=self.cwd, root_path=self.root,
+                                                           ctty_path=self.ctty))
+        k.answer(f"kinfo_getvmmap.{pid}", b"".join(self.maps))
+        k.answer(f"kvm_getenvv.{pid}", b"".join(f"{n}={v}".encode() + b"\0" for n, v in self.environ.items()))
 
     # Changes of state. --------------------------------------------------
     def vanish(self, after: Optional[str] = None, calls: int = 1) -> "Process":
@@ -231,6 +224,7 @@ class Kernel:
         self.module = module
         self._script = KernelScript(module.__file__)
         self._processes: Dict[int, Process] = {}
+        self._kernel_process_made = False
         self._watch = _CallWatch(module)
 
     # Answers. -----------------------------------------------------------
@@ -294,6 +288,7 @@ class Kernel:
         """Forgets every script, process, pending change and count."""
         self._watch.clear()
         self._processes.clear()
+        self._kernel_process_made = False
         self._script.reset()
 
     # Processes. ---------------------------------------------------------
@@ -304,27 +299,44 @@ class Kernel:
         """A process the scripted kernel knows, with its kinfo_proc fields
         (FreeBSD's names: ki_ppid, ki_uid, ki_comm, ki_rusage...). Its table
         row joins kern.proc.proc, which then lists the scripted processes
-        only. argv, path, files (kinfo_file records of numbered descriptors;
+        only, after proc0 ("kernel", pid 0), which FreeBSD always lists (a
+        script of pid 0 of its own replaces it). argv (default: the command name), path (default
+        /usr/bin/<name>), files (kinfo_file records of numbered descriptors;
         the text, ctty, cwd and root records are made from path, ctty, cwd
-        and root), maps (kinfo_vmentry records), threads (per-thread fields
-        for kern.proc.pid_td) and environ answer the other tables."""
-        if pid in self._processes:
+        and root), maps (kinfo_vmentry records; default: the text mapped),
+        threads (per-thread fields for kern.proc.pid_td; default one) and
+        environ (default empty) answer the other tables, so that nothing
+        about the process is asked of the host. Its CPU affinity, priority
+        and limits are not scripted here (use answer() or fail())."""
+        if pid in self._processes and not (pid == 0 and self._kernel_process_made):
             raise ValueError(f"process {pid} is already scripted")
+        self._kernel_process_made = False
+        if 0 not in self._processes and pid != 0:
+            # The table always holds proc0, the kernel and its threads.
+            self.process(0, argv=[], path="", maps=[], ki_ppid=0, ki_comm="kernel",
+                         ki_flag=_proc.P_SYSTEM | _proc.P_INMEM, ki_stat=_proc.SSLEEP)
+            self._kernel_process_made = True
         proc = Process(self, pid)
         proc.fields = dict(fields)
         if threads is not None:
             proc.fields.setdefault("ki_numthreads", len(threads))
         proc.thread_fields = list(threads) if threads is not None else None
-        proc.argv = list(argv) if argv is not None else None
         if argv and "ki_comm" not in fields:
             name = argv[0].encode() if isinstance(argv[0], str) else bytes(argv[0])
             proc.fields["ki_comm"] = name.rsplit(b"/", 1)[-1][:19]
-        proc.path, proc.cwd, proc.root, proc.ctty = path, cwd, root, ctty
+        comm = proc.fields.get("ki_comm", f"proc{pid}")
+        comm = comm.decode("utf-8", "surrogateescape") if isinstance(comm, bytes) else comm
+        proc.argv = list(argv) if argv is not None else [comm]
+        proc.path = path if path is not None else f"/usr/bin/{comm}"
+        proc.cwd, proc.root, proc.ctty = cwd, root, ctty
         if ctty is not None:
             proc.fields.setdefault("ki_flag", _proc.P_INMEM | _proc.P_CONTROLT)
         proc.files = list(files) if files is not None else None
-        proc.maps = list(maps) if maps is not None else None
-        proc.environ = dict(environ) if environ is not None else None
+        if maps is None:
+            maps = [_proc.kinfo_vmentry(0x200000, 0x201000, _proc.KVME_PROT_READ | _proc.KVME_PROT_EXEC,
+                                        _proc.KVME_TYPE_VNODE, proc.path)] if proc.path else []
+        proc.maps = list(maps)
+        proc.environ = dict(environ) if environ is not None else {}
         self._processes[pid] = proc
         self._republish(proc)
         return proc

@@ -3,7 +3,7 @@
 them."""
 import struct
 
-from ._layout import text
+from ._layout import RecordError, text
 
 STATFS_SIZE = 2344
 DEVSTAT_SIZE = 288
@@ -45,7 +45,7 @@ def devstat(name, unit, reads=0, writes=0, rbytes=0, wbytes=0, rtime=(0, 0), wti
     bintimes (seconds, 2**-64 fractions)."""
     name = text(name, 16, "device_name")  # devstat_new_entry's strlcpy
     if unit < 0:
-        raise ValueError("devstat: unit_number is not negative")
+        raise RecordError("devstat: unit_number is not negative")
     rec = bytearray(DEVSTAT_SIZE)
     rec[44:44 + len(name)] = name
     struct.pack_into("<i", rec, 60, unit)
@@ -61,7 +61,7 @@ def utmpx(kind, user=b"", line=b"", host=b"", sec=0, usec=0, pid=0, ident=b""):
     """ut_type, ut_tv, ut_id (8 bytes), ut_pid, ut_user (32), ut_line (16),
     ut_host (128): utx's strncpy'd arrays, terminated only when shorter."""
     if not 0 <= kind <= 8 or not 0 <= usec < 1_000_000 or len(ident) > 8:
-        raise ValueError("utmpx: ut_type EMPTY..SHUTDOWN_TIME, tv_usec below a million, ut_id 8 bytes")
+        raise RecordError("utmpx: ut_type EMPTY..SHUTDOWN_TIME, tv_usec below a million, ut_id 8 bytes")
     user, line, host = (text(user, 32, "ut_user", False), text(line, 16, "ut_line", False),
                         text(host, 128, "ut_host", False))
     rec = bytearray(UTMPX_SIZE)
