@@ -29,7 +29,7 @@ __all__ = ["ALWAYS", "CALL", "READ", "SIZE", "WRITE", "Kernel", "Process", "Reco
 MODULE_ENV = "NORVIK_BSD_TESTING_MODULE"
 _module: Optional[Any] = None
 _kernel: Optional[Kernel] = None
-_MISSING = object()
+_MISSING: Any = object()
 
 
 def module_path() -> str:

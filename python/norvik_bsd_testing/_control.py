@@ -6,6 +6,7 @@ reaches the very state the module's calls consult.
 """
 import ctypes
 import errno as _errno
+from typing import Any, Union
 
 # The kinds of question the overlay counts and can fail.
 SIZE, READ, WRITE, CALL = 0, 1, 2, 3
@@ -45,7 +46,7 @@ class KernelScript:
     def reset(self) -> None:
         self._lib.norvik_script_reset()
 
-    def answer(self, key: str, data) -> None:
+    def answer(self, key: str, data: Union[bytes, str]) -> None:
         """The key answers these bytes (a str is encoded)."""
         if isinstance(data, str):
             data = data.encode()
@@ -75,9 +76,9 @@ class KernelScript:
         self._check(self._lib.norvik_script_overreport(key.encode(), int(on)), f"overreporting {key}")
 
     def count(self, key: str, what: int) -> int:
-        return self._lib.norvik_script_count(key.encode(), what)
+        return int(self._lib.norvik_script_count(key.encode(), what))
 
-    def set_root(self, path) -> None:
+    def set_root(self, path: Any) -> None:
         self._check(self._lib.norvik_script_set_root(str(path).encode()), f"the root {path}")
 
 

@@ -15,14 +15,14 @@ loop meets them exactly as it meets the kernel's.
 import errno as _errno
 import re
 import sys
-from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 from . import proc_records as _proc
 from ._control import ANY, CALL, READ, SIZE, WRITE, KernelScript
 
 ALWAYS = -1
-_KINDS = {"size": SIZE, "read": READ, "write": WRITE, "call": CALL, None: ANY}
-_KINDS.update({kind: kind for kind in (SIZE, READ, WRITE, CALL)})
+_KINDS: Dict[Any, int] = {"size": SIZE, "read": READ, "write": WRITE, "call": CALL, None: ANY,
+                          SIZE: SIZE, READ: READ, WRITE: WRITE, CALL: CALL}
 
 
 def _records(data: bytes, head: int, size: int) -> int:
@@ -56,7 +56,7 @@ def _file_slack(data: bytes) -> int:
 
 
 # The tables whose size answer is larger than their data, as FreeBSD sizes them.
-SLACK: List[Any] = [
+SLACK: List[Tuple["re.Pattern[str]", Callable[[bytes], int]]] = [
     (re.compile(r"kern\.proc\.(proc|all|pid_td|pgrp|session|tty|uid|ruid|gid|rgid)\.\d+$"), _proc_slack),
     (re.compile(r"kern\.proc\.(proc|all)$"), _proc_slack),
     (re.compile(r"net\.inet\.tcp\.pcblist$"), _inet_slack(744)),

@@ -5,6 +5,7 @@ sa_len, the entries of the scripted getifaddrs, and the words of the
 interface ioctls."""
 import socket
 import struct
+from typing import Sequence, Union
 
 from ._layout import RecordError
 
@@ -21,21 +22,22 @@ IFM_ETHER, IFM_IEEE80211 = 0x20, 0x80
 IFM_FDX, IFM_HDX = 0x00100000, 0x00200000
 
 
-def pad8(data):
+def pad8(data: bytes) -> bytes:
     return data + b"\0" * (-len(data) % 8 or (8 if not data else 0))
 
 
 IFNAMSIZ = 16
+Text = Union[str, bytes]
 
 
-def _ifname(name):
+def _ifname(name: Text) -> bytes:
     name = name.encode() if isinstance(name, str) else bytes(name)
     if not 0 < len(name) < IFNAMSIZ or b"\0" in name:
         raise RecordError(f"interface name {name!r}: 1 to {IFNAMSIZ - 1} bytes")
     return name
 
 
-def sockaddr_dl(name, hw=b"", index=1):
+def sockaddr_dl(name: Text, hw: bytes = b"", index: int = 1) -> bytes:
     """struct sockaddr_dl: at least its 54-byte size, sdl_data the name then
     the hardware address."""
     name = _ifname(name)
@@ -47,7 +49,7 @@ def sockaddr_dl(name, hw=b"", index=1):
     return (head + body).ljust(length, b"\0")
 
 
-def if_data(counters=(0,) * 8, mtu=1500):
+def if_data(counters: Sequence[int] = (0,) * 8, mtu: int = 1500) -> bytes:
     """struct if_data (152 bytes). counters: ifi_ibytes, ifi_obytes,
     ifi_ipackets, ifi_opackets, ifi_ierrors, ifi_oerrors, ifi_iqdrops,
     ifi_oqdrops."""
@@ -58,7 +60,8 @@ def if_data(counters=(0,) * 8, mtu=1500):
     return head + body + b"\0" * 16
 
 
-def ifinfo(name, counters=(0,) * 8, hw=b"\x02\0\0\0\0\x01", index=1, flags=IFF_UP):
+def ifinfo(name: Text, counters: Sequence[int] = (0,) * 8, hw: bytes = b"\x02\0\0\0\0\x01", index: int = 1,
+           flags: int = IFF_UP) -> bytes:
     """An RTM_IFINFO message (if_msghdr, its if_data) with its link-level
     address; ifm_flags are the interface's and its driver's flags."""
     address = pad8(sockaddr_dl(name, hw, index))
@@ -67,29 +70,29 @@ def ifinfo(name, counters=(0,) * 8, hw=b"\x02\0\0\0\0\x01", index=1, flags=IFF_U
     return struct.pack("<HBBiiHH", length, 5, RTM_IFINFO, RTA_IFP, flags, index, 0) + data + address
 
 
-def sockaddr_in(text, port=0):
+def sockaddr_in(text: str, port: int = 0) -> bytes:
     """struct sockaddr_in, 16 bytes."""
     return struct.pack("<BB", 16, AF_INET) + struct.pack(">H", port) + socket.inet_aton(text) + b"\0" * 8
 
 
-def newaddr(index=1, address="10.0.0.1", netmask="255.255.255.0"):
+def newaddr(index: int = 1, address: str = "10.0.0.1", netmask: str = "255.255.255.0") -> bytes:
     """An RTM_NEWADDR message, netmask and address."""
     addrs = pad8(sockaddr_in(netmask)) + pad8(sockaddr_in(address))
     return struct.pack("<HBBiiHHi", 20 + len(addrs), 5, RTM_NEWADDR, RTA_NETMASK | RTA_IFA, 0, index, 0,
                        0) + addrs
 
 
-def announce():
+def announce() -> bytes:
     """An RTM_IFANNOUNCE message (24 bytes), which the walk steps over."""
     return struct.pack("<HBBH16sH", 24, 5, RTM_IFANNOUNCE, 1, b"gone0", 0)
 
 
-def sockaddr_in6(text, scope=0):
+def sockaddr_in6(text: str, scope: int = 0) -> bytes:
     return struct.pack("<BBHI", 28, AF_INET6, 0, 0) + socket.inet_pton(socket.AF_INET6, text) + \
         struct.pack("<I", scope)
 
 
-def ifaddrs_record(name, flags, addr=b"", netmask=b"", dst=b""):
+def ifaddrs_record(name: Text, flags: int, addr: bytes = b"", netmask: bytes = b"", dst: bytes = b"") -> bytes:
     """One scripted getifaddrs entry: name, FreeBSD flags, three socket
     addresses (a netmask's sa_len may be shorter than its bytes: routing
     masks are cut after their last set byte)."""
@@ -100,16 +103,16 @@ def ifaddrs_record(name, flags, addr=b"", netmask=b"", dst=b""):
             + addr + netmask + dst)
 
 
-def ifreq_flags(flags):
+def ifreq_flags(flags: int) -> bytes:
     """The bytes after the name of a SIOCGIFFLAGS answer."""
     return struct.pack("<hh", flags & 0xFFFF if flags < 0x8000 else flags - 0x10000, 0)
 
 
-def ifmedia_words(active, status=0x3):
+def ifmedia_words(active: int, status: int = 0x3) -> bytes:
     """The bytes after the name of a media answer: current, mask, status, active, count."""
     return struct.pack("<iiiii", active, 0, status, active, 0)
 
 
-def ether_word(subtype):
+def ether_word(subtype: int) -> int:
     """An Ethernet media word of a subtype number (above 31 in the extended bits)."""
     return IFM_ETHER | (subtype & 0x1F) | ((subtype & 0x1E0) << 6)

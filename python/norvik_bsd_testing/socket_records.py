@@ -2,6 +2,7 @@
 xfile, the control block lists' xinpgen ends, xtcpcb, xinpcb and xunpcb."""
 import socket
 import struct
+from typing import Iterable, Optional, Tuple
 
 from ._layout import RecordError
 
@@ -9,7 +10,7 @@ XFILE, XINPGEN, XTCPCB, XINPCB, XUNPGEN, XUNPCB = 128, 64, 744, 400, 32, 904
 LO = socket.inet_aton("127.0.0.1")
 
 
-def xfile(pid, fd, data):
+def xfile(pid: int, fd: int, data: int) -> bytes:
     """struct xfile: xf_size, xf_pid, xf_fd, xf_type DTYPE_SOCKET and
     xf_data, the socket's kernel address (xso_so of its control block)."""
     if fd < 0 or pid < 0:
@@ -22,7 +23,7 @@ def xfile(pid, fd, data):
     return bytes(rec)
 
 
-def gen(size, generation, count=0):
+def gen(size: int, generation: int, count: int = 0) -> bytes:
     """An end of a control block list: struct xinpgen (64 bytes) or
     xunpgen (32): xig_len, xig_count, xig_gen."""
     if size not in (XINPGEN, XUNPGEN):
@@ -32,7 +33,8 @@ def gen(size, generation, count=0):
     return bytes(rec)
 
 
-def inpcb_into(rec, base, so, vflag, lport, fport, protocol, type_, family):
+def inpcb_into(rec: bytearray, base: int, so: int, vflag: int, lport: int, fport: int, protocol: int, type_: int,
+               family: int) -> None:
     """An xinpcb at offset base of rec (the record itself, or xt_inp)."""
     struct.pack_into("<Q", rec, base, XINPCB)
     struct.pack_into("<Q", rec, base + 16, so)
@@ -48,7 +50,8 @@ TCP_STATES = range(11)  # TCPS_CLOSED .. TCPS_TIME_WAIT
 INP_IPV4, INP_IPV6 = 0x1, 0x2
 
 
-def tcpcb(so, lport, fport=0, state=1, vflag=INP_IPV4, family=2, v6=None):
+def tcpcb(so: int, lport: int, fport: int = 0, state: int = 1, vflag: int = INP_IPV4, family: int = 2,
+          v6: Optional[Tuple[str, str]] = None) -> bytes:
     """struct xtcpcb: its xinpcb (xt_inp) over 127.0.0.1, or the IPv6
     (local, foreign) addresses of v6, and t_state."""
     if state not in TCP_STATES or vflag not in (INP_IPV4, INP_IPV6, INP_IPV4 | INP_IPV6):
@@ -63,14 +66,14 @@ def tcpcb(so, lport, fport=0, state=1, vflag=INP_IPV4, family=2, v6=None):
     return bytes(rec)
 
 
-def udpcb(so, lport, vflag=INP_IPV4):
+def udpcb(so: int, lport: int, vflag: int = INP_IPV4) -> bytes:
     """struct xinpcb of a UDP socket bound to 127.0.0.1:lport."""
     rec = bytearray(XINPCB)
     inpcb_into(rec, 0, so, vflag, lport, 0, 17, 2, 2)
     return bytes(rec)
 
 
-def unpcb(so, path=b""):
+def unpcb(so: int, path: bytes = b"") -> bytes:
     """struct xunpcb: xu_addr a sockaddr_un with the bound path (unnamed:
     none), xu_socket.xso_so."""
     if len(path) > 103 or b"\0" in path:
@@ -84,7 +87,7 @@ def unpcb(so, path=b""):
     return bytes(rec)
 
 
-def pcblist(records, gen_size=XINPGEN, head=7, tail=7):
+def pcblist(records: Iterable[bytes], gen_size: int = XINPGEN, head: int = 7, tail: int = 7) -> bytes:
     """A control block list as tcp_pcblist, udp_pcblist and unp_pcblist
     write it: an xinpgen, the records, and an xinpgen with the generation
     at the end of the walk; both count the records."""

@@ -2,9 +2,11 @@
 (devstat_getdevs) and struct utmpx (getutxent) as the base system answers
 them."""
 import struct
+from typing import Tuple, Union
 
 from ._layout import RecordError, text
 
+Text = Union[str, bytes]
 STATFS_SIZE = 2344
 DEVSTAT_SIZE = 288
 UTMPX_SIZE = 280
@@ -22,7 +24,7 @@ USER_PROCESS, LOGIN_PROCESS, DEAD_PROCESS, BOOT_TIME = 4, 6, 7, 1
 STATFS_VERSION = 0x20140518
 
 
-def statfs(source, target, fstype, flags=0):
+def statfs(source: Text, target: Text, fstype: Text, flags: int = 0) -> bytes:
     """f_version, f_flags, f_fstypename (16 bytes), f_mntfromname and
     f_mntonname (1024 each), each string NUL-terminated."""
     fstype, source, target = (text(fstype, 16, "f_fstypename"), text(source, 1024, "f_mntfromname"),
@@ -35,11 +37,12 @@ def statfs(source, target, fstype, flags=0):
     return bytes(rec)
 
 
-def bintime(sec, frac):
+def bintime(sec: int, frac: int) -> bytes:
     return struct.pack("<qQ", sec, frac)
 
 
-def devstat(name, unit, reads=0, writes=0, rbytes=0, wbytes=0, rtime=(0, 0), wtime=(0, 0), busy=(0, 0)):
+def devstat(name: Text, unit: int, reads: int = 0, writes: int = 0, rbytes: int = 0, wbytes: int = 0,
+            rtime: Tuple[int, int] = (0, 0), wtime: Tuple[int, int] = (0, 0), busy: Tuple[int, int] = (0, 0)) -> bytes:
     """device_name (16 bytes), unit_number, bytes[READ, WRITE],
     operations[READ, WRITE], duration[READ, WRITE] and busy_time as
     bintimes (seconds, 2**-64 fractions)."""
@@ -57,7 +60,8 @@ def devstat(name, unit, reads=0, writes=0, rbytes=0, wbytes=0, rtime=(0, 0), wti
     return bytes(rec)
 
 
-def utmpx(kind, user=b"", line=b"", host=b"", sec=0, usec=0, pid=0, ident=b""):
+def utmpx(kind: int, user: Text = b"", line: Text = b"", host: Text = b"", sec: int = 0, usec: int = 0, pid: int = 0,
+          ident: bytes = b"") -> bytes:
     """ut_type, ut_tv, ut_id (8 bytes), ut_pid, ut_user (32), ut_line (16),
     ut_host (128): utx's strncpy'd arrays, terminated only when shorter."""
     if not 0 <= kind <= 8 or not 0 <= usec < 1_000_000 or len(ident) > 8:

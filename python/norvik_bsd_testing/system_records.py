@@ -3,7 +3,7 @@ struct clockinfo, struct timeval (kern.boottime), struct vmtotal, the CPU
 frequency nodes, the scheduler's topology text, and the ACPI battery and
 CPU temperature values."""
 import struct
-from typing import Iterable, List, Sequence, Tuple
+from typing import Any, Dict, Iterable, List, Sequence, Tuple
 
 from ._layout import RecordError, timeval
 
@@ -40,13 +40,14 @@ def clockinfo(hz: int = 1000, stathz: int = STATHZ, profhz: int = 8128) -> bytes
     return struct.pack("<5i", hz, 1_000_000 // hz, 0, stathz, profhz)
 
 
-def boottime(when) -> bytes:
+def boottime(when: Any) -> bytes:
     """kern.boottime: a struct timeval ((seconds, microseconds) or float)."""
     return struct.pack("<qq", *timeval(when, "kern.boottime"))
 
 
-def vmtotal(t_vm=0, t_avm=0, t_rm=0, t_arm=0, t_vmshr=0, t_avmshr=0, t_rmshr=0, t_armshr=0, t_free=0,
-            t_rq=0, t_dw=0, t_pw=0, t_sl=0, t_sw=0) -> bytes:
+def vmtotal(t_vm: int = 0, t_avm: int = 0, t_rm: int = 0, t_arm: int = 0, t_vmshr: int = 0, t_avmshr: int = 0,
+            t_rmshr: int = 0, t_armshr: int = 0, t_free: int = 0, t_rq: int = 0, t_dw: int = 0, t_pw: int = 0,
+            t_sl: int = 0, t_sw: int = 0) -> bytes:
     """vm.vmtotal: struct vmtotal (88 bytes), the memory figures in pages."""
     return struct.pack("<9Q5h6x", t_vm, t_avm, t_rm, t_arm, t_vmshr, t_avmshr, t_rmshr, t_armshr, t_free,
                        t_rq, t_dw, t_pw, t_sl, t_sw)
@@ -66,7 +67,7 @@ def kelvin_tenths(celsius: float) -> bytes:
     return int32(int(round(celsius * 10)) + 2731)
 
 
-def battery(life: int, minutes: int, acline: bool) -> dict:
+def battery(life: int, minutes: int, acline: bool) -> Dict[str, bytes]:
     """The three battery nodes' answers: hw.acpi.battery.life (percent, -1
     unknown), hw.acpi.battery.time (minutes, -1 on line power or unknown)
     and hw.acpi.acline (1 on line power)."""

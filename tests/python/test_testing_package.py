@@ -168,3 +168,11 @@ def test_both_distributions_have_one_version():
     with open(os.path.join(here, "testing", "pyproject.toml")) as f:
         assert f'"norvik-bsd=={versions[0]}"' in f.read()
     assert versions[0] == versions[1]
+
+
+def test_the_package_is_typed():
+    api = pytest.importorskip("mypy.api")
+    package = os.path.dirname(nbt.__file__)
+    assert os.path.isfile(os.path.join(package, "py.typed"))
+    out, err, status = api.run(["--strict", "--no-incremental", "--cache-dir", os.devnull, package])
+    assert status == 0, out + err
