@@ -195,7 +195,7 @@ class _CallWatch:
             self._on = False
 
     def _profile(self, frame: Any, event: str, arg: Any) -> None:
-        if self._previous is not None:
+        if callable(self._previous):
             self._previous(frame, event, arg)
         if event not in ("c_return", "c_exception"):
             return

@@ -28,19 +28,20 @@ SANITIZER_PRELOAD = os.environ.pop("LD_PRELOAD", "") if SANITIZED else ""
 
 if SCRIPTED_DIR not in sys.path:
     sys.path.insert(0, SCRIPTED_DIR)
+# One module object for `import _norvik_bsd` and the testing package alike.
+SCRIPTED = importlib.import_module("_norvik_bsd")
+assert norvik_bsd_testing.scripted_module() is SCRIPTED
 
 
 @pytest.fixture(scope="session")
 def norvik():
-    module = importlib.import_module("_norvik_bsd")
-    assert os.path.dirname(module.__file__) == SCRIPTED_DIR
-    return module
+    assert os.path.dirname(SCRIPTED.__file__) == SCRIPTED_DIR
+    return SCRIPTED
 
 
 @pytest.fixture
 def kernel(norvik):
     """The scripted kernel, clean before and after the test."""
-    assert norvik_bsd_testing.scripted_module() is norvik
     with norvik_bsd_testing.scripted_kernel() as script:
         yield script
 
