@@ -1,6 +1,6 @@
 # Quick start: `make demo` (a report of this machine) and `make test` (every test).
 # Both install what they need first: Debian packages when missing (as root),
-# and the Python test tools from PyPI.
+# and the Python test tools from PyPI. A plain `make` lists the targets.
 
 PYTHON ?= python3
 BUILD ?= build
@@ -11,7 +11,24 @@ PYTHON_TEST_PACKAGES := pytest hypothesis mypy==1.20.2
 DEBIAN_FUZZ_PACKAGES := clang libclang-rt-14-dev
 FUZZ_RUNS ?= 100000
 
-.PHONY: demo test bench soak build deps-build deps-test clean freebsd sanitize fuzz pythons
+.PHONY: help demo test bench soak build deps-build deps-test clean distclean freebsd sanitize fuzz pythons
+
+# The first target, so a plain `make` lists what there is.
+ZIG_CACHES := $${XDG_CACHE_HOME:-$$HOME/.cache}/norvik $${XDG_CACHE_HOME:-$$HOME/.cache}/zig
+help:
+	@echo "make demo       build the module quietly and print a report of this machine"
+	@echo "make test       build everything, then run the C++ and Python tests"
+	@echo "make build      configure and build the modules and the C++ tests into $(BUILD)/"
+	@echo "make freebsd    cross-build the module for FreeBSD 14.3 amd64 (installs zig from PyPI)"
+	@echo "make wheels     the Linux and FreeBSD wheels into dist/, checked"
+	@echo "make pythons    the Python tests with every CPython 3.9 to 3.13 present"
+	@echo "make sanitize   the tests with AddressSanitizer and UBSan"
+	@echo "make fuzz       the libFuzzer programs (FUZZ_RUNS=N, default $(FUZZ_RUNS))"
+	@echo "make bench      the cost of each function beside its floor"
+	@echo "make soak       every function over and over, failing on memory growth"
+	@echo "make clean      remove $(BUILD)/ (dist/, the zig toolchain and its cache stay)"
+	@echo "make distclean  clean, and remove dist/, the zig toolchain and zig's cache too"
+	@echo "Details: README.md (users), docs/development.md (maintainers)."
 
 deps-build:
 	@PYTHON=$(PYTHON) sh tools/ensure-deps.sh build $(DEBIAN_BUILD_PACKAGES)
@@ -26,10 +43,12 @@ build: deps-test
 	@PYTHON=$(PYTHON) sh tools/configure.sh $(BUILD)
 	cmake --build $(BUILD) -j 2
 
+# The build's output goes to a log, shown only when the build fails.
 demo: deps-build
 	@PYTHON=$(PYTHON) NORVIK_TESTS=OFF sh tools/configure.sh $(BUILD)
-	cmake --build $(BUILD) -j 2 --target _norvik_bsd
-	PYTHONPATH=$(BUILD)/release $(PYTHON) demo/report.py
+	@cmake --build $(BUILD) -j 2 --target _norvik_bsd >$(BUILD)/demo-build.log 2>&1 \
+		|| { cat $(BUILD)/demo-build.log >&2; echo "make demo: the build failed (log: $(BUILD)/demo-build.log)" >&2; exit 1; }
+	@PYTHONPATH=$(BUILD)/release $(PYTHON) demo/report.py
 
 # CMakeLists.txt's FreeBSD branch built for FreeBSD 14.3 amd64 (zig from
 # PyPI, cross/freebsd/toolchain.cmake), its exports and layouts checked.
@@ -73,3 +92,7 @@ soak: build
 
 clean:
 	rm -rf $(BUILD)
+	@echo "make clean: left dist/, the zig toolchain and zig's cache ($(ZIG_CACHES)); make distclean removes them"
+
+distclean: clean
+	rm -rf dist $(ZIG_CACHES)

@@ -58,7 +58,8 @@ TCPS_TIME_WAIT: Final = 10
 NORVIK_CONN_NONE: Final = 128  # status of a socket without a TCP state
 
 # Raised when a process is a zombie and the asked fact is gone with it. Its
-# __module__ is "_norvik_posix"; it is reached as _norvik_bsd.ZombieProcessError.
+# __module__ is "_norvik_posix", a module that cannot be imported, so an
+# instance does not pickle; it is reached as _norvik_bsd.ZombieProcessError.
 class ZombieProcessError(Exception): ...
 
 # Result layouts
@@ -76,8 +77,8 @@ _OneshotInfo = tuple[
     float,  # create_time: start time, seconds since the epoch
     int,  # ctx_voluntary: voluntary context switches
     int,  # ctx_involuntary: involuntary context switches
-    int,  # read_count: block input operations
-    int,  # write_count: block output operations
+    int,  # read_count: block input operations (on Linux: bytes read / 512)
+    int,  # write_count: block output operations (on Linux: bytes written / 512)
     float,  # user_time: user CPU time, seconds
     float,  # system_time: system CPU time, seconds
     float,  # children_user_time: user CPU time of waited-for children, seconds
@@ -105,7 +106,7 @@ _OpenFile = tuple[
 _MemoryMap = tuple[
     str,  # addr: address range "0x<start>-0x<end>", lower-case hexadecimal
     str,  # perms: "r", "w", "x" or "-" for each of read, write, execute
-    str,  # path: mapped file, or the mapping type such as "[default]" when none
+    str,  # path: mapped file, or the mapping type such as "[swap]" when none
     int,  # rss: resident pages
     int,  # private: pages resident and private to the mapped object
     int,  # ref_count: references to the mapped object
@@ -126,10 +127,10 @@ _CpuTimes = tuple[
 ]
 
 _CpuStats = tuple[
-    int,  # ctx_switches: context switches since boot
+    int,  # ctx_switches: context switches since boot (wraps at 2**32, as every field here)
     int,  # interrupts: interrupts since boot
     int,  # soft_interrupts: software interrupts since boot
-    int,  # syscalls: system calls since boot
+    int,  # syscalls: system calls since boot (always 0 on Linux)
     int,  # traps: traps since boot
 ]
 
@@ -144,9 +145,9 @@ _VirtualMem = tuple[
     int,  # active: pages on the active queue, bytes
     int,  # inactive: pages on the inactive queue, bytes
     int,  # wired: wired pages, bytes
-    int,  # cached: cached pages, bytes (0 where the kernel has no such count)
+    int,  # cached: cached pages, bytes (always 0: FreeBSD has no cache queue since 12)
     int,  # buffers: file system buffer cache, bytes
-    int,  # shared: shared virtual and real memory, bytes
+    int,  # shared: shared virtual and real memory, bytes (always 0 on Linux)
 ]
 
 _SwapMem = tuple[
@@ -180,7 +181,7 @@ _DiskIO = tuple[
 ]
 
 _Battery = tuple[
-    int,  # percent: remaining capacity, percent
+    int,  # percent: remaining capacity, percent (-1 when unknown)
     int,  # minutes_left: remaining running time, minutes (negative when unknown)
     int,  # power_plugged: mains power state, 1 on mains power
 ]

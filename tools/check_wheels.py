@@ -2,7 +2,8 @@
 it holds with what its tags promise.
 
 For both: the file name's tags are those of its WHEEL file, RECORD lists
-every member once with its true sha256 and size, the module is one ELF
+every member once with its true sha256 and size, METADATA names the license
+and carries the README as the description, the module is one ELF
 shared object at the top beside the stub `_norvik_bsd.pyi`, and its defined
 dynamic symbols are exactly the names of src/exports.map. Then per platform:
   Linux    tagged for this interpreter, the module named with its EXT_SUFFIX,
@@ -97,6 +98,31 @@ def wheel_file_tags(archive):
     return purelib, sorted(v.strip() for k, v in fields if k == "Tag")
 
 
+def metadata_faults(archive):
+    """What the wheel's METADATA lacks of what pip show and an index show a
+    user: the license (a License or License-Expression field naming
+    BSD-2-Clause, the LICENSE text under dist-info), and the description (the
+    README, as markdown)."""
+    names = [n for n in archive.namelist() if re.fullmatch(r"[^/]+\.dist-info/METADATA", n)]
+    if len(names) != 1:
+        return [f"{len(names)} METADATA files"]
+    text = archive.read(names[0]).decode()
+    headers, _, body = text.partition("\n\n")
+    fields = [line.split(": ", 1) for line in headers.splitlines() if ": " in line]
+    faults = []
+    licenses = [v for k, v in fields if k in ("License", "License-Expression")]
+    if "BSD-2-Clause" not in licenses:
+        faults.append(f"METADATA names the license {licenses}, want BSD-2-Clause")
+    info = names[0].rsplit("/", 1)[0]
+    if not any(n.startswith(info + "/") and n.endswith("/LICENSE") for n in archive.namelist()):
+        faults.append(f"no LICENSE under {info}")
+    if ("Description-Content-Type", "text/markdown") not in [tuple(f) for f in fields]:
+        faults.append("METADATA gives no markdown description type")
+    if not body.lstrip().startswith("# _norvik_bsd"):
+        faults.append("METADATA's description is not the README")
+    return faults
+
+
 def check(path, expect):
     """Faults of the wheel at PATH against EXPECT (a dict of what its platform
     requires); the empty list when it holds."""
@@ -109,6 +135,7 @@ def check(path, expect):
         faults.append(f"tagged {tag}, want {expect['tag']}")
     with zipfile.ZipFile(path) as archive:
         faults += record_faults(archive)
+        faults += metadata_faults(archive)
         purelib, tags = wheel_file_tags(archive)
         if purelib != ["false"]:
             faults.append(f"WHEEL says Root-Is-Purelib {purelib}, want false")

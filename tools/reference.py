@@ -8,8 +8,14 @@ beside it. Each function's section in the reference holds a block between
     <!-- end stub -->
 
 which this program rewrites with the call and the tables of the layouts it
-returns; the prose around the blocks (arguments, exceptions, FreeBSD source)
-is written by hand.
+returns, fields numbered from 0 as Python indexes them; the prose around the
+blocks (arguments, exceptions, FreeBSD source, Linux notes) is written by
+hand. The table of contents between
+
+    <!-- contents -->
+    <!-- end contents -->
+
+is rewritten from the "##" and "###" headings.
 
     python3 tools/reference.py           rewrite docs/reference.md
     python3 tools/reference.py --check   exit 1 if it is not up to date
@@ -29,6 +35,8 @@ STUB = ROOT / "stubs" / "_norvik_bsd.pyi"
 REFERENCE = ROOT / "docs" / "reference.md"
 
 BLOCK = re.compile(r"<!-- stub: (\w+) -->\n.*?<!-- end stub -->", re.S)
+CONTENTS = re.compile(r"<!-- contents -->\n.*?<!-- end contents -->", re.S)
+HEADING = re.compile(r"^(##|###) (.+)$", re.M)
 
 
 @dataclass
@@ -126,13 +134,37 @@ def render_block(function: Function, stub: Stub) -> str:
         if alias.fields:
             lines.append(f"`{name}`: a tuple of {len(alias.fields)} fields.")
             lines.append("")
-            lines.append("| # | Field | Type | Meaning, unit |")
+            lines.append("| [i] | Field | Type | Meaning, unit |")
             lines.append("|---|---|---|---|")
-            for i, f in enumerate(alias.fields, 1):
+            for i, f in enumerate(alias.fields):
                 lines.append(f"| {i} | `{f.name}` | `{cell(f.type)}` | {cell(f.meaning)} |")
         else:
             lines.append(f"`{name}` = `{alias.text}`: {alias.comment}")
     lines.append("<!-- end stub -->")
+    return "\n".join(lines)
+
+
+def anchor(heading: str) -> str:
+    """The anchor a markdown renderer (GitHub's) gives a heading."""
+    text = re.sub(r"[^\w\- ]", "", heading.strip().lower())
+    return text.replace(" ", "-")
+
+
+def render_contents(reference: str) -> str:
+    """The table of contents: the sections, each with its functions on one line."""
+    lines = ["<!-- contents -->"]
+    body = CONTENTS.sub("", reference)
+    for level, title in HEADING.findall(body):
+        if title == "Contents":
+            continue
+        link = f"[{title.strip('`') if level == '###' else title}](#{anchor(title)})"
+        if level == "##":
+            lines.append(f"- {link}")
+        elif lines[-1].startswith("  - "):
+            lines[-1] += f", {link}"
+        else:
+            lines.append(f"  - {link}")
+    lines.append("<!-- end contents -->")
     return "\n".join(lines)
 
 
@@ -143,7 +175,11 @@ def render(reference: str, stub: Stub) -> str:
             raise ValueError(f"the reference has a block for {name}, which the stub lacks")
         return render_block(stub.functions[name], stub)
 
-    return BLOCK.sub(block, reference)
+    fresh = BLOCK.sub(block, reference)
+    if not CONTENTS.search(fresh):
+        raise ValueError("the reference has no <!-- contents --> block")
+    contents = render_contents(fresh)
+    return CONTENTS.sub(lambda _: contents, fresh)
 
 
 def documented(reference: str) -> list[str]:

@@ -1,13 +1,8 @@
 """The machine's process table: one line per process from its one-lookup
 snapshot, then this process's scheduling and limits."""
-import errno
 import os
 import pwd
-from functools import partial
-
-from units import human
-
-size = partial(human, compact=True)
+from units import cut, human
 
 TITLE = "Processes"
 
@@ -32,9 +27,7 @@ def show(norvik):
         try:
             info = norvik.proc_oneshot_info(pid)
             threads = norvik.proc_num_threads(pid)
-        except OSError as exc:
-            if exc.errno != errno.ESRCH:
-                raise
+        except ProcessLookupError:
             gone += 1  # ended between the listing and the lookup
             continue
         rows.append((pid, info, threads))
@@ -47,19 +40,26 @@ def show(norvik):
     if len(shown) < len(rows):
         print(f"showing {len(shown)}: the {len(by_rss)} largest by resident size and the "
               f"{len(by_cpu)} with the most CPU time")
-    print(f"{'PID':>7} {'PPID':>7} {'STATE':<6} {'USER':<10} {'THR':>4} {'RSS':>8} {'USER s':>8} "
-          f"{'SYS s':>8} {'CPU':>3}  NAME")
+    print("RESIDENT: resident memory; USER s and SYSTEM s: CPU time in user mode and in the kernel, seconds;")
+    print("ON CPU: the number of the CPU it runs on, or last ran on; NAME: the command name, which the kernel keeps")
+    print("to 19 characters")
+    print(f"{'PID':>7} {'PARENT':>7} {'STATE':<6} {'USER':<10} {'THREADS':>7} {'RESIDENT':>10} {'USER s':>8} "
+          f"{'SYSTEM s':>8} {'ON CPU':>6}  NAME")
     for pid, info, threads in shown:
-        name = info[24] if info[24] is not None else "?"
-        print(f"{pid:>7} {info[0]:>7} {STATES.get(info[1], str(info[1])):<6} {user_name(info[3])[:10]:<10} "
-              f"{threads:>4} {size(info[18]):>8} {info[14]:>8.2f} {info[15]:>8.2f} {info[23]:>3}  {name}")
+        name = info[24] if info[24] is not None else "(undecodable)"
+        print(f"{pid:>7} {info[0]:>7} {STATES.get(info[1], str(info[1])):<6} {cut(user_name(info[3]), 10):<10} "
+              f"{threads:>7} {human(info[18]):>10} {info[14]:>8.2f} {info[15]:>8.2f} {info[23]:>6}  {name}")
 
     me = os.getpid()
     print()
     print(f"this process ({me}): nice {norvik.proc_priority_get(me)}, "
           f"CPUs {norvik.proc_cpu_affinity_get(me)}")
-    for label, resource in (("open files", norvik.RLIMIT_NOFILE), ("stack", norvik.RLIMIT_STACK),
-                            ("core file", norvik.RLIMIT_CORE), ("processes", norvik.RLIMIT_NPROC)):
+    print("  limits:")
+    for label, resource, unit in (
+            ("open files", norvik.RLIMIT_NOFILE, lambda v: f"{v} files"),
+            ("stack", norvik.RLIMIT_STACK, human),
+            ("core file", norvik.RLIMIT_CORE, human),
+            ("processes", norvik.RLIMIT_NPROC, lambda v: f"{v} procs")):
         soft, hard = norvik.proc_getrlimit(me, resource)
-        text = ["unlimited" if v == norvik.RLIM_INFINITY else str(v) for v in (soft, hard)]
-        print(f"  {label:<11} soft {text[0]:>12}  hard {text[1]:>12}")
+        text = ["unlimited" if v == norvik.RLIM_INFINITY else unit(v) for v in (soft, hard)]
+        print(f"  {label:<11} soft {text[0]:>14}  hard {text[1]:>14}")

@@ -1,6 +1,6 @@
 """Network interfaces: flags, MTU, link speed and duplex, addresses by
 family and traffic counters in human units."""
-from units import human
+from units import cut, human
 
 import collections
 
@@ -10,7 +10,7 @@ SHOWN = 20
 
 def media(duplex, speed):
     if speed == 0:
-        return "-"
+        return "unknown"
     text = f"{speed // 1000} Gbit/s" if speed >= 1000 and speed % 1000 == 0 else f"{speed} Mbit/s"
     return text + {2: " full", 1: " half"}.get(duplex, "")
 
@@ -29,7 +29,8 @@ def show(norvik):
             text += f" -> {peer}"
         addrs[name].append(text)
     names = sorted(set(counters) | set(addrs))
-    print(f"{'interface':<16} {'flags':<34} {'mtu':>6} {'link':>14} {'sent':>10} {'received':>10}"
+    print("MTU in bytes; link: speed and duplex; sent and received: bytes; errors and drops: packets in and out")
+    print(f"{'interface':<16} {'flags':<34} {'MTU':>6} {'link':>14} {'sent':>10} {'received':>10}"
           f" {'errors':>6} {'drops':>6}")
     totals = [0, 0, 0, 0]
     for name in names[:SHOWN]:
@@ -38,9 +39,9 @@ def show(norvik):
             mtu = norvik.net_if_mtu(name)
             link = media(*norvik.net_if_duplex_speed(name))
         except OSError as exc:  # an interface may go while it is shown
-            flags, mtu, link = f"({exc.strerror})", 0, "-"
+            flags, mtu, link = f"({exc.strerror})", "-", "-"
         sent, received, _, _, ierr, oerr, idrop, odrop = counters.get(name, (0,) * 8)
-        print(f"{name:<16} {flags[:34]:<34} {mtu:>6} {link:>14} {human(sent):>10} {human(received):>10}"
+        print(f"{cut(name, 16):<16} {cut(flags, 34):<34} {mtu:>6} {link:>14} {human(sent):>10} {human(received):>10}"
               f" {ierr + oerr:>6} {idrop + odrop:>6}")
         for text in addrs.get(name, []):
             print(f"{'':<16}   {text}")

@@ -1,8 +1,12 @@
 """The system's sockets: listening sockets with their owners, the TCP
-connections by state, and this process's own sockets."""
+connections by state, and this process's own sockets. The module lists the
+sockets an open descriptor holds that this process may see: those of other
+users' processes only with the privilege to look into them."""
 import collections
 import os
 import socket
+
+from units import cut
 
 TITLE = "Sockets"
 
@@ -23,24 +27,28 @@ def show(norvik):
             socket.create_connection(server.getsockname()) as client, server.accept()[0]:
         rows = norvik.net_connections((1, 2, 28), (1, 2))
         listening = [r for r in rows if r[2] == 1 and r[1] != 1 and r[5] == norvik.TCPS_LISTEN]
-        print(f"{'pid':>7} {'fd':>4} {'family':<6} {'local address':<40} name")
+        print("counted: the sockets held by the open descriptors this process can see")
+        print(f"listening TCP sockets: {len(listening)}")
+        print(f"{'PID':>7} {'FD':>4} {'FAMILY':<6} {'LOCAL ADDRESS:PORT':<40} PROCESS NAME")
         for r in listening[:20]:
             try:
                 name = norvik.proc_name(r[6])
-            except OSError:
-                name = "?"
-            print(f"{r[6]:>7} {r[0]:>4} {FAMILIES[r[1]]:<6} {address(r[3]):<40} {name}")
-        print(f"listening TCP sockets: {len(listening)}")
+            except ProcessLookupError:
+                name = "(ended)"
+            print(f"{r[6]:>7} {r[0]:>4} {FAMILIES[r[1]]:<6} {cut(address(r[3]), 40):<40} {name}")
+        if len(listening) > 20:
+            print(f"... and {len(listening) - 20} more")
         print()
         counts = collections.Counter(STATES[r[5]] for r in rows if r[1] != 1 and r[2] == 1)
-        print("TCP by state: " + ", ".join(f"{state} {n}" for state, n in sorted(counts.items())))
+        print("TCP sockets by state: " + ", ".join(f"{state} {n}" for state, n in sorted(counts.items())))
         udp = sum(1 for r in rows if r[1] != 1 and r[2] == 2)
         local = sum(1 for r in rows if r[1] == 1)
-        print(f"UDP sockets: {udp}, unix sockets: {local}, all: {len(rows)}")
+        print(f"UDP sockets: {udp}, unix-domain sockets: {local}, all sockets: {len(rows)}")
         print()
         mine = norvik.proc_net_connections(os.getpid(), (1, 2, 28), (1, 2))
-        print(f"this process ({os.getpid()}):")
+        print(f"this process ({os.getpid()}): {len(mine)} sockets")
+        print(f"  {'FD':>6} {'FAMILY':<6} {'LOCAL ADDRESS:PORT':<24} {'REMOTE ADDRESS:PORT':<24} TCP STATE")
         for r in mine[:20]:
             state = STATES[r[5]] if r[5] < len(STATES) else "-"
-            print(f"  fd {r[0]:>3} {FAMILIES[r[1]]:<6} {address(r[3]):<24} {address(r[4]):<24} {state}")
+            print(f"  {r[0]:>6} {FAMILIES[r[1]]:<6} {cut(address(r[3]), 24):<24} {cut(address(r[4]), 24):<24} {state}")
         del client

@@ -29,6 +29,7 @@ class KernelScript:
         lib.norvik_script_answer.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t]
         lib.norvik_script_fail.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_int]
         lib.norvik_script_grow.argtypes = [ctypes.c_char_p, ctypes.c_int]
+        lib.norvik_script_exhaust.argtypes = [ctypes.c_char_p, ctypes.c_int]
         lib.norvik_script_overreport.argtypes = [ctypes.c_char_p, ctypes.c_int]
         lib.norvik_script_fail_on.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_int, ctypes.c_int,
                                               ctypes.c_int]
@@ -71,6 +72,10 @@ class KernelScript:
     def grow(self, key: str, times: int = -1) -> None:
         """The next `times` reads of the key fail with ENOMEM (-1: always)."""
         self._check(self._lib.norvik_script_grow(key.encode(), times), f"growing {key}")
+
+    def exhaust(self, key: str, times: int = -1) -> None:
+        """The key's next `times` questions run out of memory inside the call (-1: always)."""
+        self._check(self._lib.norvik_script_exhaust(key.encode(), times), f"exhausting {key}")
 
     def overreport(self, key: str, on: bool = True) -> None:
         self._check(self._lib.norvik_script_overreport(key.encode(), int(on)), f"overreporting {key}")

@@ -263,6 +263,12 @@ class Kernel:
         (ALWAYS: every read), and the module asks the size again."""
         self._script.grow(key, times)
 
+    def exhaust(self, key: str, times: int = 1) -> None:
+        """The machine runs out of memory: the key's next `times` questions
+        (ALWAYS: every one) fail inside the call as an allocation there
+        would, and the module reports MemoryError or ENOMEM as it does then."""
+        self._script.exhaust(key, times)
+
     def overreport(self, key: str, on: bool = True) -> None:
         """A misbehaving kernel: a read into a short buffer copies what fits
         and succeeds, reporting the whole length."""

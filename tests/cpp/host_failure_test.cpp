@@ -21,7 +21,9 @@ constexpr int kCtlKern = freebsd::CTL_KERN;
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -202,5 +204,188 @@ TEST_F(HostFailure, MappingsOfAnUnreadableProcessAreNoEmptyTable) {
     EXPECT_EQ(maps, nullptr);
     EXPECT_EQ(errno, EISDIR);
 }
+
+// ---- memory that runs out inside a call --------------------------------------
+
+// An exported call and the scripted key that makes it run out of memory.
+// `call` makes the call and reports whether it failed (its failure value),
+// leaving errno as the call left it.
+struct ExhaustedCall {
+    const char* name;
+    std::string key;
+    std::function<bool()> call;
+};
+
+void PrintTo(const ExhaustedCall& c, std::ostream* os) { *os << c.name; }
+
+const int kSelf = static_cast<int>(::getpid());
+
+std::vector<ExhaustedCall> exhausted_calls() {
+    const std::string self = std::to_string(kSelf);
+    return {
+        {"sysctl", "hw.ncpu",
+         [] {
+             int mib[2] = {freebsd::CTL_HW, freebsd::HW_NCPU};
+             int value = 0;
+             std::size_t len = sizeof value;
+             return freebsd::sysctl(mib, 2, &value, &len, nullptr, 0) == -1;
+         }},
+        {"sysctlbyname", "hw.ncpu",
+         [] {
+             std::size_t len = 0;
+             return freebsd::sysctlbyname("hw.ncpu", nullptr, &len, nullptr, 0) == -1;
+         }},
+        {"kinfo_getfile", "kinfo_getfile." + self,
+         [] {
+             int count = 0;
+             std::unique_ptr<KinfoFile, Freed> files(freebsd::kinfo_getfile(kSelf, &count));
+             return files == nullptr;
+         }},
+        {"kinfo_getvmmap", "kinfo_getvmmap." + self,
+         [] {
+             int count = 0;
+             std::unique_ptr<KinfoVmentry, Freed> maps(freebsd::kinfo_getvmmap(kSelf, &count));
+             return maps == nullptr;
+         }},
+        {"kvm_openfiles", "kvm_openfiles",
+         [] {
+             char errbuf[2048] = {};
+             freebsd::kvm_t* kd = freebsd::kvm_openfiles(nullptr, "/dev/null", nullptr, 0, errbuf);
+             if (kd != nullptr) freebsd::kvm_close(kd);
+             const int err = errno;
+             const bool said = std::strcmp(errbuf, "kvm_openfiles: Cannot allocate memory") == 0;
+             errno = err;
+             return kd == nullptr && said;
+         }},
+        {"kvm_open", "kvm_open",
+         [] {
+             freebsd::kvm_t* kd = freebsd::kvm_open(nullptr, "/dev/null", nullptr, 0, nullptr);
+             if (kd != nullptr) freebsd::kvm_close(kd);
+             return kd == nullptr;
+         }},
+        {"kvm_getprocs", "kvm_getprocs." + self,
+         [] {
+             freebsd::kvm_t* kd = freebsd::kvm_openfiles(nullptr, "/dev/null", nullptr, 0, nullptr);
+             if (kd == nullptr) return false;
+             int count = 0;
+             const bool failed = freebsd::kvm_getprocs(kd, freebsd::KERN_PROC_PID, kSelf, &count) == nullptr;
+             const int err = errno;
+             const bool said =
+                 std::strcmp(freebsd::kvm_geterr(kd), "kvm_getprocs: Cannot allocate memory") == 0;
+             freebsd::kvm_close(kd);
+             errno = err;
+             return failed && said;
+         }},
+        {"kvm_getenvv", "kvm_getenvv." + self,
+         [] {
+             freebsd::kvm_t* kd = freebsd::kvm_openfiles(nullptr, "/dev/null", nullptr, 0, nullptr);
+             if (kd == nullptr) return false;
+             KinfoProc kp{};
+             kp.ki_pid = kSelf;
+             const bool failed = freebsd::kvm_getenvv(kd, &kp, 0) == nullptr;
+             const int err = errno;
+             freebsd::kvm_close(kd);
+             errno = err;
+             return failed;
+         }},
+        {"kvm_getswapinfo", "kvm_getswapinfo",
+         [] {
+             freebsd::kvm_t* kd = freebsd::kvm_open(nullptr, "/dev/null", nullptr, 0, nullptr);
+             if (kd == nullptr) return false;
+             freebsd::kvm_swap sw[2];
+             const bool failed = freebsd::kvm_getswapinfo(kd, sw, 2, 0) == -1;
+             const int err = errno;
+             freebsd::kvm_close(kd);
+             errno = err;
+             return failed;
+         }},
+        {"devstat_checkversion", "devstat_checkversion.0",
+         [] { return freebsd::devstat_checkversion(nullptr) == -1; }},
+        {"devstat_getdevs", "devstat_getdevs.0",
+         [] {
+             freebsd::devinfo info{};
+             freebsd::statinfo stats{};
+             stats.dinfo = &info;
+             return freebsd::devstat_getdevs(nullptr, &stats) == -1 && info.mem_ptr == nullptr;
+         }},
+        {"getfsstat", "getfsstat.0",
+         [] { return freebsd::getfsstat(nullptr, 0, freebsd::MNT_NOWAIT) == -1; }},
+        {"getifaddrs", "getifaddrs",
+         [] {
+             freebsd::ifaddrs* list = nullptr;
+             return freebsd::getifaddrs(&list) == -1 && list == nullptr;
+         }},
+        {"cpuset_getaffinity", "cpuset_getaffinity." + self,
+         [] {
+             freebsd::cpuset_t mask{};
+             return freebsd::cpuset_getaffinity(freebsd::CPU_LEVEL_WHICH, freebsd::CPU_WHICH_PID, kSelf,
+                                                sizeof mask, &mask) == -1;
+         }},
+        {"cpuset_setaffinity", "cpuset_setaffinity." + self,
+         [] {
+             freebsd::cpuset_t mask{};
+             return freebsd::cpuset_setaffinity(freebsd::CPU_LEVEL_WHICH, freebsd::CPU_WHICH_PID, kSelf,
+                                                sizeof mask, &mask) == -1;
+         }},
+        {"getpriority", "getpriority." + self,
+         [] { return freebsd::getpriority(freebsd::PRIO_PROCESS, kSelf) == -1; }},
+        {"setpriority", "setpriority." + self,
+         [] { return freebsd::setpriority(freebsd::PRIO_PROCESS, kSelf, 0) == -1; }},
+        {"mallctl", "mallctl.epoch",
+         [] {
+             std::uint64_t epoch = 1;
+             std::size_t len = sizeof epoch;
+             const int err = freebsd::mallctl("epoch", &epoch, &len, &epoch, len);
+             errno = err;
+             return err != 0;
+         }},
+        {"getutxent", "getutxent.0",
+         [] {
+             freebsd::setutxent();
+             errno = 0;
+             const bool failed = freebsd::getutxent() == nullptr;
+             const int err = errno;
+             freebsd::endutxent();
+             errno = err;
+             return failed;
+         }},
+        {"socket", "socket", [] { return freebsd::socket(freebsd::AF_INET, freebsd::SOCK_DGRAM, 0) == -1; }},
+        {"ioctl", "SIOCGIFMTU.lo",
+         [] {
+             freebsd::ifreq req{};
+             std::strcpy(req.ifr_name, "lo");
+             return freebsd::ioctl(-1, freebsd::SIOCGIFMTU, &req) == -1;
+         }},
+    };
+}
+
+class ExhaustedMemory : public ::testing::TestWithParam<ExhaustedCall> {
+protected:
+    void SetUp() override { norvik_script_reset(); }
+    void TearDown() override { norvik_script_reset(); }
+};
+
+// Memory that runs out inside any exported call makes the call fail, as
+// FreeBSD's calls fail, with errno ENOMEM: no exception reaches the
+// caller, and the next call works again.
+TEST_P(ExhaustedMemory, TheCallFailsWithEnomem) {
+    const ExhaustedCall& c = GetParam();
+    ASSERT_EQ(norvik_script_exhaust(c.key.c_str(), 1), 0);
+    errno = 0;
+    bool failed = false;
+    EXPECT_NO_THROW(failed = c.call());
+    const int err = errno;
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(err, ENOMEM);
+    EXPECT_EQ(norvik_script_count(c.key.c_str(), 0) + norvik_script_count(c.key.c_str(), 1) +
+                  norvik_script_count(c.key.c_str(), 2) + norvik_script_count(c.key.c_str(), 3),
+              1)
+        << "the scripted key was not asked once";
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryExportedCall, ExhaustedMemory, ::testing::ValuesIn(exhausted_calls()),
+                         [](const ::testing::TestParamInfo<ExhaustedCall>& info) {
+                             return std::string(info.param.name);
+                         });
 
 }  // namespace

@@ -24,7 +24,10 @@ constexpr int kSockDgram = freebsd::SOCK_DGRAM;
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+
+#include "captured_tree.h"
 
 namespace {
 
@@ -134,6 +137,62 @@ TEST(InterfaceKinds, MediaAndRunningAsFreeBsdsDriversAnswer) {
         }
         EXPECT_EQ(got_one.running, want.running);
     }
+}
+
+// The media of a device by its host driver, from captured /sys/class/net
+// folders. The request is made for "lo", which the host has in every
+// namespace (the name must be one of the host's interfaces) and which has
+// no ethtool driver of its own, so the captured folder alone decides.
+class CapturedMedia : public CapturedTreeTest {
+protected:
+    void link(const std::string& driver, const std::string& speed, const std::string& duplex,
+              const char* carrier) {
+        const std::filesystem::path base = root_ / "sys/class/net/lo";
+        std::filesystem::create_directories(base / "device");
+        std::filesystem::create_directories(root_ / "sys/bus/pci/drivers" / driver);
+        std::filesystem::create_symlink("../../../../bus/pci/drivers/" + driver, base / "device/driver");
+        write_file("sys/class/net/lo/speed", speed + "\n");
+        write_file("sys/class/net/lo/duplex", duplex + "\n");
+        if (carrier != nullptr) write_file("sys/class/net/lo/carrier", std::string(carrier) + "\n");
+    }
+};
+
+TEST_F(CapturedMedia, VirtioAnswersVtnetsMadeUpMediaAndOthersTheirLinkSettings) {
+    struct Row {
+        const char* driver;
+        const char* speed;
+        const char* duplex;
+        const char* carrier;  // nullptr: the host shows none (the interface is down)
+        int active, status;
+        const char* why;
+    };
+    const Row rows[] = {
+        {"virtio_net", "-1", "unknown", "1", freebsd::IFM_ETHER | freebsd::IFM_10G_T | freebsd::IFM_FDX,
+         freebsd::IFM_AVALID | freebsd::IFM_ACTIVE, "virtio, link up: vtnet's 10GBASE-T full duplex"},
+        {"virtio_net", "-1", "unknown", "0", freebsd::IFM_ETHER | freebsd::IFM_NONE, freebsd::IFM_AVALID,
+         "virtio, link down: no active media"},
+        {"virtio_net", "-1", "unknown", nullptr, freebsd::IFM_ETHER | freebsd::IFM_NONE, freebsd::IFM_AVALID,
+         "virtio, interface down: no carrier shown, so no active media"},
+        {"e1000e", "1000", "full", "1", freebsd::IFM_ETHER | freebsd::IFM_1000_T | freebsd::IFM_FDX,
+         freebsd::IFM_AVALID | freebsd::IFM_ACTIVE, "another NIC: the host's speed and duplex"},
+        {"e1000e", "-1", "unknown", "0", freebsd::IFM_ETHER | freebsd::IFM_NONE, freebsd::IFM_AVALID,
+         "another NIC without link: no speed"},
+    };
+    const int fd = freebsd::socket(kAfInet, kSockDgram, 0);
+    ASSERT_GE(fd, 0);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.why);
+        std::filesystem::remove_all(root_ / "sys");
+        link(row.driver, row.speed, row.duplex, row.carrier);
+        use_as_root();
+        freebsd::ifmediareq req;
+        ASSERT_EQ(media(fd, kGetMedia, "lo", req), 0);
+        EXPECT_EQ(req.ifm_active, row.active);
+        EXPECT_EQ(req.ifm_status, row.status);
+        EXPECT_EQ(req.ifm_count, 1);
+        norvik_script_reset();
+    }
+    ::close(fd);
 }
 
 }  // namespace

@@ -193,5 +193,37 @@ TEST(KernFileLive, AProcesssDescriptorsDenseOrNot) {
     }
 }
 
+// The calling process's rows are its own descriptors, exactly: not those
+// the table's builders hold open while they work on every CPU.
+TEST(KernFileLive, TheCallersOwnDescriptorsAndNoOthers) {
+    std::vector<int> opened;
+    for (int i = 0; i < 4; ++i) opened.push_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    ::close(opened[1]);  // a gap
+    std::vector<int> expected;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd"))
+        expected.push_back(std::stoi(entry.path().filename()));
+    // The listing held a descriptor of its own, closed now: the lowest
+    // number it could take that is not open now.
+    std::sort(expected.begin(), expected.end());
+    for (auto it = expected.begin(); it != expected.end(); ++it) {
+        if (::fcntl(*it, F_GETFD) == -1) {
+            expected.erase(it);
+            break;
+        }
+    }
+    std::string bytes(8 << 20, '\0');
+    std::size_t len = bytes.size();
+    ASSERT_EQ(freebsd::sysctlbyname("kern.file", bytes.data(), &len, nullptr, 0), 0);
+    std::vector<int> listed;
+    for (std::size_t pos = 0; pos + sizeof(freebsd::xfile) <= len; pos += sizeof(freebsd::xfile)) {
+        freebsd::xfile xf;
+        std::memcpy(&xf, bytes.data() + pos, sizeof xf);
+        if (xf.xf_pid == ::getpid()) listed.push_back(xf.xf_fd);
+    }
+    for (int fd : opened)
+        if (fd != opened[1]) ::close(fd);
+    EXPECT_EQ(listed, expected);
+}
+
 }  // namespace
 

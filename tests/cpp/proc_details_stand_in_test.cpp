@@ -118,6 +118,9 @@ TEST_F(ProcTree, DescriptorTableInFreeBsdOrderAndForm) {
     link("fd/10", (root_ / "files").string());
     link("fd/11", long_path);
     link("fd/12", (root_ / "files" / "vanished").string());
+    link("fd/13", "socket:[111]");  // the TCP socket of descriptor 2 again
+    const std::string marked = real_file("kept (deleted)", 9);
+    link("fd/14", marked);  // a real name that ends like the host's mark
     write("net/tcp",
           "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
           "   0: 0100007F:1F90 00000000:0000 0A 00000005:00000007 00:00000000 00000000     0        0 111 1 0 100 0 0 10 0\n");
@@ -138,9 +141,9 @@ TEST_F(ProcTree, DescriptorTableInFreeBsdOrderAndForm) {
     std::unique_ptr<KinfoFile, Freed> records(freebsd::kinfo_getfile(kPid, &count));
     ASSERT_NE(records, nullptr);
     const KinfoFile* r = records.get();
-    // text, cwd, root, then descriptors 0..11 in order; 12 vanished.
-    ASSERT_EQ(count, 3 + 12);
-    const int order[] = {-5, -1, -2, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    // text, cwd, root, then descriptors 0..14 in order; 12 vanished.
+    ASSERT_EQ(count, 3 + 14);
+    const int order[] = {-5, -1, -2, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 13, 14};
     for (int i = 0; i < count; ++i) {
         EXPECT_EQ(r[i].kf_fd, order[i]);
         EXPECT_EQ(r[i].kf_structsize, static_cast<int>(sizeof(KinfoFile)));
@@ -178,6 +181,11 @@ TEST_F(ProcTree, DescriptorTableInFreeBsdOrderAndForm) {
     EXPECT_EQ(peer.sin_port, 0);
     EXPECT_EQ(tcp->kf_un.kf_sock.kf_sock_sendq, 5u);
     EXPECT_EQ(tcp->kf_un.kf_sock.kf_sock_recvq, 7u);
+    // Every descriptor of the socket is described, not only the first.
+    const KinfoFile* again = find_fd(r, count, 13);
+    EXPECT_EQ(again->kf_type, freebsd::KF_TYPE_SOCKET);
+    EXPECT_EQ(std::memcmp(&again->kf_un.kf_sock, &tcp->kf_un.kf_sock, sizeof tcp->kf_un.kf_sock), 0);
+    EXPECT_EQ(again->kf_sock_domain, kInet);
 
     const KinfoFile* udp6 = find_fd(r, count, 3);
     EXPECT_EQ(udp6->kf_sock_domain, kInet6);
@@ -210,6 +218,8 @@ TEST_F(ProcTree, DescriptorTableInFreeBsdOrderAndForm) {
     EXPECT_EQ(std::memcmp(&unbound->kf_sa_local, &zero, sizeof zero), 0);
 
     EXPECT_EQ(find_fd(r, count, 7)->kf_sock_domain, 0);  // in no table
+    // The process's root is "/": the marked name still names the file.
+    EXPECT_STREQ(find_fd(r, count, 14)->kf_path, marked.c_str());
     EXPECT_EQ(find_fd(r, count, 8)->kf_sock_domain, 0);
     const KinfoFile* raw = find_fd(r, count, 9);
     EXPECT_EQ(raw->kf_sock_domain, kInet);
@@ -290,6 +300,11 @@ TEST_F(ProcTree, ControllingTerminalRecord) {
 }
 
 TEST_F(ProcTree, MemoryMapFromSmaps) {
+    link("root", "/");
+    const std::string marked = real_file("lib (deleted)", 4096);
+    struct stat marked_st {};
+    ASSERT_EQ(::stat(marked.c_str(), &marked_st), 0);
+    const std::string marked_inode = std::to_string(marked_st.st_ino);
     write("smaps",
           "00400000-00452000 r-xp 00000000 08:02 173521      /usr/bin/prog name\n"
           "Size:                328 kB\n"
@@ -311,11 +326,25 @@ TEST_F(ProcTree, MemoryMapFromSmaps) {
           "Rss:                 999 kB\n"
           "ffffffffff600000-ffffffffff601000 --xp 00000000 00:00 0                  [vsyscall]\n"
           "7f0000000000-7f0000001000 ---p 00000000 00:00 0 \n"
-          "7f0000001000-7f0000003000 ---p 00052000 08:02 173521      /usr/bin/prog name\n");
+          "Rss:                   0 kB\n"
+          "Swap:                  0 kB\n"
+          "7f0000001000-7f0000003000 ---p 00052000 08:02 173521      /usr/bin/prog name\n"
+          "7f0000003000-7f0000004000 ---p 00000000 00:00 0 \n"
+          "Rss:                   4 kB\n"
+          "7f0000004000-7f0000005000 ---p 00000000 00:00 0 \n"
+          "Swap:                  4 kB\n"
+          "7f1000000000-7f1000001000 rw-s 00000000 00:01 2050        /dev/zero (deleted)\n"
+          "Rss:                   4 kB\n"
+          "7f1000001000-7f1000002000 rw-s 00000000 00:01 2051        /memfd:cache (deleted)\n"
+          "7f1000002000-7f1000003000 rw-s 00000000 00:19 2052        /dev/shm/segment\n"
+          "7f1000003000-7f1000004000 rw-s 00000000 00:01 32769       /SYSV0000abcd (deleted)\n"
+          "7f1000004000-7f1000005000 r--p 00000000 08:02 99          /gone/lib.so (deleted)\n"
+          "7f1000005000-7f1000006000 r--p 00000000 08:02 " +
+              marked_inode + "   " + marked + "\n");
     int count = -1;
     std::unique_ptr<KinfoVmentry, Freed> maps(freebsd::kinfo_getvmmap(kPid, &count));
     ASSERT_NE(maps, nullptr);
-    ASSERT_EQ(count, 7);
+    ASSERT_EQ(count, 15);
     const KinfoVmentry* m = maps.get();
     EXPECT_EQ(m[0].kve_start, 0x400000u);
     EXPECT_EQ(m[0].kve_end, 0x452000u);
@@ -325,32 +354,68 @@ TEST_F(ProcTree, MemoryMapFromSmaps) {
     EXPECT_EQ(m[0].kve_vn_fileid, 173521u);
     const int page_kib = static_cast<int>(sysconf(_SC_PAGESIZE) / 1024);
     EXPECT_EQ(m[0].kve_resident, 200 / page_kib);
-    EXPECT_EQ(m[0].kve_private_resident, 12 / page_kib);
-    EXPECT_EQ(m[0].kve_ref_count, 2);  // two mappings of the same file
+    // The file's object has no backing object: its resident pages are its
+    // own, whoever else maps them.
+    EXPECT_EQ(m[0].kve_private_resident, 200 / page_kib);
+    EXPECT_EQ(m[0].kve_ref_count, 3);  // three mappings of the same file
     EXPECT_EQ(m[0].kve_shadow_count, 0);
     EXPECT_EQ(m[1].kve_offset, 0x51000u);
-    EXPECT_EQ(m[1].kve_ref_count, 2);
-    EXPECT_EQ(m[1].kve_shadow_count, 1);  // copied on write
+    EXPECT_EQ(m[1].kve_ref_count, 3);
+    EXPECT_EQ(m[1].kve_shadow_count, 1);      // copied on write
+    EXPECT_EQ(m[1].kve_private_resident, 0);  // its top object shadows the file's
     EXPECT_EQ(m[1].kve_flags & freebsd::KVME_FLAG_COW, freebsd::KVME_FLAG_COW);
     EXPECT_EQ(m[2].kve_type, freebsd::KVME_TYPE_SWAP);  // anonymous memory, as FreeBSD 14 keeps it
     EXPECT_STREQ(m[2].kve_path, "");
     EXPECT_EQ(m[2].kve_flags, freebsd::KVME_FLAG_GROWS_DOWN);  // shared: no copy on write
     EXPECT_EQ(m[2].kve_ref_count, 1);
+    EXPECT_EQ(m[2].kve_private_resident, 8 / page_kib);
     EXPECT_EQ(m[3].kve_type, freebsd::KVME_TYPE_PHYS);
     EXPECT_EQ(m[4].kve_type, freebsd::KVME_TYPE_PHYS);
     EXPECT_EQ(m[4].kve_start, 0xffffffffff600000u);
     EXPECT_EQ(m[4].kve_protection, freebsd::KVME_PROT_EXEC);
-    // No access at all: guard entries, without an object, a path or a
-    // reference, whether anonymous or a hole in a file's mapping.
-    for (const KinfoVmentry* guard : {&m[5], &m[6]}) {
-        EXPECT_EQ(guard->kve_type, freebsd::KVME_TYPE_GUARD);
-        EXPECT_EQ(guard->kve_protection, 0);
-        EXPECT_EQ(guard->kve_flags, 0);
-        EXPECT_STREQ(guard->kve_path, "");
-        EXPECT_EQ(guard->kve_vn_fileid, 0u);
-        EXPECT_EQ(guard->kve_ref_count, 0);
-        EXPECT_EQ(guard->kve_shadow_count, 0);
+
+    // No access at all. Anonymous memory without a page never had an
+    // object; one with pages (resident or swapped) keeps its swap object; a
+    // hole in a file's mapping is the file's. The host has no guard entries.
+    struct Case {
+        int index;
+        int type;
+        const char* path;
+        int refs;
+    };
+    const Case no_access[] = {
+        {5, freebsd::KVME_TYPE_NONE, "", 0},
+        {6, freebsd::KVME_TYPE_VNODE, "/usr/bin/prog name", 3},
+        {7, freebsd::KVME_TYPE_SWAP, "", 1},
+        {8, freebsd::KVME_TYPE_SWAP, "", 1},
+    };
+    for (const Case& c : no_access) {
+        const KinfoVmentry& e = m[c.index];
+        EXPECT_EQ(e.kve_protection, 0) << c.index;
+        EXPECT_EQ(e.kve_type, c.type) << c.index;
+        EXPECT_STREQ(e.kve_path, c.path) << c.index;
+        EXPECT_EQ(e.kve_ref_count, c.refs) << c.index;
+        EXPECT_EQ(e.kve_shadow_count, 0) << c.index;
     }
+    EXPECT_EQ(m[5].kve_flags, 0);
+    EXPECT_EQ(m[5].kve_resident, 0);
+    EXPECT_EQ(m[5].kve_private_resident, 0);
+
+    // Shared anonymous memory, memfd, POSIX and System V shared memory are
+    // swap objects without a path; a removed file keeps its type and loses
+    // its name; a real name that ends in the host's mark keeps it.
+    const Case named[] = {
+        {9, freebsd::KVME_TYPE_SWAP, "", 1},   {10, freebsd::KVME_TYPE_SWAP, "", 1},
+        {11, freebsd::KVME_TYPE_SWAP, "", 1},  {12, freebsd::KVME_TYPE_SWAP, "", 1},
+        {13, freebsd::KVME_TYPE_VNODE, "", 1}, {14, freebsd::KVME_TYPE_VNODE, marked.c_str(), 1},
+    };
+    for (const Case& c : named) {
+        EXPECT_EQ(m[c.index].kve_type, c.type) << c.index;
+        EXPECT_STREQ(m[c.index].kve_path, c.path) << c.index;
+        EXPECT_EQ(m[c.index].kve_ref_count, c.refs) << c.index;
+    }
+    EXPECT_EQ(m[9].kve_private_resident, 4 / page_kib);
+    EXPECT_EQ(m[13].kve_vn_fileid, 99u);
 }
 
 TEST_F(ProcTree, EmptyMemoryMapIsAKernelThreadOrAZombie) {
@@ -558,6 +623,71 @@ TEST_F(OwnSockets, SocketRecordsCarryFreeBsdAddresses) {
     EXPECT_EQ(f->kf_type, freebsd::KF_TYPE_VNODE);
     EXPECT_EQ(f->kf_vnode_type, static_cast<unsigned>(freebsd::KF_VTYPE_VREG));
     EXPECT_EQ(std::string(f->kf_path), "/proc/" + std::to_string(getpid()) + "/status");
+}
+
+// As export_file_to_kinfo and export_vnode_to_kinfo: every record whose
+// fill succeeded is KF_ATTR_VALID, and a record with a vnode (the text,
+// working directory and root, files, folders, devices, FIFOs) carries the
+// vnode's mode, file id, size and file system id, here those stat gives.
+TEST_F(OwnSockets, DescribedRecordsAreValidAndVnodesCarryTheirAttributes) {
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    keep(pipe_fds[0]);
+    keep(pipe_fds[1]);
+    const int sock = keep(socket(AF_INET, SOCK_DGRAM, 0));
+    const int file = keep(open("/proc/self/status", O_RDONLY));
+    const int dir = keep(open("/", O_RDONLY | O_DIRECTORY));
+    const int dev = keep(open("/dev/null", O_RDONLY));
+    char fifo_dir[] = "/tmp/norvik-fifo-XXXXXX";
+    ASSERT_NE(mkdtemp(fifo_dir), nullptr);
+    const std::string fifo_path = std::string(fifo_dir) + "/f";
+    ASSERT_EQ(mkfifo(fifo_path.c_str(), 0600), 0);
+    const int fifo = keep(open(fifo_path.c_str(), O_RDWR));
+    unlink(fifo_path.c_str());
+    rmdir(fifo_dir);
+
+    struct Case {
+        int fd;
+        const char* stat_path;  // what stat describes, or nullptr: no vnode
+        int type;
+    };
+    auto self = [](const std::string& name) { return "/proc/self/" + name; };
+    const std::string text = self("exe"), cwd = self("cwd"), root = self("root");
+    const std::string file_link = self("fd/" + std::to_string(file)),
+                      dir_link = self("fd/" + std::to_string(dir)),
+                      dev_link = self("fd/" + std::to_string(dev)),
+                      fifo_link = self("fd/" + std::to_string(fifo));
+    const Case cases[] = {
+        {freebsd::KF_FD_TYPE_TEXT, text.c_str(), freebsd::KF_TYPE_VNODE},
+        {freebsd::KF_FD_TYPE_CWD, cwd.c_str(), freebsd::KF_TYPE_VNODE},
+        {freebsd::KF_FD_TYPE_ROOT, root.c_str(), freebsd::KF_TYPE_VNODE},
+        {file, file_link.c_str(), freebsd::KF_TYPE_VNODE},
+        {dir, dir_link.c_str(), freebsd::KF_TYPE_VNODE},
+        {dev, dev_link.c_str(), freebsd::KF_TYPE_VNODE},
+        {fifo, fifo_link.c_str(), freebsd::KF_TYPE_FIFO},
+        {pipe_fds[0], nullptr, freebsd::KF_TYPE_PIPE},
+        {pipe_fds[1], nullptr, freebsd::KF_TYPE_PIPE},
+        {sock, nullptr, freebsd::KF_TYPE_SOCKET},
+    };
+    int count = -1;
+    std::unique_ptr<KinfoFile, Freed> records(freebsd::kinfo_getfile(getpid(), &count));
+    ASSERT_NE(records, nullptr);
+    for (const Case& c : cases) {
+        const KinfoFile* kf = find_fd(records.get(), count, c.fd);
+        ASSERT_NE(kf, nullptr) << c.fd;
+        EXPECT_EQ(kf->kf_type, c.type) << c.fd;
+        EXPECT_EQ(kf->kf_status & 0x1, 0x1) << c.fd;  // KF_ATTR_VALID
+        if (c.stat_path == nullptr) continue;
+        struct stat st {};
+        ASSERT_EQ(::stat(c.stat_path, &st), 0) << c.stat_path;
+        const auto& vn = kf->kf_un.kf_file;
+        EXPECT_EQ(vn.kf_file_mode, static_cast<std::uint16_t>(st.st_mode)) << c.fd;
+        EXPECT_EQ(vn.kf_file_fileid, st.st_ino) << c.fd;
+        EXPECT_EQ(vn.kf_file_size, static_cast<std::uint64_t>(st.st_size)) << c.fd;
+        EXPECT_EQ(vn.kf_file_fsid, st.st_dev) << c.fd;
+    }
+    // The cwd record is a folder's, as FreeBSD's own test asks of it.
+    EXPECT_TRUE(S_ISDIR(find_fd(records.get(), count, freebsd::KF_FD_TYPE_CWD)->kf_un.kf_file.kf_file_mode));
 }
 
 }  // namespace

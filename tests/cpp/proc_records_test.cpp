@@ -363,21 +363,49 @@ TEST_F(CapturedProc, LargeTableMatchesEachLookupInOrder) {
 }
 
 TEST_F(CapturedProc, MainThreadEndedWhileOthersRun) {
-    process(60, {{0, "Z"}, {17, "3"}, {36, "0"}});
+    // The host keeps the exited main thread as a zombie that holds no memory
+    // (no Vm lines, vsize 0); the first thread still running (62) answers
+    // for the process, whose times stay the whole process's.
+    process(60, {{0, "Z"}, {11, std::to_string(5 * kHz)}, {17, "3"}, {36, "0"}});
+    write(60, "status",
+          "Name:\tx\nState:\tZ (zombie)\nTgid:\t60\nUid:\t1000\t1000\t1000\t1000\n"
+          "Gid:\t100\t100\t100\t100\nThreads:\t3\n");
     write(60, "task/60/stat", stat_line(60, "x", {{0, "Z"}, {36, "0"}}));
     write(60, "task/61/stat", stat_line(61, "x", {{0, "Z"}, {36, "1"}}));
-    write(60, "task/62/stat", stat_line(62, "x", {{0, "R"}, {36, "1"}}));
+    write(60, "task/62/stat", stat_line(62, "worker", {{0, "R"}, {20, "123456789"}, {36, "1"}}));
+    write(60, "task/62/status", status_text(60));
     KinfoProc kp;
     ASSERT_EQ(lookup(60, kp), 0);
     EXPECT_EQ(kp.ki_stat, freebsd::SRUN);
     EXPECT_EQ(kp.ki_oncpu, 1);
     EXPECT_EQ(kp.ki_numthreads, 2);
+    EXPECT_EQ(kp.ki_tid, 62);
+    EXPECT_STREQ(kp.ki_tdname, "worker");
+    EXPECT_EQ(kp.ki_size, 123456789u);
+    EXPECT_EQ(kp.ki_rssize, 400 / kPageKib);
+    EXPECT_EQ(kp.ki_dsize, 800 / kPageKib);
+    EXPECT_EQ(kp.ki_uid, 1001u);
+    EXPECT_EQ(kp.ki_rusage.ru_utime.tv_sec, 5);
+
+    // Its thread table lists the threads that run, without the exited ones.
+    int mib[4] = {freebsd::CTL_KERN, freebsd::KERN_PROC,
+                  freebsd::KERN_PROC_PID | freebsd::KERN_PROC_INC_THREAD, 60};
+    KinfoProc threads[8];
+    std::size_t len = sizeof threads;
+    ASSERT_EQ(freebsd::sysctl(mib, 4, threads, &len, nullptr, 0), 0);
+    ASSERT_EQ(len, sizeof(KinfoProc));
+    EXPECT_EQ(threads[0].ki_tid, 62);
 
     // A real zombie has no thread left but its main one.
     process(70, {{0, "Z"}, {17, "1"}});
     ASSERT_EQ(lookup(70, kp), 0);
     EXPECT_EQ(kp.ki_stat, freebsd::SZOMB);
     EXPECT_EQ(kp.ki_numthreads, 1);
+    len = sizeof threads;
+    mib[3] = 70;
+    write(70, "task/70/stat", stat_line(70, "x", {{0, "Z"}}));
+    ASSERT_EQ(freebsd::sysctl(mib, 4, threads, &len, nullptr, 0), 0);
+    EXPECT_EQ(len, sizeof(KinfoProc));
 }
 
 TEST_F(CapturedProc, SizeAnswerAndShortBuffer) {

@@ -121,6 +121,44 @@ TEST_F(SocketTree, EveryHostTcpStateReachesItsFreebsdState) {
     }
 }
 
+// Text tables do not say whether an IPv6 socket is IPV6_V6ONLY: a wildcard
+// one that is not connected is taken as the host makes new sockets
+// (net.ipv6.bindv6only), and as IPv6 only where the host does not say.
+// A dual-stack one carries both flags, as tcp6_usr_bind and udp6_bind
+// mark it; a bound address or a peer makes it IPv6 only all the same.
+TEST_F(SocketTree, WildcardIpv6SocketsFollowTheHostsDefaultWhereTheTextDoesNotSay) {
+    const std::string any6 = "00000000000000000000000000000000", one6 = "00000000000000000000000001000000";
+    struct Row {
+        const char* bindv6only;  // nullptr: the host does not show it
+        int listener_flags, bound_flags, connected_flags;
+    };
+    const int both = kInpIpv4 | kInpIpv6;
+    const Row rows[] = {
+        {"0\n", both, kInpIpv6, kInpIpv6},
+        {"1\n", kInpIpv6, kInpIpv6, kInpIpv6},
+        {nullptr, kInpIpv6, kInpIpv6, kInpIpv6},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.bindv6only == nullptr ? "not shown" : row.bindv6only);
+        fs::remove_all(root_ / "proc");
+        std::string tcp6 = kInetHeading;
+        tcp6 += inet_row(0, any6 + ":1F90", any6 + ":0000", 0x0A, 301);  // listening on [::]:8080
+        tcp6 += inet_row(1, one6 + ":1F91", any6 + ":0000", 0x0A, 302);  // listening on [::1]:8081
+        tcp6 += inet_row(2, any6 + ":1F92", one6 + ":0050", 0x01, 303);  // connected from ::
+        write_file("proc/net/tcp", kInetHeading);
+        write_file("proc/net/tcp6", tcp6);
+        if (row.bindv6only != nullptr) write_file("proc/sys/net/ipv6/bindv6only", row.bindv6only);
+        use_as_root();
+        const auto records = tcp_records(read_node("net.inet.tcp.pcblist"));
+        ASSERT_EQ(records.size(), 3u);
+        EXPECT_EQ(records[0].xt_inp.inp_vflag, row.listener_flags);
+        EXPECT_EQ(records[1].xt_inp.inp_vflag, row.bound_flags);
+        EXPECT_EQ(records[2].xt_inp.inp_vflag, row.connected_flags);
+        for (const auto& tp : records) EXPECT_EQ(tp.xt_inp.xi_socket.xso_family, kInet6);
+        norvik_script_reset();
+    }
+}
+
 // tcp_pcblist and udp_pcblist answer a size question with the count plus an
 // eighth (at least ten) records and both ends; unp_pcblist with the count
 // plus an eighth. Readers are written for answers larger than the copy.

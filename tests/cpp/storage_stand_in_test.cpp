@@ -5,11 +5,13 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "captured_tree.h"
-#include "linux/disk_names.h"
 #include "freebsd/devstat.h"
+#include "freebsd/sys/mount.h"
 #include "freebsd/sys/sysctl.h"
+#include "linux/disk_names.h"
 #include "script/script.h"
 
 namespace {
@@ -75,6 +77,55 @@ TEST(Devstat, LibraryBufferIsReplacedNotLeakedAcrossCalls) {
     EXPECT_EQ(reinterpret_cast<std::uint8_t*>(info.devices), info.mem_ptr + sizeof(long));
     free(info.mem_ptr);
     norvik_script_reset();
+}
+
+// As kern_getfsstat: a negative size and a mode other than MNT_WAIT or
+// MNT_NOWAIT are EINVAL; no buffer, or a size of 0 with one, counts every
+// mount; a buffer holds as many records as fit.
+class GetfsstatTest : public CapturedTreeTest {};
+
+TEST_F(GetfsstatTest, SizeAndModeRules) {
+    write_file("proc/self/mountinfo",
+               "22 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"
+               "23 22 0:21 / /proc rw,nosuid - proc proc rw\n"
+               "24 22 0:5 / /dev rw - devtmpfs udev rw\n");
+    use_as_root();
+    constexpr long kRecord = sizeof(freebsd::statfs);
+    struct Case {
+        const char* name;
+        bool with_buffer;
+        long bufsize;
+        int mode;
+        int result;
+        int err;
+    };
+    const Case cases[] = {
+        {"count", false, 0, freebsd::MNT_NOWAIT, 3, 0},
+        {"count, size given without a buffer", false, 2 * kRecord, freebsd::MNT_WAIT, 3, 0},
+        {"size 0 with a buffer counts", true, 0, freebsd::MNT_NOWAIT, 3, 0},
+        {"fill what fits", true, 2 * kRecord, freebsd::MNT_NOWAIT, 2, 0},
+        {"fill all", true, 4 * kRecord, freebsd::MNT_WAIT, 3, 0},
+        {"room for none", true, kRecord - 1, freebsd::MNT_NOWAIT, 0, 0},
+        {"negative size", true, -1, freebsd::MNT_NOWAIT, -1, EINVAL},
+        {"negative size without a buffer", false, -kRecord, freebsd::MNT_NOWAIT, -1, EINVAL},
+        {"lazy mode", true, 4 * kRecord, freebsd::MNT_LAZY, -1, EINVAL},
+        {"unknown mode", false, 0, 7, -1, EINVAL},
+    };
+    for (const Case& c : cases) {
+        std::vector<freebsd::statfs> buf(4);
+        errno = 0;
+        const int got = freebsd::getfsstat(c.with_buffer ? buf.data() : nullptr, c.bufsize, c.mode);
+        EXPECT_EQ(got, c.result) << c.name;
+        if (c.result < 0) {
+            EXPECT_EQ(errno, c.err) << c.name;
+        }
+        if (c.with_buffer && c.bufsize > 0 && c.result > 0) {
+            EXPECT_STREQ(buf[0].f_mntonname, "/") << c.name;
+        }
+        if (c.with_buffer && c.bufsize == 0) {
+            EXPECT_EQ(buf[0].f_mntonname[0], '\0') << c.name;  // nothing written
+        }
+    }
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "captured_tree.h"
@@ -181,18 +183,59 @@ TEST_F(SysmetricsTree, CpufreqNodesExistOnlyWhereTheHostHasADriver) {
     write_file("sys/devices/system/cpu/cpu3/cpufreq/scaling_cur_freq", "2394000\n");
     write_file("sys/devices/system/cpu/cpu3/cpufreq/scaling_available_frequencies",
                "800000 2400000 1600000 \n");
-    write_file("sys/devices/system/cpu/cpu4/cpufreq/scaling_cur_freq", "1000000\n");
+    write_file("sys/devices/system/cpu/cpu5/topology/core_id", "5\n");  // a CPU without a driver
     use_as_root();
     int mhz = 0;
     EXPECT_EQ(errno_of("dev.cpu.3.freq", &mhz, sizeof mhz), 0);
     EXPECT_EQ(mhz, 2394);
     char levels[64] = {};
-    EXPECT_EQ(errno_of("dev.cpu.3.freq_levels", levels, sizeof levels), 0);
-    EXPECT_STREQ(levels, "2400/-1 1600/-1 800/-1");
-    EXPECT_EQ(errno_of("dev.cpu.4.freq_levels", levels, sizeof levels), ENOENT);
+    for (const char* name : {"dev.cpu.5.freq", "dev.cpu.5.freq_levels"})
+        EXPECT_EQ(errno_of(name, levels, sizeof levels), ENOENT) << name;
     for (const char* name :
          {"dev.cpu.0.freq", "dev.cpu.-1.freq", "dev.cpu.x.freq", "dev.cpu.3", "dev.cpu.3.freq.1"})
         EXPECT_EQ(errno_of(name, &mhz, sizeof mhz), ENOENT) << name;
+}
+
+// Every CPU with a frequency driver has its levels, as cpufreq makes both
+// nodes: a driver with a table lists it highest first, one without (the
+// hardware P-state drivers) gets a made-up level at the hardware's highest.
+TEST_F(SysmetricsTree, FrequencyLevelsOfEachKindOfDriver) {
+    struct Row {
+        const char* driver;
+        std::vector<std::pair<const char*, const char*>> files;  // cpufreq/NAME, its text
+        const char* levels;
+    };
+    const Row rows[] = {
+        {"acpi-cpufreq",
+         {{"scaling_available_frequencies", "2200000 1800000 1400000 \n"},
+          {"cpuinfo_max_freq", "2200000\n"},
+          {"scaling_max_freq", "2200000\n"}},
+         "2200/-1 1800/-1 1400/-1"},
+        {"intel_pstate",
+         {{"cpuinfo_max_freq", "4700000\n"},
+          {"scaling_max_freq", "3900000\n"},
+          {"base_frequency", "2100000\n"}},
+         "4700/-1"},
+        {"amd-pstate", {{"cpuinfo_max_freq", "4208000\n"}, {"scaling_max_freq", "4208000\n"}}, "4208/-1"},
+        {"amd-pstate-epp", {{"scaling_max_freq", "3500000\n"}}, "3500/-1"},
+        {"cppc_cpufreq", {}, "0"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.driver);
+        std::filesystem::remove_all(root_ / "sys");
+        write_file("sys/devices/system/cpu/cpu0/cpufreq/scaling_cur_freq", "1200000\n");
+        write_file("sys/devices/system/cpu/cpu0/cpufreq/scaling_driver", std::string(row.driver) + "\n");
+        for (const auto& [name, text] : row.files)
+            write_file(std::string("sys/devices/system/cpu/cpu0/cpufreq/") + name, text);
+        use_as_root();
+        char levels[128] = {};
+        ASSERT_EQ(errno_of("dev.cpu.0.freq_levels", levels, sizeof levels), 0);
+        EXPECT_STREQ(levels, row.levels);
+        int mhz = 0;
+        EXPECT_EQ(errno_of("dev.cpu.0.freq", &mhz, sizeof mhz), 0);
+        EXPECT_EQ(mhz, 1200);
+        norvik_script_reset();
+    }
 }
 
 // Two packages of two cores with two threads each; L2 per core, L3 per package.
@@ -305,6 +348,68 @@ TEST(GlibcTunables, ACountOfZeroTurnsTheThreadCacheOff) {
     if (!compat::host_thread_cache_off()) {
         EXPECT_EQ(freebsd::mallctl("thread.tcache.flush", nullptr, nullptr, nullptr, 0), 0);
     }
+}
+
+// As libkvm's _kvm_open: the running kernel through /dev/null or /dev/mem;
+// anything else is a crash dump, refused with libkvm's reason in the error
+// buffer (kvm_openfiles) or behind the caller's prefix on standard error
+// (kvm_open).
+class KvmOpenTest : public CapturedTreeTest {};
+
+TEST_F(KvmOpenTest, RefusesWhatIsNoRunningKernelWithLibkvmsReason) {
+    write_file("empty.core", "");
+    write_file("vmcore.0", "not a dump the stand-in reads");
+    write_file("kernel.txt", "not an ELF file");
+    const std::string empty = (root_ / "empty.core").string();
+    const std::string core = (root_ / "vmcore.0").string();
+    const std::string text_kernel = (root_ / "kernel.txt").string();
+    const std::string long_name(freebsd::MAXPATHLEN, 'k');
+    struct Case {
+        const char* name;
+        const char* execfile;
+        const char* corefile;
+        int flags;
+        const char* refusal;  // nullptr: a handle on the running kernel
+    };
+    const Case cases[] = {
+        {"live through /dev/null", nullptr, "/dev/null", 0, nullptr},
+        {"live, read and write asked", nullptr, "/dev/null", 2, nullptr},
+        {"missing core", nullptr, "/nonexistent/vmcore.1", 0,
+         "/nonexistent/vmcore.1: No such file or directory"},
+        {"empty core", nullptr, empty.c_str(), 0, "empty file: Invalid argument"},
+        {"dump without its kernel", "/nonexistent/kernel", core.c_str(), 0,
+         "/nonexistent/kernel: No such file or directory"},
+        {"another device is a dump", "/nonexistent/kernel", "/dev/zero", 0,
+         "/nonexistent/kernel: No such file or directory"},
+        {"kernel not ELF", text_kernel.c_str(), core.c_str(), 0, "kernel is not an ELF file"},
+        {"dump of no known kind", "/proc/self/exe", core.c_str(), 0, "unsupported architecture"},
+        {"bad flags", nullptr, "/dev/null", 0x0200, "bad flags arg"},
+        {"kernel name too long", long_name.c_str(), "/dev/null", 0, "exec file name too long"},
+    };
+    for (const Case& c : cases) {
+        char errbuf[2048] = {};  // libkvm's _POSIX2_LINE_MAX
+        freebsd::kvm_t* kd = freebsd::kvm_openfiles(c.execfile, c.corefile, nullptr, c.flags, errbuf);
+        freebsd::kvm_t* by_open = freebsd::kvm_open(c.execfile, c.corefile, nullptr, c.flags, nullptr);
+        if (c.refusal == nullptr) {
+            EXPECT_NE(kd, nullptr) << c.name << ": " << errbuf;
+            EXPECT_NE(by_open, nullptr) << c.name;
+        } else {
+            EXPECT_EQ(kd, nullptr) << c.name;
+            EXPECT_STREQ(errbuf, c.refusal) << c.name;
+            EXPECT_EQ(by_open, nullptr) << c.name;
+        }
+        if (kd != nullptr) freebsd::kvm_close(kd);
+        if (by_open != nullptr) freebsd::kvm_close(by_open);
+    }
+}
+
+TEST(KvmGeterr, NoHandleHasAnEmptyText) {
+    const char* text = freebsd::kvm_geterr(nullptr);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, "");
+    errno = 0;
+    EXPECT_EQ(freebsd::kvm_close(nullptr), -1);
+    EXPECT_EQ(errno, EINVAL);
 }
 
 }  // namespace

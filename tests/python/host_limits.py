@@ -42,15 +42,51 @@ def outcome_of(call):
         return ("raised", type(exc).__name__, getattr(exc, "errno", None), str(exc), isinstance(exc, OSError))
 
 
-def run_limited(call, free_fds=None, address_space_slack=None):
+def _report(outcome):
+    """The outcome's pickle, or a report that it could not be pickled."""
+    try:
+        return pickle.dumps(outcome)
+    except Exception as exc:  # an answer that can't be sent still reports
+        return pickle.dumps(("raised", "PicklingError", None, str(exc), False))
+
+
+def _under_address_space_limit(call, slack):
+    """call() under RLIMIT_AS at the address space in use plus `slack`; the
+    limit is lifted before anything else is done with the outcome. An
+    interpreter that runs out of memory while building the outcome itself
+    reports MemoryError."""
+    saved = resource.getrlimit(resource.RLIMIT_AS)
+    try:
+        resource.setrlimit(resource.RLIMIT_AS, (vm_size_bytes() + slack, saved[1]))
+        try:
+            return outcome_of(call)
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, saved)
+    except MemoryError:
+        return ("raised", "MemoryError", None, "while reporting the outcome", False)
+
+
+def describe_status(status):
+    """How a child that sent no outcome ended."""
+    if os.WIFSIGNALED(status):
+        return f"killed by signal {os.WTERMSIG(status)}"
+    return f"exit status {os.WEXITSTATUS(status)}"
+
+
+def run_limited(call, free_fds=None, address_space_slack=None, cpu=None):
     """Calls call() in a forked child with `free_fds` free descriptors, or
     with RLIMIT_AS at the address space in use plus `address_space_slack`
-    bytes. The limit is lifted before the outcome is pickled."""
+    bytes; `cpu`, when given, is the one CPU the child may run on. The limit
+    is lifted before the outcome is pickled. A child that ends without an
+    outcome (a signal, the C library's exit 127) comes back as
+    ("died", how)."""
     read_end, write_end = os.pipe()
     pid = os.fork()
     if pid == 0:
         try:
             os.close(read_end)
+            if cpu is not None:
+                os.sched_setaffinity(0, {cpu})
             if free_fds is not None:
                 taken, saved = fill_descriptors(free_fds)
                 outcome = outcome_of(call)
@@ -58,15 +94,8 @@ def run_limited(call, free_fds=None, address_space_slack=None):
                     os.close(fd)
                 resource.setrlimit(resource.RLIMIT_NOFILE, saved)
             else:
-                saved = resource.getrlimit(resource.RLIMIT_AS)
-                resource.setrlimit(resource.RLIMIT_AS, (vm_size_bytes() + address_space_slack, saved[1]))
-                outcome = outcome_of(call)
-                resource.setrlimit(resource.RLIMIT_AS, saved)
-            try:
-                data = pickle.dumps(outcome)
-            except Exception as exc:  # an answer that can't be sent still reports
-                data = pickle.dumps(("raised", "PicklingError", None, str(exc), False))
-            view = memoryview(data)
+                outcome = _under_address_space_limit(call, address_space_slack)
+            view = memoryview(_report(outcome))
             while view:
                 view = view[os.write(write_end, view):]
         finally:
@@ -76,6 +105,7 @@ def run_limited(call, free_fds=None, address_space_slack=None):
     while chunk := os.read(read_end, 1 << 16):
         data += chunk
     os.close(read_end)
-    os.waitpid(pid, 0)
-    assert data, "the child died without an outcome"
+    _, status = os.waitpid(pid, 0)
+    if not data:
+        return ("died", describe_status(status))
     return pickle.loads(data)

@@ -164,3 +164,58 @@ def kernel_thread_pid():
         if int(fields[6]) & 0x00200000:  # PF_KTHREAD
             return int(name)
     raise AssertionError("no kernel thread found")
+
+
+def state_letter(pid):
+    """The state letter of /proc/<pid>/stat."""
+    with open(f"/proc/{pid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()[0]
+
+
+class FirstThreadGone:
+    """A Python child whose first thread has ended (pthread_exit) while
+    `threads` others run on, after running `setup` (code); `report` is the
+    variable setup may set, `tids` the ids of the threads that run. The host
+    shows such a process as a zombie with live threads; FreeBSD as a live
+    process."""
+
+    def __init__(self, setup="", threads=2, argv_extra=(), **popen):
+        code = (
+            "import ctypes, os, sys, threading\n"
+            "report = None\n"
+            + setup
+            + f"\nts = [threading.Thread(target=sys.stdin.read) for _ in range({threads})]\n"
+            "[t.start() for t in ts]\n"
+            "sys.stdout.write('READY ' + repr((report, [t.native_id for t in ts])) + '\\n')\n"
+            "sys.stdout.flush()\n"
+            "ctypes.CDLL(None).pthread_exit(None)\n"
+        )
+        self.argv = [sys.executable, "-c", code, *argv_extra]
+        self.proc = subprocess.Popen(self.argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, **popen)
+        self.pid = self.proc.pid
+        try:
+            line = self.proc.stdout.readline().decode()
+            assert line.startswith("READY"), f"child did not start: {line!r}"
+            import ast
+            self.report, self.tids = ast.literal_eval(line[6:].strip())
+            # The first thread has ended and the others wait in their reads.
+            deadline = time.monotonic() + 10
+            while state_letter(self.pid) != "Z" or any(state_letter(f"{self.pid}/task/{tid}") != "S"
+                                                       for tid in self.tids):
+                assert time.monotonic() < deadline, "the first thread did not end"
+                time.sleep(0.005)
+        except BaseException:
+            self.close()
+            raise
+
+    def close(self):
+        self.proc.kill()
+        self.proc.wait()
+        self.proc.stdin.close()
+        self.proc.stdout.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

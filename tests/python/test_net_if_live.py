@@ -65,6 +65,14 @@ def sys_value(name, what):
         return None
 
 
+def device_driver(name):
+    """The host driver bound to the interface's device, or None."""
+    try:
+        return os.path.basename(os.readlink(f"/sys/class/net/{name}/device/driver"))
+    except OSError:
+        return None
+
+
 def link_kind(link):
     """The host's kind of a link (`ip -d`), as FreeBSD's drivers tell them."""
     info = link.get("linkinfo", {})
@@ -77,17 +85,26 @@ def link_kind(link):
 def expected_media(sys, link=None, links=()):
     """What FreeBSD's driver of the same kind answers: a tun or a bridge has
     no media, a tap or a lagg autoselect without speed or duplex, a vlan its
-    parent's; any other the host's link settings (a veth: 10 Gbit/s full)."""
+    parent's; a virtio device vtnet's made-up 10GBASE-T full duplex while it
+    has carrier; any other the host's link settings (a veth: 10 Gbit/s full)."""
     kind = link_kind(link) if link else None
     if kind in ("tun", "bridge", "tap", "bond", "team"):
         return [0, 0]
+    if sys.get("driver") == "virtio_net":
+        return [2, 10000] if sys.get("carrier") == "1" else [0, 0]
     if kind == "vlan":
         parent = next(p for p in links if p["ifname"] == link["link"])
-        return expected_media({w: sys_value(parent["ifname"], w) for w in ("speed", "duplex")}, parent, links)
+        return expected_media(sys_values(parent["ifname"]), parent, links)
     speed = sys["speed"]
     if speed is None or int(speed) <= 0:
         return [0, 0]
     return [{"full": 2, "half": 1}.get(sys["duplex"], 0), int(speed)]
+
+
+def sys_values(name):
+    values = {what: sys_value(name, what) for what in ("mtu", "speed", "duplex", "carrier")}
+    values["driver"] = device_driver(name)
+    return values
 
 
 def snapshot(norvik):
@@ -99,7 +116,7 @@ def snapshot(norvik):
         per_name[name] = {"flags": norvik.net_if_flags(name), "mtu": norvik.net_if_mtu(name),
                           "running": norvik.net_if_is_running(name),
                           "media": norvik.net_if_duplex_speed(name),
-                          "sys": {what: sys_value(name, what) for what in ("mtu", "speed", "duplex")}}
+                          "sys": sys_values(name)}
     return {"names": names, "addrs": [list(r) for r in norvik.net_if_addrs()],
             "counters": {k: list(v) for k, v in norvik.net_io_counters().items()}, "per_name": per_name}
 
@@ -149,6 +166,17 @@ def test_counters_lie_between_two_readings_of_ip_and_grow_with_traffic(norvik):
     lo_gain = [a - b for a, b in zip(ours["lo"], ours_before["lo"])]
     assert lo_gain[0] >= count * size and lo_gain[1] >= count * size
     assert lo_gain[2] >= count and lo_gain[3] >= count
+
+
+def test_virtio_interfaces_answer_vtnets_media(norvik):
+    """FreeBSD's vtnet has no speed from the device either and makes one up:
+    10GBASE-T full duplex while the link is up, none while it is down."""
+    virtio = [name for _, name in socket.if_nameindex() if device_driver(name) == "virtio_net"]
+    if not virtio:
+        pytest.skip("no virtio_net interface on this machine")
+    for name in virtio:
+        carrier = sys_value(name, "carrier")
+        assert norvik.net_if_duplex_speed(name) == ([2, 10000] if carrier == "1" else [0, 0]), name
 
 
 def test_a_name_no_interface_has(norvik):
@@ -279,6 +307,50 @@ def test_a_long_name_is_cut_to_fifteen_bytes(netns):
                           capture_output=True, text=True, timeout=60, env=module_env())
     assert done.returncode == 0, done.stderr
     assert done.stdout.split()[0] == "1456"
+
+
+NAMES_CHILD = """
+import json, os, sys
+sys.path.insert(0, sys.argv[1])
+import _norvik_bsd as m
+raw = bytes.fromhex(sys.argv[2])
+name = os.fsdecode(raw)
+out = {"counters": sorted(os.fsencode(k).hex() for k in m.net_io_counters()),
+       "addrs": sorted({os.fsencode(r[0]).hex() for r in m.net_if_addrs()})}
+for fn in ("net_if_flags", "net_if_mtu", "net_if_is_running", "net_if_duplex_speed"):
+    try:
+        out[fn] = repr(getattr(m, fn)(name))
+    except Exception as exc:
+        out[fn] = type(exc).__name__
+print(json.dumps(out))
+"""
+
+
+def test_an_interface_name_that_is_not_utf8(netns):
+    """A veth named with bytes that are not UTF-8, beside its peer and the
+    loopback: both tables list every interface, the odd name decoded with
+    surrogate escapes; the query functions, which take the name as UTF-8
+    text, refuse it as they refuse any text that can't be encoded."""
+    raw = b"\xffnvk9"
+    made = subprocess.run([b"ip", b"-n", netns.encode(), b"link", b"add", b"name", raw, b"type", b"veth",
+                           b"peer", b"name", b"nvk9b"],
+                          capture_output=True)
+    if made.returncode != 0:
+        pytest.skip("ip link add: " + made.stderr.decode(errors="replace").strip())
+    ns_run(netns, "link set lo up")
+    subprocess.run([b"ip", b"-n", netns.encode(), b"addr", b"add", b"10.77.9.1/24", b"dev", raw], check=True)
+    from conftest import SCRIPTED_DIR, module_env
+    done = subprocess.run(["ip", "netns", "exec", netns, os.sys.executable, "-c", NAMES_CHILD, SCRIPTED_DIR,
+                           raw.hex()], capture_output=True, text=True, timeout=60, env=module_env())
+    assert done.returncode == 0, done.stderr
+    seen = json.loads(done.stdout)
+    # ip's one-line form: "index: name[@peer]: <flags> ...", the name's bytes as they are.
+    lines = subprocess.run(["ip", "-n", netns, "-o", "link"], capture_output=True, check=True).stdout
+    listed = sorted(line.split(b": ")[1].split(b"@")[0].hex() for line in lines.splitlines())
+    assert listed == sorted([b"lo".hex(), b"nvk9b".hex(), raw.hex()])
+    assert seen["counters"] == listed and seen["addrs"] == listed
+    for fn in ("net_if_flags", "net_if_mtu", "net_if_is_running", "net_if_duplex_speed"):
+        assert seen[fn] == "UnicodeEncodeError", fn
 
 
 @pytest.mark.parametrize("made", [

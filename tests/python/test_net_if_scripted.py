@@ -1,6 +1,7 @@
 """Interface functions over kernel states this machine can't produce: framing
 faults in the interface list, addresses of every shape, every media word."""
 import errno
+import os
 import struct
 
 import pytest
@@ -124,6 +125,25 @@ def test_address_list_failures(norvik, kernel):
     kernel.reset()
     kernel.answer("getifaddrs", b"")
     assert norvik.net_if_addrs() == []
+
+
+@pytest.mark.parametrize("raw", [b"\xffeth0", b"em\xc3(1", b"caf\xc3\xa9"], ids=["ff", "bad-utf8", "utf8"])
+def test_names_that_are_not_utf8_come_through_surrogate_escapes(norvik, kernel, raw):
+    """FreeBSD lets an interface have any bytes for a name: each table
+    answers whole, the name decoded as file names are (surrogate escapes
+    for what is not UTF-8), and the other interfaces with it."""
+    name = os.fsdecode(raw)
+    kernel.answer(IFLIST_KEY, ifinfo("em0", COUNTERS, index=1) + ifinfo(raw, (3,) * 8, index=2))
+    assert norvik.net_io_counters() == {"em0": expected(), name: (3,) * 8}
+    kernel.answer("getifaddrs", link("em0", b"\x02\0\0\0\0\x01") + link(raw, b"\x02\0\0\0\0\x02")
+                  + ifaddrs_record(raw, IFF_UP | IFF_BROADCAST, sockaddr_in("10.4.0.1"), sockaddr_in("255.0.0.0"),
+                                   sockaddr_in("10.255.255.255")))
+    assert norvik.net_if_addrs() == [
+        ("em0", AF_LINK, "02:00:00:00:00:01", None, None, None),
+        (name, AF_LINK, "02:00:00:00:00:02", None, None, None),
+        (name, AF_INET, "10.4.0.1", "255.0.0.0", "10.255.255.255", None),
+    ]
+    assert os.fsencode(norvik.net_if_addrs()[1][0]) == raw
 
 
 # ---- flags, MTU, media --------------------------------------------------------

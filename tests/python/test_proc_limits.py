@@ -38,6 +38,30 @@ def wait_exec(proc, name):
 
 
 @pytest.fixture
+def threaded():
+    """A Python child with two more threads; report holds their ids."""
+    setup = ("import threading\nev = threading.Event()\n"
+             "ts = [threading.Thread(target=ev.wait, daemon=True) for _ in range(2)]\n"
+             "[t.start() for t in ts]\nreport = [t.native_id for t in ts]\n")
+    with Child(setup) as c:
+        yield c
+
+
+# A child whose first thread has become user nobody's (a raw setresuid
+# changes the calling thread alone) while its other thread stays root's.
+# nobody may then bind the first thread, never the other: a set for the
+# whole process fails part-way, which FreeBSD would never leave half done.
+HALF_OWNED_SETUP = (
+    "import ctypes, threading\n"
+    "t = threading.Thread(target=sys.stdin.read, daemon=True); t.start()\n"
+    "libc = ctypes.CDLL(None, use_errno=True)\n"
+    "assert libc.syscall(119, 65534, 65534, 65534) == 0  # setresgid\n"
+    "assert libc.syscall(117, 65534, 65534, 65534) == 0  # setresuid\n"
+    "report = [t.native_id]\n"
+)
+
+
+@pytest.fixture
 def child():
     proc = wait_exec(subprocess.Popen(["/bin/sleep", "300"]), "sleep")
     yield proc
@@ -58,6 +82,12 @@ def prlimit_tool(pid, option):
     out = subprocess.run(["prlimit", "-p", str(pid), option, "-o", "SOFT,HARD", "--noheadings", "--raw"],
                          capture_output=True, text=True, check=True).stdout.split()
     return tuple(INFINITY if v == "unlimited" else int(v) for v in out)
+
+
+def missing_cpu():
+    """A CPU number the machine lacks: one past the highest online CPU."""
+    with open("/sys/devices/system/cpu/online") as f:
+        return max(int(part.split("-")[-1]) for part in f.read().strip().split(",")) + 1
 
 
 def errno_of(excinfo):
@@ -116,12 +146,11 @@ class TestAffinity:
                 norvik.proc_cpu_affinity_set(child.pid, bad)
         with pytest.raises(OverflowError):
             norvik.proc_cpu_affinity_set(child.pid, [2 ** 70])
-        # FreeBSD's cpuset: an empty mask does not overlap the parent set
-        # (EDEADLK); one naming a CPU the machine lacks is not within it
-        # (EINVAL), even beside CPUs it has.
-        with open("/sys/devices/system/cpu/online") as f:
-            missing = max(int(part.split("-")[-1]) for part in f.read().strip().split(",")) + 1
-        for cpus, error in (([], errno.EDEADLK), ([CPUS[0], missing], errno.EINVAL), ([missing], errno.EDEADLK)):
+        # FreeBSD's cpuset: an empty mask is EDEADLK; one naming a CPU the
+        # machine lacks is not within the parent set (EINVAL), beside CPUs it
+        # has or alone.
+        missing = missing_cpu()
+        for cpus, error in (([], errno.EDEADLK), ([CPUS[0], missing], errno.EINVAL), ([missing], errno.EINVAL)):
             with pytest.raises(OSError) as raised:
                 norvik.proc_cpu_affinity_set(child.pid, cpus)
             assert errno_of(raised) == error, cpus
@@ -155,6 +184,26 @@ class TestAffinity:
         # Its own mask is its own (os.getpid() runs in the child).
         assert as_nobody(lambda: norvik.proc_cpu_affinity_get(os.getpid())) == ("ok", CPUS)
         assert os.sched_getaffinity(child.pid) == set(CPUS)
+
+
+    @TWO_CPUS
+    def test_get_is_the_union_of_the_threads_masks(self, norvik, threaded):
+        main, other = threaded.pid, threaded.report[0]
+        try:
+            os.sched_setaffinity(main, {CPUS[0]})
+            os.sched_setaffinity(other, {CPUS[1]})
+            assert norvik.proc_cpu_affinity_get(main) == [CPUS[0], CPUS[1]]
+        finally:
+            for tid in (main, *threaded.report):
+                os.sched_setaffinity(tid, CPUS)
+
+    def test_an_empty_mask_is_refused_before_the_process_is_looked_up(self, norvik):
+        # EDEADLK whether or not the process lives.
+        with zombie() as pid:
+            for target in (pid, gone_pid(), 0):
+                with pytest.raises(OSError) as raised:
+                    norvik.proc_cpu_affinity_set(target, [])
+                assert errno_of(raised) == errno.EDEADLK, target
 
 
 class TestLimits:
@@ -324,6 +373,32 @@ class TestPriority:
             norvik.proc_priority_set(child.pid, 3)
         assert os.getpriority(os.PRIO_PROCESS, child.pid) == inherited
 
+
+    def test_set_renices_every_thread(self, norvik, threaded):
+        base = os.getpriority(os.PRIO_PROCESS, threaded.pid)
+        if base > 12:
+            pytest.skip("the test run's nice leaves no room")
+        for step, tid in enumerate(threaded.report, 1):
+            os.setpriority(os.PRIO_PROCESS, tid, base + step)
+        norvik.proc_priority_set(threaded.pid, base + 5)
+        tids = (threaded.pid, *threaded.report)
+        assert [os.getpriority(os.PRIO_PROCESS, tid) for tid in tids] == [base + 5] * 3
+        assert norvik.proc_priority_get(threaded.pid) == base + 5
+        # FreeBSD's highest nice, 20, is taken (the host holds 19 at most),
+        # by the whole process.
+        assert norvik.proc_priority_set(threaded.pid, 20) is None
+        assert len({os.getpriority(os.PRIO_PROCESS, tid) for tid in tids}) == 1
+
+
+@TWO_CPUS
+def test_a_set_refused_part_way_puts_every_thread_back(norvik):
+    with Child(HALF_OWNED_SETUP) as half_owned:
+        tids = (half_owned.pid, *half_owned.report)
+        os.sched_setaffinity(half_owned.pid, {CPUS[1]})
+        before = [os.sched_getaffinity(tid) for tid in tids]
+        assert as_nobody(lambda: norvik.proc_cpu_affinity_set(half_owned.pid, [CPUS[0]])) == (
+            "raised", "PermissionError", errno.EPERM)
+        assert [os.sched_getaffinity(tid) for tid in tids] == before == [{CPUS[1]}, set(CPUS)]
 
 def test_scripted_affinity_calls(norvik, kernel, child):
     mask = bytearray(128)

@@ -1,8 +1,10 @@
 """A process's threads, open files, descriptor count and memory maps: live
 against children that hold known threads, files and mappings, with /proc,
 ls and pmap as the oracles; scripted for records this machine can't make."""
+import contextlib
 import errno
 import os
+import shutil
 import stat
 import subprocess
 
@@ -50,37 +52,66 @@ report = {'files': [f.fileno() for f in keep], 'pipe': [r, w], 'socket': s.filen
 
 
 def fd_oracle(pid):
-    """Regular files among the descriptors, read from /proc by hand."""
+    """Regular files among the descriptors, read from /proc by hand, named
+    as FreeBSD names them: a file without a name left has an empty path."""
     files = []
     for name in os.listdir(f"/proc/{pid}/fd"):
         path = f"/proc/{pid}/fd/{name}"
         try:
-            if stat.S_ISREG(os.stat(path).st_mode):
-                files.append((os.readlink(path), int(name)))
+            st = os.stat(path)
+            if stat.S_ISREG(st.st_mode):
+                files.append((os.readlink(path) if st.st_nlink else "", int(name)))
         except FileNotFoundError:
             pass
     return files
 
 
-def maps_oracle(pid):
-    rows = []
-    with open(f"/proc/{pid}/maps") as f:
+SWAP_OBJECT_NAMES = ("/dev/zero (deleted)",)
+SWAP_OBJECT_PREFIXES = ("/SYSV", "/memfd:", "/dev/shm/")
+
+
+def smaps_entries(pid):
+    """(start, end, perms, inode, path, {field: kB}) per entry of smaps."""
+    entries = []
+    with open(f"/proc/{pid}/smaps") as f:
         for line in f:
-            fields = line.split(None, 5)
-            start, end = (int(x, 16) for x in fields[0].split("-"))
-            path = fields[5].strip() if len(fields) > 5 else ""
-            # As FreeBSD 14 types them: no access at all is a guard entry
-            # (type 9, which the module names "[?]"), anonymous memory swap.
-            if fields[1][:3] == "---":
-                shown = "[?]"
-            elif path.startswith("/"):
-                shown = path
-            elif path in ("[vdso]", "[vvar]", "[vsyscall]"):
-                shown = "[phys]"
-            else:
-                shown = "[swap]"
-            rows.append((f"{start:#x}-{end:#x}", fields[1][:3], shown))
-    return rows
+            head = line.split(None, 5)
+            if "-" in head[0] and len(head) >= 5 and ":" in head[3]:
+                start, end = (int(x, 16) for x in head[0].split("-"))
+                path = head[5].rstrip("\n").strip() if len(head) > 5 else ""
+                entries.append((start, end, head[1], int(head[4]), path, {}))
+            elif line.split(":")[0] in ("Rss", "Swap"):
+                name, value = line.split(":")
+                entries[-1][5][name] = int(value.split()[0])
+    return entries
+
+
+def freebsd_map_name(pid, perms, inode, path, sizes):
+    """The path text FreeBSD 14 would give the entry (kern_proc_vmmap_out):
+    anonymous memory, shared or not, memfd and POSIX shared memory are swap
+    objects without a path; a removed file keeps its vnode type but no name;
+    private memory never accessible and without a page has no object."""
+    if path.startswith("/"):
+        if path in SWAP_OBJECT_NAMES or path.startswith(SWAP_OBJECT_PREFIXES):
+            return "[swap]"
+        if path.endswith(" (deleted)"):
+            try:
+                named = os.stat(f"/proc/{pid}/root{path}").st_ino == inode
+            except FileNotFoundError:
+                named = False
+            if not named:
+                return "[vnode]"
+        return path
+    if path in ("[vdso]", "[vvar]", "[vvar_vclock]", "[vsyscall]"):
+        return "[phys]"
+    if perms[:3] == "---" and perms[3] == "p" and not sizes.get("Rss") and not sizes.get("Swap"):
+        return "[none]"
+    return "[swap]"
+
+
+def maps_oracle(pid):
+    return [(f"{start:#x}-{end:#x}", perms[:3], freebsd_map_name(pid, perms, inode, path, sizes))
+            for start, end, perms, inode, path, sizes in smaps_entries(pid)]
 
 
 @pytest.fixture
@@ -172,8 +203,8 @@ class TestLive:
         for row in rows:
             assert len(row) == 7 and all(isinstance(v, int) for v in row[3:])
             assert 0 <= row[4] <= row[3]
-            # A guard entry has no object to count references of.
-            assert row[5] >= (0 if row[2] == "[?]" else 1) and row[6] in (0, 1)
+            # An entry without an object has no references to count.
+            assert row[5] >= (0 if row[2] == "[none]" else 1) and row[6] in (0, 1)
 
     def test_memory_maps_against_pmap(self, norvik, file_child):
         child, _, _ = file_child
@@ -216,6 +247,160 @@ class TestLive:
         for fn in (norvik.proc_open_files, norvik.proc_num_fds, norvik.proc_memory_maps):
             assert as_nobody(lambda: fn(pid)) == ("raised", "PermissionError", errno.EPERM)
         assert as_nobody(lambda: len(norvik.proc_threads(pid)))[0] == "ok"
+
+
+KEPT_AND_GONE = """
+import mmap
+kept = open(sys.argv[1], 'rb')      # its real name ends in " (deleted)"
+gone = open(sys.argv[2], 'rb')      # removed by the test
+maps = [mmap.mmap(f.fileno(), 0, prot=mmap.PROT_READ) for f in (kept, gone)]
+report = {'kept': kept.fileno(), 'gone': gone.fileno()}
+"""
+
+MAP_KINDS = """
+import ctypes, mmap, threading
+from multiprocessing import shared_memory
+libc = ctypes.CDLL(None, use_errno=True)
+libc.mmap.restype = ctypes.c_void_p
+libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_long]
+def mapped(size, prot, flags, fd=-1):
+    at = libc.mmap(None, size, prot, flags, fd, 0)
+    assert at not in (None, ctypes.c_void_p(-1).value), ctypes.get_errno()
+    return at
+RW = mmap.PROT_READ | mmap.PROT_WRITE
+shared = mapped(3 * 4096, RW, mmap.MAP_SHARED | mmap.MAP_ANONYMOUS)
+ctypes.memset(shared, 1, 4096)
+fd = os.memfd_create('norvik-cache')
+os.ftruncate(fd, 2 * 4096)
+memfd = mapped(2 * 4096, RW, mmap.MAP_SHARED, fd)
+segment = shared_memory.SharedMemory(create=True, size=5 * 4096)
+posix = mapped(5 * 4096, RW, mmap.MAP_SHARED, os.open('/dev/shm/' + segment.name, os.O_RDWR))
+reserved = mapped(7 * 4096, 0, mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
+touched = mapped(4096, RW, mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
+ctypes.memset(touched, 1, 4096)
+libc.mprotect(ctypes.c_void_p(touched), 4096, 0)
+waiting = threading.Event()
+threading.Thread(target=waiting.wait, daemon=True).start()
+report = {'shared': shared, 'memfd': memfd, 'posix': posix, 'reserved': reserved, 'touched': touched,
+          'segment': segment.name}
+"""
+
+
+class TestFreeBsdAnswers:
+    """What FreeBSD answers where the host's own answer differs."""
+
+    def test_callers_own_descriptors_exactly(self, norvik, tmp_path):
+        """The kernel opens nothing to list a table: the count is the
+        descriptors the caller holds and the special records, whatever the
+        stand-in opens while it lists."""
+        held = [open(tmp_path / f"f{i}", "wb") for i in range(3)]
+        r, w = os.pipe()
+        import socket
+        sock = socket.socket()
+        try:
+            gaps = [os.dup(w) for _ in range(3)]
+            os.close(gaps[1])  # a gap in the numbers
+            listing = os.listdir("/proc/self/fd")  # holds one descriptor of its own meanwhile
+            specials = 3 + (tty_of(os.getpid()) != 0)  # text, cwd, root (and a terminal)
+            assert norvik.proc_num_fds(os.getpid()) == len(listing) - 1 + specials
+            regular = [(f.name, f.fileno()) for f in held]
+            assert set(regular) <= set(norvik.proc_open_files(os.getpid()))
+            assert sorted(norvik.proc_open_files(os.getpid())) == sorted(
+                fd_oracle("self") + [(os.readlink("/proc/self/exe"), KF_FD_TYPE_TEXT)])
+        finally:
+            for f in held:
+                f.close()
+            for fd in (r, w, gaps[0], gaps[2]):
+                os.close(fd)
+            sock.close()
+
+    def test_removed_file_has_no_name(self, norvik, tmp_path):
+        """A name the host marks " (deleted)" is gone only when no name
+        remains (the link count is 0); a real name may end so."""
+        kept = tmp_path / "kept (deleted)"
+        gone = tmp_path / "gone.bin"
+        for path in (kept, gone):
+            path.write_bytes(b"k" * 4096)
+        with Child(setup=KEPT_AND_GONE, argv_extra=[str(kept), str(gone)]) as child:
+            gone.unlink()
+            fds = child.report
+            files = norvik.proc_open_files(child.pid)
+            maps = {r[2] for r in norvik.proc_memory_maps(child.pid)}
+            cases = [
+                # (descriptor, its row, the path of its mapping)
+                (fds["kept"], (str(kept), fds["kept"]), str(kept)),
+                (fds["gone"], ("", fds["gone"]), "[vnode]"),
+            ]
+            for fd, row, mapped in cases:
+                assert os.readlink(f"/proc/{child.pid}/fd/{fd}").endswith(" (deleted)")
+                assert row in files
+                assert mapped in maps
+            assert str(gone) + " (deleted)" not in maps
+            assert [r[:3] for r in norvik.proc_memory_maps(child.pid)] == maps_oracle(child.pid)
+
+    def test_removed_text_and_working_directory_have_no_name(self, norvik, tmp_path):
+        """The special records lose their names as descriptors do: an
+        executable and a working directory removed while the process runs."""
+        work = tmp_path / "work"
+        work.mkdir()
+        program = tmp_path / "sleeper"
+        shutil.copy("/bin/sleep", program)
+        proc = subprocess.Popen([str(program), "600"], cwd=work)
+        try:
+            before = norvik.proc_open_files(proc.pid)
+            assert (str(program), KF_FD_TYPE_TEXT) in before
+            assert norvik.proc_cwd(proc.pid) == str(work)
+            program.unlink()
+            work.rmdir()
+            cases = [
+                ("exe", lambda: dict((fd, path) for path, fd in norvik.proc_open_files(proc.pid))[KF_FD_TYPE_TEXT]),
+                ("cwd", lambda: norvik.proc_cwd(proc.pid)),
+            ]
+            for link, answer in cases:
+                assert os.readlink(f"/proc/{proc.pid}/{link}").endswith(" (deleted)"), link
+                assert answer() == "", link
+            assert norvik.proc_num_fds(proc.pid) == len(os.listdir(f"/proc/{proc.pid}/fd")) + 3 + (
+                tty_of(proc.pid) != 0)
+        finally:
+            proc.kill()
+            proc.wait()
+
+    def test_map_entry_kinds(self, norvik):
+        """Shared anonymous memory, memfd and POSIX shared memory are swap
+        objects without a path; memory never accessible and without a page
+        has no object; one whose pages were kept keeps its swap object."""
+        with Child(setup=MAP_KINDS) as child:
+            try:
+                rows = {int(r[0].split("-")[0], 16): r for r in norvik.proc_memory_maps(child.pid)}
+                at = child.report
+                cases = [
+                    ("shared", "rw-", "[swap]", 3 * 4096),
+                    ("memfd", "rw-", "[swap]", 2 * 4096),
+                    ("posix", "rw-", "[swap]", 5 * 4096),
+                    ("reserved", "---", "[none]", 7 * 4096),
+                    ("touched", "---", "[swap]", 4096),
+                ]
+                for name, perms, path, size in cases:
+                    row = rows[at[name]]
+                    assert row[0] == f"{at[name]:#x}-{at[name] + size:#x}", name
+                    assert row[1:3] == (perms, path), name
+                assert rows[at["reserved"]][3:] == (0, 0, 0, 0)  # no object: nothing to count
+                assert rows[at["shared"]][3] >= 1 and rows[at["touched"]][3] == 1
+                assert "[?]" not in {r[2] for r in rows.values()}  # the host has no guard entries
+                assert [r[:3] for r in norvik.proc_memory_maps(child.pid)] == maps_oracle(child.pid)
+            finally:
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink("/dev/shm/" + child.report["segment"])
+
+    def test_socket_under_two_descriptors_is_listed_for_each(self, norvik):
+        """kinfo_getfile gives a record per descriptor: a socket the process
+        holds twice is two rows, each with the socket's addresses."""
+        setup = ("import socket\ns = socket.socket(); s.bind(('127.0.0.1', 0)); s.listen()\n"
+                 "d = os.dup(s.fileno())\nreport = (s.fileno(), d, s.getsockname()[1])")
+        with Child(setup=setup) as child:
+            first, second, port = child.report
+            rows = norvik.proc_net_connections(child.pid, (2,), (1,))
+            assert sorted(rows) == [(fd, 2, 1, ("127.0.0.1", port), (), 1) for fd in sorted((first, second))]
 
 
 class TestScripted:

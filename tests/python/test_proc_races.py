@@ -105,13 +105,17 @@ def test_affinity_reaches_threads_that_come_and_go(norvik):
             "    [t.join() for t in ts]\n")
     proc = subprocess.Popen([sys.executable, "-c", code])
     try:
-        time.sleep(0.2)
         # The main thread and the four sleepers: listed at two moments far
-        # apart, which no brief thread lives through.
+        # apart, which no brief thread lives through (on a busy machine the
+        # child may take a while to start them all).
         task = f"/proc/{proc.pid}/task"
-        first = set(os.listdir(task))
-        time.sleep(0.1)
-        lasting = first & set(os.listdir(task))
+        deadline = time.monotonic() + 20
+        lasting = set()
+        while len(lasting) < 5:
+            assert time.monotonic() < deadline, lasting
+            first = set(os.listdir(task))
+            time.sleep(0.1)
+            lasting = first & set(os.listdir(task))
         assert len(lasting) == 5, lasting
         for round_ in range(30):
             want = {CPUS[round_ % 2]}

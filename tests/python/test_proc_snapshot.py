@@ -252,10 +252,15 @@ def test_main_thread_gone_is_not_a_zombie(norvik):
             "ctypes.CDLL(None).pthread_exit(None)\n")
     proc = subprocess.Popen([sys.executable, "-c", code], stdin=subprocess.PIPE)
     try:
-        wait_for(lambda: state_letter(proc.pid) == "Z" and len(os.listdir(f"/proc/{proc.pid}/task")) == 2)
+        task = f"/proc/{proc.pid}/task"
+        # The other thread settles into its read (on a busy machine it may
+        # still be running at first): the record shows its state.
+        wait_for(lambda: state_letter(proc.pid) == "Z" and len(os.listdir(task)) == 2
+                 and {state_letter(f"{proc.pid}/task/{tid}") for tid in os.listdir(task)} == {"Z", "S"})
         assert norvik.proc_is_zombie(proc.pid) is False
         info = norvik.proc_oneshot_info(proc.pid)
         assert info[1] == norvik.SSLEEP
+        assert info[18] > 0 and info[19] > 0  # the memory its threads hold
         assert norvik.proc_num_threads(proc.pid) == 1
     finally:
         proc.stdin.close()

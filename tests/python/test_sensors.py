@@ -50,11 +50,29 @@ def test_battery_from_a_captured_power_supply_tree(norvik, kernel, tmp_path, fil
     assert norvik.sensors_battery() == expected
 
 
+def empty_slot(name):
+    return {**battery(name, "Unknown", 0), f"{PS}/{name}/present": 0}
+
+
+@pytest.mark.parametrize("files, expected", [
+    # A battery driver with its slot empty keeps the nodes: life and time unknown.
+    ({**empty_slot("BAT0"), **mains(True)}, (-1, -1, 1)),
+    ({**empty_slot("BAT0"), **mains(False)}, (-1, -1, 0)),
+    # An empty slot beside a battery: the battery alone is counted.
+    ({**empty_slot("BAT0"), **battery("BAT1", "Discharging", 64, energy_full=40000000, energy_now=20000000,
+                                      power_now=10000000), **mains(False)}, (64, 120, 0)),
+])
+def test_an_empty_battery_slot(norvik, kernel, tmp_path, files, expected):
+    write_tree(tmp_path, files)
+    kernel.set_root(tmp_path)
+    assert norvik.sensors_battery() == expected
+
+
 @pytest.mark.parametrize("files", [
     {},                                                     # no power_supply at all
     mains(True),                                            # AC only
     battery("BAT0", "Full", 100),                           # no mains node
-    {**battery("BAT0", "Full", 100), f"{PS}/BAT0/present": 0, **mains(True)},  # removed battery
+    {**empty_slot("BAT0")},                                 # an empty slot and no mains node
 ])
 def test_no_battery(norvik, kernel, tmp_path, files):
     (tmp_path / "sys").mkdir()

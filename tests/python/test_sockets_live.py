@@ -6,6 +6,7 @@ import contextlib
 import errno
 import os
 import re
+import shutil
 import socket
 import subprocess
 import threading
@@ -136,7 +137,9 @@ def test_every_socket_of_this_process_is_listed_with_its_addresses_and_state(nor
         inet(scene.udp_conn, v4, 2, 128),
         inet(scene.v6, 28, 1, 1),
         inet(scene.udp6, 28, 2, 128),
-        inet(scene.dual, 28, 1, 1),
+        # A dual-stack wildcard listener takes IPv4 too: listed as FreeBSD
+        # lists it, as 0.0.0.0 (its own descriptor keeps the IPv6 form).
+        (scene.dual.fileno(), v4, 1, ("0.0.0.0", scene.dual.getsockname()[1]), (), 1),
         inet(scene.dual_client, v4, 1, 4),
         (scene.dual_served.fileno(), v4, 1, mapped(scene.dual_served.getsockname()),
          mapped(scene.dual_served.getpeername()), 4),
@@ -156,6 +159,9 @@ def test_every_socket_of_this_process_is_listed_with_its_addresses_and_state(nor
         # not match the control block's IPv4 ones).
         if fd == scene.dual_served.fileno():
             assert per_process[:3] == (fd, 28, 1) and per_process[4][0].startswith("::ffff:")
+            continue
+        if fd == scene.dual.fileno():
+            assert per_process == inet(scene.dual, 28, 1, 1)
             continue
         assert per_process == row, f"fd {fd}"
     # Nothing else of this process's, and no socket without a descriptor:
@@ -433,3 +439,56 @@ def test_dual_stack_connections_have_their_state(norvik):
         assert rows[mapped.fileno()] == (mapped.fileno(), 28, 1, (v4, mport), (v4, port), 4)
         assert rows[accepted_mapped.fileno()][5] == 4
         assert ss_state(port, cport) == ss_state(mport, port) == 4
+
+
+def ss_v6only():
+    """{(protocol, port): v6only} for the IPv6 wildcard sockets ss shows."""
+    out = subprocess.run(["ss", "-Hlunte", "-f", "inet6"], capture_output=True, text=True, check=True).stdout
+    found = {}
+    for line in out.splitlines():
+        fields = line.split()
+        if fields[0] not in ("tcp", "udp") or "v6only:" not in line:
+            continue
+        local = fields[4]
+        if local.rsplit(":", 1)[0] not in ("[::]", "*"):
+            continue
+        v6only = int(line.split("v6only:")[1][0])
+        found[(fields[0], int(local.rsplit(":", 1)[1]))] = v6only
+    return found
+
+
+@pytest.mark.parametrize("kind", [socket.SOCK_STREAM, socket.SOCK_DGRAM], ids=["tcp", "udp"])
+def test_wildcard_ipv6_sockets_take_ipv4_unless_v6only(norvik, kind):
+    """FreeBSD marks an IPv6 socket bound to :: without IPV6_V6ONLY as IPv4
+    and IPv6 alike, and lists it as AF_INET 0.0.0.0, only when both families
+    are asked for; with IPV6_V6ONLY it stays AF_INET6 ::."""
+    with contextlib.ExitStack() as held:
+        made = {}
+        for v6only in (1, 0):
+            sock = held.enter_context(socket.socket(socket.AF_INET6, kind))
+            sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, v6only)
+            sock.bind(("::", 0))
+            if kind == socket.SOCK_STREAM:
+                sock.listen(4)
+            made[v6only] = sock
+        proto = "tcp" if kind == socket.SOCK_STREAM else "udp"
+        seen = ss_v6only() if shutil.which("ss") else None
+        status = 1 if kind == socket.SOCK_STREAM else 128
+        me = os.getpid()
+        for v6only, sock in made.items():
+            port = sock.getsockname()[1]
+            if seen is not None:  # the host's own tool agrees with what the test set
+                assert seen.get((proto, port)) == v6only
+        both = by_fd(norvik.net_connections((socket.AF_INET, 28), (kind,)), me)
+        only6 = by_fd(norvik.net_connections((28,), (kind,)), me)
+        only4 = by_fd(norvik.net_connections((socket.AF_INET,), (kind,)), me)
+        strict, dual = made[1], made[0]
+        assert both[strict.fileno()] == (strict.fileno(), 28, kind, ("::", strict.getsockname()[1]), (), status, me)
+        assert both[dual.fileno()] == (dual.fileno(), socket.AF_INET, kind, ("0.0.0.0", dual.getsockname()[1]), (),
+                                       status, me)
+        assert strict.fileno() in only6 and strict.fileno() not in only4
+        assert dual.fileno() not in only6 and dual.fileno() not in only4
+        # The descriptor's own view keeps the IPv6 form for both.
+        mine = by_fd(norvik.proc_net_connections(me, (socket.AF_INET, 28), (kind,)), None, None)
+        for sock in made.values():
+            assert mine[sock.fileno()][1:4] == (28, kind, ("::", sock.getsockname()[1]))

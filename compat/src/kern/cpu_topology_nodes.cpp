@@ -249,15 +249,34 @@ int read_cpu_freq(NodeArgs args, std::string& out) {
 }
 
 // dev.cpu.N.freq_levels: "MHz/mW" pairs, highest first; the host knows no
-// power, which FreeBSD prints as -1. No list on the host: ENOENT.
+// power, which FreeBSD prints as -1. Every CPU with a freq node has one
+// (cpufreq makes both): a driver without a table of levels (intel_pstate,
+// amd-pstate) gets the one level cpufreq_levels_sysctl makes up, the
+// highest frequency with its power unknown, "<max>/-1"; the hardware's
+// highest (cpuinfo_max_freq) is the host's closest, else the policy's.
+// With no highest known either: "0", as FreeBSD prints an empty list.
 int read_cpu_freq_levels(NodeArgs args, std::string& out) {
     FileText text;
-    if (int err = cpufreq_file(args, "scaling_available_frequencies", text); err != 0) return err;
     std::vector<long> mhz;
-    std::string_view rest = text.view();
-    for (std::string_view token = next_token(rest); !token.empty(); token = next_token(rest)) {
-        long khz = 0;
-        if (to_number(token, khz)) mhz.push_back(khz / 1000);
+    int err = cpufreq_file(args, "scaling_available_frequencies", text);
+    if (err == ENOENT) {
+        if (err = cpufreq_file(args, "scaling_cur_freq", text); err != 0) return err;
+        for (const char* highest : {"cpuinfo_max_freq", "scaling_max_freq"}) {
+            if (err = cpufreq_file(args, highest, text); err != 0 && err != ENOENT) return err;
+            long khz = 0;
+            if (err == 0 && leading_numbers(text.view(), &khz, 1) == 1 && khz > 0) {
+                mhz.push_back(khz / 1000);
+                break;
+            }
+        }
+    } else if (err != 0) {
+        return err;
+    } else {
+        std::string_view rest = text.view();
+        for (std::string_view token = next_token(rest); !token.empty(); token = next_token(rest)) {
+            long khz = 0;
+            if (to_number(token, khz)) mhz.push_back(khz / 1000);
+        }
     }
     std::sort(mhz.rbegin(), mhz.rend());
     for (std::size_t i = 0; i < mhz.size(); ++i) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "freebsd/sys/proc.h"
 #include "kern/nodes.h"
 #include "linux/host_failure.h"
 #include "linux/parallel.h"
@@ -20,7 +21,7 @@ namespace {
 // A process's whole record: what its /proc folder tells, block counts too.
 int build_process_record(int pid, kinfo_proc& kp) {
     Fd dir;
-    if (int err = open_process_dir(pid, dir); err != 0) return err;
+    if (int err = open_thread_group_dir(pid, dir); err != 0) return err;
     if (int err = fill_process_record(dir.get(), pid, kp); err != 0) return err;
     return add_block_counts(dir.get(), kp);
 }
@@ -43,7 +44,7 @@ int read_proc_pid(NodeArgs args, std::string& out) {
 
 int size_proc_pid(NodeArgs args, std::size_t& size) {
     Fd dir;
-    if (int err = open_process_dir(args[0], dir); err != 0) return err;
+    if (int err = open_thread_group_dir(args[0], dir); err != 0) return err;
     size = sizeof(kinfo_proc);
     return 0;
 }
@@ -51,9 +52,13 @@ int size_proc_pid(NodeArgs args, std::size_t& size) {
 int read_proc_pid_threads(NodeArgs args, std::string& out) {
     const int pid = args[0];
     Fd dir;
-    if (int err = open_process_dir(pid, dir); err != 0) return err;
+    if (int err = open_thread_group_dir(pid, dir); err != 0) return err;
     kinfo_proc kp;
     if (int err = fill_process_record(dir.get(), pid, kp); err != 0) return err;
+    // FreeBSD lets a thread go when it exits: a live process lists only
+    // the threads that run, though the host keeps an exited first thread
+    // as a zombie until the last one ends. A zombie keeps its one record.
+    const bool alive = kp.ki_stat != freebsd::SZOMB;
 
     std::vector<int> tids;
     if (int err = list_thread_ids(dir.get(), tids); err != 0) return err;
@@ -65,6 +70,7 @@ int read_proc_pid_threads(NodeArgs args, std::string& out) {
             if (int failed = skip_if_gone(err); failed != 0) return failed;
             continue;
         }
+        if (alive && kp.ki_stat == freebsd::SZOMB) continue;
         append_value(out, kp);
     }
     return out.empty() ? ESRCH : 0;

@@ -4,27 +4,32 @@
 //
 // The stand-in's FreeBSD declarations come before the host's headers, whose
 // macros would otherwise rewrite FreeBSD names.
-#include "kern/nodes.h"
-#include "linux/proc_reads.h"
-#include "linux/proc_records.h"
-
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+
+#include "kern/nodes.h"
+#include "linux/proc_reads.h"
+#include "linux/proc_records.h"
 
 namespace compat {
 
 namespace {
 
 int read_args_from_host(int pid, std::string& out) {
-    Fd dir;
-    if (int err = open_process_dir(pid, dir); err != 0) return err;
     // The host's argument area is the same NUL-separated strings; a kernel
-    // thread has none, an exited process keeps none.
+    // thread has none, an exited process keeps none, and neither does an
+    // ended first thread while others run on. So only an empty area needs
+    // the folder that answers for the process: the common case costs no
+    // more than the process's own folder.
+    Fd dir;
+    if (int err = open_thread_group_dir(pid, dir); err != 0) return err;
+    if (int err = read_whole_at(dir.get(), "cmdline", out); err != 0) return process_refusal(err);
+    if (!out.empty()) return 0;
+    if (int err = open_process_dir(pid, dir); err != 0) return err;
     if (int err = read_whole_at(dir.get(), "cmdline", out); err != 0) return process_refusal(err);
     return 0;
 }
@@ -80,15 +85,18 @@ int read_proc_pathname(NodeArgs args, std::string& out) {
     // As on FreeBSD, -1 names the calling process.
     const int pid = args[0] == -1 ? static_cast<int>(::getpid()) : args[0];
     if (pid <= 0) return ESRCH;
-    // One readlink names the file; the process's folder is opened only to
-    // tell why there is none.
+    // One readlink names the file of a process whose first thread runs; the
+    // process's folder is opened only when it does not.
     char rel[40];
     std::snprintf(rel, sizeof rel, "proc/%d/exe", pid);
     std::string path;
     int err = read_link_at(AT_FDCWD, (host_root() + rel).c_str(), path);
     Fd dir;
-    if (err != 0) {
+    if (err == 0) {
+        if (int refused = check_process_id(pid, -1); refused != 0) return refused;
+    } else {
         if (int gone = open_process_dir(pid, dir); gone != 0) return gone;
+        err = read_link_at(dir.get(), "exe", path);
     }
     // A path beyond FreeBSD's limit is one its kernel cannot name.
     if (err == 0 && path.size() >= static_cast<std::size_t>(freebsd::MAXPATHLEN)) return ENOENT;
@@ -113,7 +121,7 @@ int read_proc_pathname(NodeArgs args, std::string& out) {
 
 int size_proc_pid_threads(NodeArgs args, std::size_t& size) {
     Fd dir;
-    if (int err = open_process_dir(args[0], dir); err != 0) return err;
+    if (int err = open_thread_group_dir(args[0], dir); err != 0) return err;
     std::vector<int> tids;
     if (int err = list_thread_ids(dir.get(), tids); err != 0) return process_refusal(err);
     if (tids.empty()) return ESRCH;

@@ -8,7 +8,15 @@
 //   current_now) summed over the batteries, and -1 when charging, full or
 //   the rate is unknown, as FreeBSD reports it. acline is 1 when a supply of
 //   type "Mains" is online, 0 when none is; without a Mains supply the node
-//   does not exist. Without a battery the battery nodes do not exist (ENOENT).
+//   does not exist. Without a battery driver the battery nodes do not exist
+//   (ENOENT). A driver whose slot is empty (its "present" reads 0) keeps
+//   them, and with no battery in any slot life and time read -1, as
+//   acpi_battery_get_battinfo answers from acpi_reset_battinfo.
+//
+// A value file that is not there is an unknown value; a file the driver
+// refuses to read or that holds no number is one too (the driver has no
+// valid reading); a read the host could not do (no descriptor, no memory)
+// fails the node with its errno.
 //
 // dev.cpu.N.temperature, dev.cpu.N.coretemp.tjmax: the sensor of CPU N's core
 //   or package, in tenths of a kelvin with FreeBSD's offset of 2731, so that
@@ -33,10 +41,10 @@
 #include <string_view>
 #include <vector>
 
+#include "kern/nodes.h"
 #include "linux/host_dirs.h"
 #include "linux/host_failure.h"
 #include "linux/host_text.h"
-#include "kern/nodes.h"
 
 namespace compat {
 namespace {
@@ -52,38 +60,76 @@ struct Battery {
 };
 
 struct Supplies {
-    std::vector<Battery> batteries;
+    std::vector<Battery> batteries;   // the present ones
+    bool has_battery_driver = false;  // a Battery supply, present or not
     bool has_mains = false;
     bool mains_online = false;
 };
 
-// energy_* (µWh, µW) when the battery reports them, else charge_* (µAh, µA).
-long long supply_value(const std::string& dir, const char* energy, const char* charge) {
-    long long value = -1;
-    if (host_number(dir + energy, value) || host_number(dir + charge, value)) return value;
-    return -1;
+// The host could not do the read: the node fails with its errno rather than
+// call the value unknown.
+bool host_could_not_read(int err) { return err == EMFILE || err == ENFILE || err == ENOMEM; }
+
+// A sysfs value: 0 with value set to its leading number, or to -1 when the
+// file is not there, refuses the read or holds none; else the errno of a
+// read the host could not do.
+int sysfs_number(const std::string& rel, long long& value) {
+    value = -1;
+    FileText text;
+    const int err = text.read_host(rel);
+    if (host_could_not_read(err)) return err;
+    if (err != 0 || leading_numbers(text.view(), &value, 1) != 1) value = -1;
+    return 0;
 }
 
-// Returns 0, or the errno of a listing that failed for another reason than
-// a host without power supplies.
+// A sysfs value's first line: empty when unknown, as above.
+int sysfs_line(const std::string& rel, std::string& line) {
+    line.clear();
+    FileText text;
+    const int err = text.read_host(rel);
+    if (host_could_not_read(err)) return err;
+    std::string_view rest = text.view();
+    if (err == 0 && !rest.empty()) line = next_line(rest);
+    return 0;
+}
+
+// energy_* (µWh, µW) when the battery reports them, else charge_* (µAh, µA).
+int supply_value(const std::string& dir, const char* energy, const char* charge, long long& value) {
+    if (int err = sysfs_number(dir + energy, value); err != 0 || value >= 0) return err;
+    return sysfs_number(dir + charge, value);
+}
+
+int read_battery(const std::string& dir, Battery& b) {
+    std::string status;
+    int err = sysfs_number(dir + "capacity", b.capacity);
+    if (err == 0) err = supply_value(dir, "energy_full", "charge_full", b.full);
+    if (err == 0) err = supply_value(dir, "energy_now", "charge_now", b.now);
+    if (err == 0) err = supply_value(dir, "power_now", "current_now", b.rate);
+    if (err == 0) err = sysfs_line(dir + "status", status);
+    b.discharging = status == "Discharging";
+    return err;
+}
+
+// Returns 0, or the errno of a listing or read that failed for another
+// reason than a host without power supplies.
 int read_supplies(Supplies& out) {
     std::vector<std::string> names;
     if (int err = list_host_dir(kSupplies, names); err != 0) return skip_if_gone(err);
     for (const auto& name : names) {
         const std::string dir = std::string(kSupplies) + name + "/";
-        const std::string type = host_line(dir + "type");
-        long long flag = 0;
+        std::string type;
+        if (int err = sysfs_line(dir + "type", type); err != 0) return err;
+        long long flag = -1;
         if (type == "Mains") {
             out.has_mains = true;
-            if (host_number(dir + "online", flag) && flag != 0) out.mains_online = true;
+            if (int err = sysfs_number(dir + "online", flag); err != 0) return err;
+            if (flag > 0) out.mains_online = true;
         } else if (type == "Battery") {
-            if (host_number(dir + "present", flag) && flag == 0) continue;
+            out.has_battery_driver = true;
+            if (int err = sysfs_number(dir + "present", flag); err != 0) return err;
+            if (flag == 0) continue;  // an empty slot
             Battery b;
-            host_number(dir + "capacity", b.capacity);
-            b.full = supply_value(dir, "energy_full", "charge_full");
-            b.now = supply_value(dir, "energy_now", "charge_now");
-            b.rate = supply_value(dir, "power_now", "current_now");
-            b.discharging = host_line(dir + "status") == "Discharging";
+            if (int err = read_battery(dir, b); err != 0) return err;
             out.batteries.push_back(b);
         }
     }
@@ -100,7 +146,7 @@ int answer_int(std::string& out, long long value) {
 int read_acpi_battery_life(NodeArgs, std::string& out) {
     Supplies s;
     if (int err = read_supplies(s); err != 0) return err;
-    if (s.batteries.empty()) return ENOENT;
+    if (!s.has_battery_driver) return ENOENT;
     long long weighted = 0, weight = 0, sum = 0, counted = 0;
     for (const auto& b : s.batteries) {
         long long capacity = b.capacity;
@@ -122,7 +168,7 @@ int read_acpi_battery_life(NodeArgs, std::string& out) {
 int read_acpi_battery_time(NodeArgs, std::string& out) {
     Supplies s;
     if (int err = read_supplies(s); err != 0) return err;
-    if (s.batteries.empty()) return ENOENT;
+    if (!s.has_battery_driver) return ENOENT;
     long long now = 0, rate = 0;
     bool discharging = false;
     for (const auto& b : s.batteries) {
@@ -154,85 +200,112 @@ struct Sensor {
     std::string crit;   // empty when the sensor has no critical value
 };
 
+// Each finder below returns 0 when it found the sensor, ENOENT when it did
+// not, or the errno of a read the host could not do.
+
 // The input of the hwmon temperature whose label is text, with its crit.
-bool find_labelled(const std::string& dir, const std::vector<std::string>& files, std::string_view text,
-                   Sensor& sensor) {
+int find_labelled(const std::string& dir, const std::vector<std::string>& files, std::string_view text,
+                  Sensor& sensor) {
+    std::string label;
     for (const auto& file : files) {
         if (!file.ends_with("_label")) continue;
-        if (host_line(dir + file) != text) continue;
+        if (int err = sysfs_line(dir + file, label); err != 0) return err;
+        if (label != text) continue;
         const std::string stem = dir + file.substr(0, file.size() - 6);
         sensor = {stem + "_input", stem + "_crit"};
-        return true;
+        return 0;
     }
-    return false;
+    return ENOENT;
 }
 
-bool coretemp_sensor(const std::vector<std::string>& hwmons, long long core, long long package,
-                     Sensor& sensor) {
+// The hwmon folder's file names; ENOENT for a folder gone meanwhile.
+int hwmon_files(const std::string& dir, std::vector<std::string>& files) {
+    const int err = list_host_dir(dir, files);
+    return skip_if_gone(err) == 0 && err != 0 ? ENOENT : err;
+}
+
+int coretemp_sensor(const std::vector<std::string>& hwmons, long long core, long long package,
+                    Sensor& sensor) {
     const std::string package_label = "Package id " + std::to_string(package);
+    std::string name;
     for (const auto& hwmon : hwmons) {
         const std::string dir = "sys/class/hwmon/" + hwmon + "/";
-        if (host_line(dir + "name") != "coretemp") continue;
+        if (int err = sysfs_line(dir + "name", name); err != 0) return err;
+        if (name != "coretemp") continue;
         std::vector<std::string> files;
-        if (list_host_dir(dir, files) != 0) continue;
+        if (int err = hwmon_files(dir, files); err != 0) {
+            if (err == ENOENT) continue;
+            return err;
+        }
         Sensor package_sensor;
-        if (!find_labelled(dir, files, package_label, package_sensor)) continue;
-        if (!find_labelled(dir, files, "Core " + std::to_string(core), sensor)) sensor = package_sensor;
-        return true;
+        if (int err = find_labelled(dir, files, package_label, package_sensor); err != 0) {
+            if (err == ENOENT) continue;
+            return err;
+        }
+        const int err = find_labelled(dir, files, "Core " + std::to_string(core), sensor);
+        if (err == ENOENT) sensor = package_sensor;
+        return err == ENOENT ? 0 : err;
     }
-    return false;
+    return ENOENT;
 }
 
-bool k10temp_sensor(const std::vector<std::string>& hwmons, long long package, Sensor& sensor) {
+int k10temp_sensor(const std::vector<std::string>& hwmons, long long package, Sensor& sensor) {
     long long seen = 0;
+    std::string name;
     for (const auto& hwmon : hwmons) {
         const std::string dir = "sys/class/hwmon/" + hwmon + "/";
-        if (host_line(dir + "name") != "k10temp") continue;
+        if (int err = sysfs_line(dir + "name", name); err != 0) return err;
+        if (name != "k10temp") continue;
         if (seen++ != package) continue;
         std::vector<std::string> files;
-        if (list_host_dir(dir, files) != 0) return false;
-        if (!find_labelled(dir, files, "Tdie", sensor)) sensor = {dir + "temp1_input", ""};
+        if (int err = hwmon_files(dir, files); err != 0) return err;
+        const int err = find_labelled(dir, files, "Tdie", sensor);
+        if (err == ENOENT) sensor = {dir + "temp1_input", ""};
         sensor.crit.clear();  // amdtemp has no tjmax node
-        return true;
+        return err == ENOENT ? 0 : err;
     }
-    return false;
+    return ENOENT;
 }
 
-bool thermal_zone_sensor(long long package, Sensor& sensor) {
+int thermal_zone_sensor(long long package, Sensor& sensor) {
     std::vector<std::string> zones;
-    if (list_host_dir("sys/class/thermal", zones) != 0) return false;
+    if (int err = list_host_dir("sys/class/thermal", zones); err != 0)
+        return skip_if_gone(err) == 0 ? ENOENT : err;
     long long seen = 0;
+    std::string type;
     for (const auto& zone : zones) {
         const std::string dir = "sys/class/thermal/" + zone + "/";
-        if (!zone.starts_with("thermal_zone") || host_line(dir + "type") != "x86_pkg_temp") continue;
-        if (seen++ != package) continue;
+        if (!zone.starts_with("thermal_zone")) continue;
+        if (int err = sysfs_line(dir + "type", type); err != 0) return err;
+        if (type != "x86_pkg_temp" || seen++ != package) continue;
         sensor = {dir + "temp", ""};
         for (int trip = 0; trip < 32; ++trip) {
             const std::string stem = dir + "trip_point_" + std::to_string(trip);
-            const std::string type = host_line(stem + "_type");
+            if (int err = sysfs_line(stem + "_type", type); err != 0) return err;
             if (type.empty()) break;
             if (type == "critical") {
                 sensor.crit = stem + "_temp";
                 break;
             }
         }
-        return true;
+        return 0;
     }
-    return false;
+    return ENOENT;
 }
 
 int cpu_sensor(int cpu, Sensor& sensor) {
     if (cpu < 0) return ENOENT;
     const std::string topology = "sys/devices/system/cpu/cpu" + std::to_string(cpu) + "/topology/";
-    long long core = 0, package = 0;
-    if (!host_number(topology + "core_id", core) || !host_number(topology + "physical_package_id", package))
-        return ENOENT;
+    long long core = -1, package = -1;
+    if (int err = sysfs_number(topology + "core_id", core); err != 0) return err;
+    if (int err = sysfs_number(topology + "physical_package_id", package); err != 0) return err;
+    if (core < 0 || package < 0) return ENOENT;
     std::vector<std::string> hwmons;
     if (int err = list_host_dir("sys/class/hwmon", hwmons); err != 0 && skip_if_gone(err) != 0) return err;
-    if (coretemp_sensor(hwmons, core, package, sensor) || k10temp_sensor(hwmons, package, sensor) ||
-        thermal_zone_sensor(package, sensor))
-        return 0;
-    return ENOENT;
+    int err = coretemp_sensor(hwmons, core, package, sensor);
+    if (err == ENOENT) err = k10temp_sensor(hwmons, package, sensor);
+    if (err == ENOENT) err = thermal_zone_sensor(package, sensor);
+    return err;
 }
 
 constexpr int kNoValidReading = -1;
@@ -241,7 +314,7 @@ int answer_decikelvin(const std::string& file, std::string& out) {
     if (file.empty()) return ENOENT;
     FileText text;
     const int err = text.read_host(file);
-    if (err == ENOENT || err == EMFILE || err == ENFILE || err == ENOMEM) return err;
+    if (err == ENOENT || host_could_not_read(err)) return err;
     long long millidegrees = 0;
     if (err != 0 || leading_numbers(text.view(), &millidegrees, 1) != 1)
         return answer_int(out, kNoValidReading);

@@ -44,25 +44,32 @@ std::uint64_t descriptor_identity(int pid, int fd) {
            static_cast<std::uint32_t>(fd);
 }
 
-// The kind of file a descriptor's link text names, and its identity.
-void classify(std::string_view target, int pid, int fd, xfile& xf) {
+// The kind of file a descriptor's link text names, in kern.file's DTYPE
+// numbers, and its identity.
+void classify(std::string_view text, int pid, int fd, xfile& xf) {
     xf.xf_data = descriptor_identity(pid, fd);
-    if (starts_with(target, "socket:")) {
-        xf.xf_type = DTYPE_SOCKET;
-        xf.xf_data = bracket_number(target);
-    } else if (starts_with(target, "pipe:")) {
-        xf.xf_type = DTYPE_PIPE;
-    } else if (starts_with(target, "anon_inode:")) {
-        if (target.find("eventfd") != std::string_view::npos)
+    const LinkTarget link = classify_link(text);
+    switch (link.kind) {
+        case LinkTarget::Kind::socket:
+            xf.xf_type = DTYPE_SOCKET;
+            xf.xf_data = link.inode;
+            break;
+        case LinkTarget::Kind::pipe:
+            xf.xf_type = DTYPE_PIPE;
+            break;
+        case LinkTarget::Kind::eventfd:
             xf.xf_type = DTYPE_EVENTFD;
-        else if (target.find("eventpoll") != std::string_view::npos)
+            break;
+        case LinkTarget::Kind::event_queue:
             xf.xf_type = DTYPE_KQUEUE;
-        else if (target.find("pidfd") != std::string_view::npos)
+            break;
+        case LinkTarget::Kind::process:
             xf.xf_type = DTYPE_PROCDESC;
-        else
+            break;
+        case LinkTarget::Kind::path:
+        case LinkTarget::Kind::other:
             xf.xf_type = DTYPE_VNODE;
-    } else {
-        xf.xf_type = DTYPE_VNODE;
+            break;
     }
 }
 
@@ -140,20 +147,27 @@ int describe_dense(int pid, std::uint32_t uid, int dir, std::string& out) {
     return 1;
 }
 
-// Describes the first piece of the process's descriptors; a process that
-// has gone, or that the host will not show, has none. Returns 0 or an errno.
-int describe_process(int pid, ProcessFiles& files) {
+// Describes the first piece of the process's descriptors (with whole, all
+// of them); a process that has gone, or that the host will not show, has
+// none. The calling process is described without the descriptors the
+// stand-in holds: its count of open descriptors holds those too, and its
+// listing leaves them out. Returns 0 or an errno.
+int describe_process(int pid, ProcessFiles& files, bool whole = false) {
     Fd dir;
     if (int err = open_process_dir(pid, dir); err != 0) return skip_if_gone_or_refused(err);
     struct stat st {};
     if (::fstat(dir.get(), &st) != 0) return skip_if_gone_or_refused(errno);
     files.uid = st.st_uid;
-    if (const int dense = describe_dense(pid, files.uid, dir.get(), files.records); dense != 0)
-        return dense < 0 ? -dense : 0;
+    const bool caller = pid == ::getpid();
+    if (!caller) {
+        if (const int dense = describe_dense(pid, files.uid, dir.get(), files.records); dense != 0)
+            return dense < 0 ? -dense : 0;
+    }
     Fd fd_dir;
     std::vector<int> fds;
     if (int err = list_descriptors(dir.get(), fd_dir, fds); err != 0) return skip_if_gone_or_refused(err);
-    const std::size_t first = std::min(fds.size(), kDescriptorsPerPiece);
+    drop_stand_in_descriptors(pid, fds);
+    const std::size_t first = whole ? fds.size() : std::min(fds.size(), kDescriptorsPerPiece);
     if (int err =
             describe_descriptors(pid, files.uid, fd_dir.get(), std::span(fds).first(first), files.records);
         err != 0)
@@ -298,6 +312,14 @@ void fill_inpcb(const HostSocket& row, xinpcb& inp) {
     std::memcpy(&peer, &row.peer, sizeof peer);
     ie.ie_lport = local.sin6_port;
     ie.ie_fport = peer.sin6_port;
+    // A dual-stack IPv6 socket bound to the wildcard and connected nowhere
+    // takes IPv4 as well: tcp6_usr_bind and udp6_bind mark it with both
+    // flags (its addresses are all zeros either way).
+    if (row.dual_stack && unspecified(local.sin6_addr) && unspecified(peer.sin6_addr) && ie.ie_fport == 0) {
+        inp.inp_inc.inc_flags = INC_ISIPV6;
+        inp.inp_vflag = INP_IPV4 | INP_IPV6;
+        return;
+    }
     // An IPv6 socket bound or connected to an IPv4-mapped address carries
     // IPv4 traffic: FreeBSD keeps its addresses as IPv4 and marks it so.
     const bool local_v4 = v4_mapped(local.sin6_addr) || unspecified(local.sin6_addr);
@@ -400,16 +422,27 @@ int read_local_list(int type, std::string& out) {
 // process its descriptors ascend. Each process is described on its own (a
 // large one in pieces), on all the CPUs the caller may use, into its own
 // slot; the slots are then joined in order, those of processes that went
-// meanwhile empty. A read that fails for any other reason fails the table.
+// meanwhile empty. The calling process is described first, whole, on the
+// calling thread alone: while the other threads work, they hold descriptors
+// of the caller's that are not its own. A read that fails for any other
+// reason fails the table.
 int read_kern_file(NodeArgs, std::string& out) {
     std::vector<int> pids;
     if (int err = list_process_ids(pids); err != 0) return err;
     order_newest_first(pids);
     std::vector<ProcessFiles> processes(pids.size());
     FirstFailure failure;
+    const auto self = std::find(pids.begin(), pids.end(), ::getpid());
+    if (self != pids.end()) {
+        if (int err = describe_process(*self, processes[static_cast<std::size_t>(self - pids.begin())], true);
+            err != 0)
+            return err;
+    }
     for_each_range(pids.size(), kProcessesPerRange, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end && failure.get() == 0; ++i)
+        for (std::size_t i = begin; i < end && failure.get() == 0; ++i) {
+            if (self != pids.end() && i == static_cast<std::size_t>(self - pids.begin())) continue;
             failure.note(describe_process(pids[i], processes[i]));
+        }
     });
     std::vector<Piece> pieces;
     for (std::size_t i = 0; i < processes.size(); ++i) {

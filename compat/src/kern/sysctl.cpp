@@ -10,9 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#include "entry.h"
+#include "kern/sysctl_table.h"
 #include "linux/host_files.h"
 #include "script/script.h"
-#include "kern/sysctl_table.h"
 
 namespace compat {
 namespace {
@@ -261,26 +262,33 @@ int finish(int err) {
 
 namespace freebsd {
 
+// A node whose answer can't be built for want of memory fails with ENOMEM,
+// as the kernel's sysctl does when it can't wire the caller's buffer or
+// allocate its own.
 int sysctl(const int* name, unsigned int namelen, void* oldp, std::size_t* oldlenp,
            const void* newp, std::size_t newlen) {
-    if (name == nullptr) return compat::finish(EFAULT);
-    if (namelen < 2 || namelen > static_cast<unsigned>(CTL_MAXNAME)) return compat::finish(EINVAL);
-    compat::NodeArgs args;
-    int err = 0;
-    const compat::Node* node = compat::find_by_mib(name, namelen, args, err);
-    if (node == nullptr) return compat::finish(err);
-    return compat::finish(compat::call_node(*node, args, oldp, oldlenp, newp, newlen));
+    return compat::guarded_call(-1, [&] {
+        if (name == nullptr) return compat::finish(EFAULT);
+        if (namelen < 2 || namelen > static_cast<unsigned>(CTL_MAXNAME)) return compat::finish(EINVAL);
+        compat::NodeArgs args;
+        int err = 0;
+        const compat::Node* node = compat::find_by_mib(name, namelen, args, err);
+        if (node == nullptr) return compat::finish(err);
+        return compat::finish(compat::call_node(*node, args, oldp, oldlenp, newp, newlen));
+    });
 }
 
 int sysctlbyname(const char* name, void* oldp, std::size_t* oldlenp, const void* newp,
                  std::size_t newlen) {
-    if (name == nullptr) return compat::finish(EFAULT);
-    int storage[compat::kMaxArgs];
-    compat::NodeArgs args;
-    int err = 0;
-    const compat::Node* node = compat::find_by_name(name, storage, args, err);
-    if (node == nullptr) return compat::finish(err);
-    return compat::finish(compat::call_node(*node, args, oldp, oldlenp, newp, newlen));
+    return compat::guarded_call(-1, [&] {
+        if (name == nullptr) return compat::finish(EFAULT);
+        int storage[compat::kMaxArgs];
+        compat::NodeArgs args;
+        int err = 0;
+        const compat::Node* node = compat::find_by_name(name, storage, args, err);
+        if (node == nullptr) return compat::finish(err);
+        return compat::finish(compat::call_node(*node, args, oldp, oldlenp, newp, newlen));
+    });
 }
 
 }  // namespace freebsd

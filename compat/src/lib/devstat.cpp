@@ -43,6 +43,7 @@
 #include <string_view>
 #include <vector>
 
+#include "entry.h"
 #include "linux/disk_names.h"
 #include "linux/host_dirs.h"
 #include "linux/host_failure.h"
@@ -179,40 +180,47 @@ int host_disks(std::string& records, long& generation) {
 namespace freebsd {
 
 int devstat_checkversion(kvm_t* kd) {
-    if (kd != nullptr) return -1;  // only the running kernel is answered
-    auto outcome = compat::script::consult_call("devstat_checkversion", 0);
-    return outcome.fail ? -1 : 0;
+    return compat::guarded_call(-1, [&] {
+        if (kd != nullptr) return -1;  // only the running kernel is answered
+        auto outcome = compat::script::consult_call("devstat_checkversion", 0);
+        return outcome.fail ? -1 : 0;
+    });
 }
 
 int devstat_getdevs(kvm_t* kd, statinfo* stats) {
-    if (kd != nullptr || stats == nullptr || stats->dinfo == nullptr) return -1;
-    auto outcome = compat::script::consult_call("devstat_getdevs", 0);
-    if (outcome.fail) return -1;
-    std::string built;
-    long generation = 0;
-    const std::string* records = outcome.answer;
-    if (records == nullptr) {
-        if (compat::host_disks(built, generation) != 0) return -1;
-        records = &built;
-    } else {
-        generation = static_cast<long>(records->size());
-    }
-    devinfo* info = stats->dinfo;
-    const std::size_t count = records->size() / sizeof(devstat);
-    const std::size_t size = sizeof(long) + count * sizeof(devstat);
-    auto* memory = static_cast<std::uint8_t*>(std::realloc(info->mem_ptr, size));
-    if (memory == nullptr) return -1;  // the old buffer is still the caller's
-    std::memcpy(memory, &generation, sizeof generation);
-    std::memcpy(memory + sizeof(long), records->data(), count * sizeof(devstat));
-    const bool changed = info->generation != generation || info->mem_ptr == nullptr;
-    info->mem_ptr = memory;
-    info->devices = reinterpret_cast<devstat*>(memory + sizeof(long));
-    info->numdevs = static_cast<int>(count);
-    info->generation = generation;
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    stats->snap_time = static_cast<long double>(now.tv_sec) + now.tv_nsec / 1e9L;
-    return changed ? 1 : 0;
+    return compat::guarded_call(-1, [&] {
+        if (kd != nullptr || stats == nullptr || stats->dinfo == nullptr) return -1;
+        auto outcome = compat::script::consult_call("devstat_getdevs", 0);
+        if (outcome.fail) return -1;
+        std::string built;
+        long generation = 0;
+        const std::string* records = outcome.answer;
+        if (records == nullptr) {
+            if (compat::host_disks(built, generation) != 0) return -1;
+            records = &built;
+        } else {
+            generation = static_cast<long>(records->size());
+        }
+        devinfo* info = stats->dinfo;
+        const std::size_t count = records->size() / sizeof(devstat);
+        const std::size_t size = sizeof(long) + count * sizeof(devstat);
+        auto* memory = static_cast<std::uint8_t*>(std::realloc(info->mem_ptr, size));
+        if (memory == nullptr) {  // the old buffer is still the caller's
+            errno = ENOMEM;
+            return -1;
+        }
+        std::memcpy(memory, &generation, sizeof generation);
+        std::memcpy(memory + sizeof(long), records->data(), count * sizeof(devstat));
+        const bool changed = info->generation != generation || info->mem_ptr == nullptr;
+        info->mem_ptr = memory;
+        info->devices = reinterpret_cast<devstat*>(memory + sizeof(long));
+        info->numdevs = static_cast<int>(count);
+        info->generation = generation;
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        stats->snap_time = static_cast<long double>(now.tv_sec) + now.tv_nsec / 1e9L;
+        return changed ? 1 : 0;
+    });
 }
 
 }  // namespace freebsd

@@ -32,14 +32,18 @@ constexpr std::size_t kNameSize = freebsd::IFNAMSIZ;
 #include <net/if_arp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstring>
 #include <string>
 #include <string_view>
 
+#include "entry.h"
+#include "linux/host_files.h"
 #include "linux/host_interfaces.h"
 #include "linux/host_text.h"
 #include "script/script.h"
@@ -143,15 +147,46 @@ void set_media(freebsd::ifmediareq& req, int word, bool active) {
     req.ifm_mask = 0;
 }
 
+// The name of the host driver bound to the interface's device (the last
+// part of /sys/class/net/IF/device/driver); empty for an interface without
+// a device, as virtual ones are.
+std::string device_driver(const std::string& base) {
+    const std::string path = host_root() + base + "/device/driver";
+    char target[PATH_MAX];
+    const ssize_t len = ::readlink(path.c_str(), target, sizeof target);
+    if (len <= 0 || static_cast<std::size_t>(len) >= sizeof target) return {};
+    const std::string_view link(target, static_cast<std::size_t>(len));
+    const std::size_t slash = link.rfind('/');
+    return std::string(slash == std::string_view::npos ? link : link.substr(slash + 1));
+}
+
+// The host could not do the read: the request fails with its errno rather
+// than say the interface has no media.
+bool host_could_not_read(int err) { return err == EMFILE || err == ENFILE || err == ENOMEM; }
+
 // The media words of an interface from /sys/class/net/IF/{speed,duplex,carrier}.
 // An interface whose driver has no link settings (the loopback, most virtual
 // ones) fails as FreeBSD's do without media: EINVAL.
+//
+// A virtio network device has no speed on either side; FreeBSD's vtnet
+// makes one up (vtnet_ifmedia_sts): 10GBASE-T full duplex while the link is
+// up, no active media while it is down. The host tells the link by carrier,
+// which it does not show for an interface that is down.
 int host_media(std::string_view name, freebsd::ifmediareq& req) {
     std::string base = "sys/class/net/";
     base.append(name);
+    if (device_driver(base) == "virtio_net") {
+        const bool up = has_carrier(base);
+        set_media(req, freebsd::IFM_ETHER | (up ? freebsd::IFM_10G_T | freebsd::IFM_FDX : freebsd::IFM_NONE),
+                  up);
+        req.ifm_current = freebsd::IFM_ETHER | freebsd::IFM_AUTO;
+        return 0;
+    }
     long speed = 0;
-    if (!host_number(base + "/speed", speed)) return EINVAL;
     FileText text;
+    const int err = text.read_host(base + "/speed");
+    if (host_could_not_read(err)) return err;
+    if (err != 0 || leading_numbers(text.view(), &speed, 1) != 1) return EINVAL;
     int word = freebsd::IFM_ETHER | subtype_of_speed(speed);
     if (text.read_host(base + "/duplex") == 0) {
         std::string_view duplex = text.view();
@@ -286,22 +321,24 @@ int host_type(int type) {
 namespace freebsd {
 
 int socket(int domain, int type, int protocol) {
-    auto outcome = compat::script::consult("socket", compat::script::Kind::call);
-    if (outcome.fail) {
-        errno = outcome.err;
-        return -1;
-    }
-    const int family = compat::host_family(domain);
-    const int kind = compat::host_type(type);
-    if (family < 0) {
-        errno = EAFNOSUPPORT;
-        return -1;
-    }
-    if (kind < 0) {
-        errno = EPROTOTYPE;
-        return -1;
-    }
-    return ::socket(family, kind | SOCK_CLOEXEC, protocol);
+    return compat::guarded_call(-1, [&] {
+        auto outcome = compat::script::consult("socket", compat::script::Kind::call);
+        if (outcome.fail) {
+            errno = outcome.err;
+            return -1;
+        }
+        const int family = compat::host_family(domain);
+        const int kind = compat::host_type(type);
+        if (family < 0) {
+            errno = EAFNOSUPPORT;
+            return -1;
+        }
+        if (kind < 0) {
+            errno = EPROTOTYPE;
+            return -1;
+        }
+        return ::socket(family, kind | SOCK_CLOEXEC, protocol);
+    });
 }
 
 int ioctl(int fd, unsigned long request, ...) {
@@ -309,15 +346,17 @@ int ioctl(int fd, unsigned long request, ...) {
     va_start(ap, request);
     void* arg = va_arg(ap, void*);
     va_end(ap);
-    if (compat::request_name(request) == nullptr) {
-        errno = ENOTTY;
-        return -1;
-    }
-    if (int err = compat::if_request(fd, request, arg); err != 0) {
-        errno = err;
-        return -1;
-    }
-    return 0;
+    return compat::guarded_call(-1, [&] {
+        if (compat::request_name(request) == nullptr) {
+            errno = ENOTTY;
+            return -1;
+        }
+        if (int err = compat::if_request(fd, request, arg); err != 0) {
+            errno = err;
+            return -1;
+        }
+        return 0;
+    });
 }
 
 }  // namespace freebsd

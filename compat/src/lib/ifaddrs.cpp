@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "entry.h"
 #include "freebsd/net/if.h"
 #include "linux/host_interfaces.h"
 #include "script/script.h"
@@ -157,37 +158,39 @@ bool add_scripted_entries(std::string_view bytes, std::vector<Pending>& out) {
 namespace freebsd {
 
 int getifaddrs(ifaddrs** ifap) {
-    if (ifap == nullptr) {
-        errno = EINVAL;
-        return -1;
-    }
-    *ifap = nullptr;
-    auto outcome = compat::script::consult("getifaddrs", compat::script::Kind::call);
-    if (outcome.fail) {
-        errno = outcome.err;
-        return -1;
-    }
-    std::vector<compat::Pending> entries;
-    compat::HostInterfaces host;  // the names point into it until the pack
-    if (outcome.answer != nullptr) {
-        if (!compat::add_scripted_entries(*outcome.answer, entries)) {
+    return compat::guarded_call(-1, [&] {
+        if (ifap == nullptr) {
             errno = EINVAL;
             return -1;
         }
-    } else {
-        if (int err = compat::read_host_interfaces(host); err != 0) {
-            errno = err;
+        *ifap = nullptr;
+        auto outcome = compat::script::consult("getifaddrs", compat::script::Kind::call);
+        if (outcome.fail) {
+            errno = outcome.err;
             return -1;
         }
-        compat::add_host_entries(host, entries);
-    }
-    if (entries.empty()) return 0;
-    *ifap = compat::pack(entries);
-    if (*ifap == nullptr) {
-        errno = ENOMEM;
-        return -1;
-    }
-    return 0;
+        std::vector<compat::Pending> entries;
+        compat::HostInterfaces host;  // the names point into it until the pack
+        if (outcome.answer != nullptr) {
+            if (!compat::add_scripted_entries(*outcome.answer, entries)) {
+                errno = EINVAL;
+                return -1;
+            }
+        } else {
+            if (int err = compat::read_host_interfaces(host); err != 0) {
+                errno = err;
+                return -1;
+            }
+            compat::add_host_entries(host, entries);
+        }
+        if (entries.empty()) return 0;
+        *ifap = compat::pack(entries);
+        if (*ifap == nullptr) {
+            errno = ENOMEM;
+            return -1;
+        }
+        return 0;
+    });
 }
 
 void freeifaddrs(ifaddrs* ifp) { std::free(ifp); }

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "entry.h"
 #include "freebsd/kvm.h"
 #include "linux/host_text.h"
 #include "script/script.h"
@@ -31,70 +32,78 @@ namespace freebsd {
 
 kvm_t* kvm_open(const char* execfile, const char* corefile, const char* swapfile, int flags,
                 const char* errstr) {
-    auto outcome = compat::script::consult("kvm_open", compat::script::Kind::call);
-    char errbuf[_POSIX2_LINE_MAX] = {};
-    kvm_t* kd = nullptr;
-    if (outcome.fail) {
-        std::snprintf(errbuf, sizeof errbuf, "%s", std::strerror(outcome.err));
-        errno = outcome.err;
-    } else {
-        kd = kvm_openfiles(execfile, corefile, swapfile, flags, errbuf);
-    }
-    // FreeBSD's kvm_open reports its failure behind the caller's prefix.
-    if (kd == nullptr && errstr != nullptr) std::fprintf(stderr, "%s: %s\n", errstr, errbuf);
-    return kd;
+    return compat::guarded_call<kvm_t*>(nullptr, [&]() -> kvm_t* {
+        auto outcome = compat::script::consult("kvm_open", compat::script::Kind::call);
+        char errbuf[_POSIX2_LINE_MAX] = {};
+        kvm_t* kd = nullptr;
+        if (outcome.fail) {
+            std::snprintf(errbuf, sizeof errbuf, "%s", std::strerror(outcome.err));
+            errno = outcome.err;
+        } else {
+            kd = kvm_openfiles(execfile, corefile, swapfile, flags, errbuf);
+        }
+        // FreeBSD's kvm_open reports its failure behind the caller's prefix.
+        if (kd == nullptr && errstr != nullptr) {
+            const int err = errno;
+            std::fprintf(stderr, "%s: %s\n", errstr, errbuf);
+            errno = err;
+        }
+        return kd;
+    });
 }
 
 int kvm_getswapinfo(kvm_t* kd, kvm_swap* info, int maxswap, int flags) {
-    if (kd == nullptr || info == nullptr || maxswap < 1) {
-        errno = EINVAL;
-        return -1;
-    }
-    auto outcome = compat::script::consult("kvm_getswapinfo", compat::script::Kind::call);
-    if (outcome.fail) {
-        errno = outcome.err;
-        return -1;
-    }
-    compat::FileText text;
-    if (int err = text.read_host("proc/swaps"); err != 0) {
-        errno = err;
-        return -1;
-    }
-    const long page = ::sysconf(_SC_PAGESIZE);
-    const std::uint64_t kib_per_page = page > 1024 ? static_cast<std::uint64_t>(page) / 1024 : 4;
-    auto pages = [&](std::uint64_t kib) {
-        return static_cast<std::uint32_t>(std::min<std::uint64_t>(kib / kib_per_page, 0xffffffffu));
-    };
-    kvm_swap total{};
-    int devices = 0;
-    std::string_view rest = text.view();
-    if (!rest.empty()) compat::next_line(rest);  // the heading
-    while (!rest.empty()) {
-        std::string_view line = compat::next_line(rest);
-        std::string_view name = compat::next_token(line);
-        compat::next_token(line);  // type
-        std::uint64_t sizes[2] = {};
-        if (name.empty() || compat::leading_numbers(line, sizes, 2) != 2) continue;
-        const std::uint32_t size = pages(sizes[0]);
-        const std::uint32_t used = pages(sizes[1]);
-        if (devices < maxswap - 1) {
-            kvm_swap& device = info[devices];
-            std::memset(&device, 0, sizeof device);
-            constexpr std::string_view kDev = "/dev/";
-            if ((flags & SWIF_DEV_PREFIX) == 0 && name.substr(0, kDev.size()) == kDev)
-                name.remove_prefix(kDev.size());
-            const std::size_t n = std::min(name.size(), sizeof device.ksw_devname - 1);
-            std::memcpy(device.ksw_devname, name.data(), n);
-            device.ksw_total = size;
-            device.ksw_used = used;
+    return compat::guarded_call(-1, [&] {
+        if (kd == nullptr || info == nullptr || maxswap < 1) {
+            errno = EINVAL;
+            return -1;
         }
-        total.ksw_total += size;
-        total.ksw_used += used;
-        ++devices;
-    }
-    const int summary = std::min(devices, maxswap - 1);
-    info[summary] = total;
-    return summary;
+        auto outcome = compat::script::consult("kvm_getswapinfo", compat::script::Kind::call);
+        if (outcome.fail) {
+            errno = outcome.err;
+            return -1;
+        }
+        compat::FileText text;
+        if (int err = text.read_host("proc/swaps"); err != 0) {
+            errno = err;
+            return -1;
+        }
+        const long page = ::sysconf(_SC_PAGESIZE);
+        const std::uint64_t kib_per_page = page > 1024 ? static_cast<std::uint64_t>(page) / 1024 : 4;
+        auto pages = [&](std::uint64_t kib) {
+            return static_cast<std::uint32_t>(std::min<std::uint64_t>(kib / kib_per_page, 0xffffffffu));
+        };
+        kvm_swap total{};
+        int devices = 0;
+        std::string_view rest = text.view();
+        if (!rest.empty()) compat::next_line(rest);  // the heading
+        while (!rest.empty()) {
+            std::string_view line = compat::next_line(rest);
+            std::string_view name = compat::next_token(line);
+            compat::next_token(line);  // type
+            std::uint64_t sizes[2] = {};
+            if (name.empty() || compat::leading_numbers(line, sizes, 2) != 2) continue;
+            const std::uint32_t size = pages(sizes[0]);
+            const std::uint32_t used = pages(sizes[1]);
+            if (devices < maxswap - 1) {
+                kvm_swap& device = info[devices];
+                std::memset(&device, 0, sizeof device);
+                constexpr std::string_view kDev = "/dev/";
+                if ((flags & SWIF_DEV_PREFIX) == 0 && name.substr(0, kDev.size()) == kDev)
+                    name.remove_prefix(kDev.size());
+                const std::size_t n = std::min(name.size(), sizeof device.ksw_devname - 1);
+                std::memcpy(device.ksw_devname, name.data(), n);
+                device.ksw_total = size;
+                device.ksw_used = used;
+            }
+            total.ksw_total += size;
+            total.ksw_used += used;
+            ++devices;
+        }
+        const int summary = std::min(devices, maxswap - 1);
+        info[summary] = total;
+        return summary;
+    });
 }
 
 }  // namespace freebsd

@@ -31,6 +31,7 @@
 #include "freebsd/libutil.h"
 #include "freebsd/sys/socket.h"
 #include "freebsd/sys/user.h"
+#include "entry.h"
 #include "linux/host_sockets.h"
 #include "linux/proc_reads.h"
 #include "linux/proc_records.h"
@@ -87,6 +88,7 @@ int vnode_type_of(mode_t mode) {
     }
 }
 
+// The vnode's attributes, as vn_fill_kinfo_vnode gives them.
 void fill_stat(kinfo_file& kf, const struct stat& st) {
     auto& file = kf.kf_un.kf_file;
     file.kf_file_fileid = st.st_ino;
@@ -94,74 +96,93 @@ void fill_stat(kinfo_file& kf, const struct stat& st) {
     file.kf_file_mode = static_cast<std::uint16_t>(st.st_mode);
     file.kf_file_nlink = st.st_nlink;
     file.kf_file_fsid = st.st_dev;
+    file.kf_file_fsid_freebsd11 = static_cast<std::uint32_t>(st.st_dev);
     file.kf_file_rdev = st.st_rdev;
-    kf.kf_status = kAttrValid;
+    file.kf_file_rdev_freebsd11 = static_cast<std::uint32_t>(st.st_rdev);
 }
 
-// Fills one descriptor's record from its link text. Returns 0, ENOENT when
-// the descriptor was closed while the table was read, or the errno of a
-// failure of the host.
-int fill_descriptor(int dir, const char* link_name, std::string_view target, kinfo_file& kf,
+// A named file's path as the kernel gives it: none once its name is gone
+// (vn_fullpath finds no name for it). The host marks a removed name with
+// " (deleted)"; a file whose real name ends so still has links and still
+// answers to that name.
+std::string_view file_path(int process_dir, std::string_view text, const LinkTarget& link,
+                           const struct stat& st) {
+    if (st.st_nlink == 0) return {};
+    if (link.deleted_mark && !name_still_holds(process_dir, text, st.st_ino)) return {};
+    return text;
+}
+
+// Fills one descriptor's record from its link text, as the descriptor's
+// fo_fill_kinfo would; a kind FreeBSD has no fill for stays
+// KF_TYPE_UNKNOWN, and only a record whose fill succeeded is KF_ATTR_VALID
+// (export_file_to_kinfo). Returns 0, ENOENT when the descriptor was closed
+// while the table was read, or the errno of a failure of the host.
+int fill_descriptor(int process_dir, int dir, const char* link_name, std::string_view text, kinfo_file& kf,
                     std::uint64_t& socket_inode) {
-    if (!target.empty() && target[0] == '/') {
-        struct stat st;
-        if (::fstatat(dir, link_name, &st, 0) != 0) {
-            const int err = errno;
-            if (classify_host_failure(err) != HostFailure::refused) return err;
-            fill_vnode(kf, freebsd::KF_VTYPE_VNON, target);  // a file the host would not describe
-            return 0;
+    const LinkTarget link = classify_link(text);
+    switch (link.kind) {
+        case LinkTarget::Kind::path: {
+            struct stat st;
+            if (::fstatat(dir, link_name, &st, 0) != 0) {
+                const int err = errno;
+                if (classify_host_failure(err) != HostFailure::refused) return err;
+                fill_vnode(kf, freebsd::KF_VTYPE_VNON, text);  // a file the host would not describe
+                return 0;
+            }
+            const int vtype = vnode_type_of(st.st_mode);
+            fill_vnode(kf, vtype, file_path(process_dir, text, link, st));
+            fill_stat(kf, st);
+            if (vtype == freebsd::KF_VTYPE_VFIFO) kf.kf_type = freebsd::KF_TYPE_FIFO;
+            // Anonymous shared memory has a name but no file system behind it.
+            if (starts_with(text, "/memfd:")) kf.kf_type = freebsd::KF_TYPE_SHM;
+            break;
         }
-        const int vtype = vnode_type_of(st.st_mode);
-        fill_vnode(kf, vtype, target);
-        fill_stat(kf, st);
-        if (vtype == freebsd::KF_VTYPE_VFIFO) kf.kf_type = freebsd::KF_TYPE_FIFO;
-        // Anonymous shared memory has a name but no file system behind it.
-        if (starts_with(target, "/memfd:")) kf.kf_type = freebsd::KF_TYPE_SHM;
-        return 0;
-    }
-    if (starts_with(target, "socket:")) {
-        kf.kf_type = freebsd::KF_TYPE_SOCKET;
-        socket_inode = bracket_number(target);
-        return 0;
-    }
-    if (starts_with(target, "pipe:")) {
-        kf.kf_type = freebsd::KF_TYPE_PIPE;
-        kf.kf_un.kf_pipe.kf_pipe_addr = bracket_number(target);
-        return 0;
-    }
-    if (starts_with(target, "anon_inode:")) {
-        if (target.find("eventfd") != std::string_view::npos)
+        case LinkTarget::Kind::socket:
+            kf.kf_type = freebsd::KF_TYPE_SOCKET;
+            socket_inode = link.inode;
+            break;
+        case LinkTarget::Kind::pipe:
+            kf.kf_type = freebsd::KF_TYPE_PIPE;
+            kf.kf_un.kf_pipe.kf_pipe_addr = link.inode;
+            break;
+        case LinkTarget::Kind::eventfd:
             kf.kf_type = freebsd::KF_TYPE_EVENTFD;
-        else if (target.find("eventpoll") != std::string_view::npos)
+            break;
+        case LinkTarget::Kind::event_queue:
             kf.kf_type = freebsd::KF_TYPE_KQUEUE;  // the host's event queue
-        else if (target.find("pidfd") != std::string_view::npos)
+            break;
+        case LinkTarget::Kind::process:
             kf.kf_type = freebsd::KF_TYPE_PROCDESC;
-        else
+            break;
+        case LinkTarget::Kind::other:
             kf.kf_type = freebsd::KF_TYPE_UNKNOWN;
-        return 0;
+            return 0;
     }
-    kf.kf_type = freebsd::KF_TYPE_UNKNOWN;
+    kf.kf_status = kAttrValid;
     return 0;
 }
 
 // ---- Socket tables --------------------------------------------------------
 
-using SocketIndex = std::unordered_map<std::uint64_t, kinfo_file*>;
+// The records of the sockets still unknown, by inode: a socket the process
+// holds under several descriptors has a record for each.
+using SocketIndex = std::unordered_map<std::uint64_t, std::vector<kinfo_file*>>;
 
-// Copies a table row into the record of the socket with its inode, and takes
-// that record out of the index.
+// Copies a table row into every record of the socket with its inode, and
+// takes the socket out of the index.
 void claim(SocketIndex& pending, const HostSocket& row) {
     auto it = pending.find(row.inode);
     if (it == pending.end()) return;
-    kinfo_file* kf = it->second;
+    for (kinfo_file* kf : it->second) {
+        kf->kf_sock_domain = row.domain;
+        kf->kf_sock_type = row.type;
+        kf->kf_sock_protocol = row.protocol;
+        std::memcpy(&kf->kf_sa_local, &row.local, sizeof row.local);
+        std::memcpy(&kf->kf_sa_peer, &row.peer, sizeof row.peer);
+        kf->kf_un.kf_sock.kf_sock_sendq = row.sendq;
+        kf->kf_un.kf_sock.kf_sock_recvq = row.recvq;
+    }
     pending.erase(it);
-    kf->kf_sock_domain = row.domain;
-    kf->kf_sock_type = row.type;
-    kf->kf_sock_protocol = row.protocol;
-    std::memcpy(&kf->kf_sa_local, &row.local, sizeof row.local);
-    std::memcpy(&kf->kf_sa_peer, &row.peer, sizeof row.peer);
-    kf->kf_un.kf_sock.kf_sock_sendq = row.sendq;
-    kf->kf_un.kf_sock.kf_sock_recvq = row.recvq;
 }
 
 // Each table is read once, and only while some socket is still unknown.
@@ -252,6 +273,7 @@ int build_table(int pid, kinfo_file** out, int* count) {
     std::vector<int> fds;
     Fd fd_dir;
     if (int err = list_descriptors(dir.get(), fd_dir, fds); err != 0) return err;
+    drop_stand_in_descriptors(pid, fds);
 
     const std::uint64_t tty = controlling_tty(dir.get());
     const std::size_t capacity = sizeof kSpecials / sizeof kSpecials[0] + 1 + fds.size();
@@ -275,6 +297,16 @@ int build_table(int pid, kinfo_file** out, int* count) {
         }
         init_record(table[n], special.fd);
         fill_vnode(table[n], special.vtype, target);
+        // The vnode's attributes where the host describes it; a name that
+        // is gone is no path (a deleted executable, a removed folder).
+        struct stat st;
+        if (::fstatat(dir.get(), special.link, &st, 0) == 0) {
+            fill_stat(table[n], st);
+            table[n].kf_status = kAttrValid;
+            if (st.st_nlink == 0 ||
+                (classify_link(target).deleted_mark && !name_still_holds(dir.get(), target, st.st_ino)))
+                table[n].kf_path[0] = '\0';
+        }
         ++n;
     }
 
@@ -290,12 +322,12 @@ int build_table(int pid, kinfo_file** out, int* count) {
         kinfo_file& kf = table[n];
         init_record(kf, fd);
         std::uint64_t inode = 0;
-        if (int err = fill_descriptor(fd_dir.get(), link_name, target, kf, inode); err != 0) {
+        if (int err = fill_descriptor(dir.get(), fd_dir.get(), link_name, target, kf, inode); err != 0) {
             std::memset(&kf, 0, sizeof kf);
             if (int failed = skip_if_gone(err); failed != 0) return failed;
             continue;
         }
-        if (kf.kf_type == freebsd::KF_TYPE_SOCKET && inode != 0) sockets.emplace(inode, &kf);
+        if (kf.kf_type == freebsd::KF_TYPE_SOCKET && inode != 0) sockets[inode].push_back(&kf);
         ++n;
     }
     if (!sockets.empty()) {
@@ -304,7 +336,16 @@ int build_table(int pid, kinfo_file** out, int* count) {
     if (ctty != capacity) {
         kinfo_file& kf = table[ctty];
         init_record(kf, freebsd::KF_FD_TYPE_CTTY);
-        fill_vnode(kf, freebsd::KF_VTYPE_VCHR, tty_path(tty, table, n));
+        const std::string path = tty_path(tty, table, n);
+        fill_vnode(kf, freebsd::KF_VTYPE_VCHR, path);
+        // The terminal's attributes from its node, when the node is the
+        // terminal's.
+        struct stat st;
+        const std::string node = host_root() + path.substr(path.empty() ? 0 : 1);
+        if (!path.empty() && ::stat(node.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == tty) {
+            fill_stat(kf, st);
+            kf.kf_status = kAttrValid;
+        }
         kf.kf_un.kf_file.kf_file_rdev = tty;
         kf.kf_un.kf_file.kf_file_rdev_freebsd11 = static_cast<std::uint32_t>(tty);
     }
@@ -320,7 +361,9 @@ int build_table(int pid, kinfo_file** out, int* count) {
 namespace freebsd {
 
 kinfo_file* kinfo_getfile(int pid, int* cntp) {
-    return compat::scripted_or_built_table<kinfo_file>("kinfo_getfile", pid, cntp, compat::build_table);
+    return compat::guarded_call<kinfo_file*>(nullptr, [&]() -> kinfo_file* {
+        return compat::scripted_or_built_table<kinfo_file>("kinfo_getfile", pid, cntp, compat::build_table);
+    });
 }
 
 }  // namespace freebsd

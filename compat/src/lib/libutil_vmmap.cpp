@@ -2,20 +2,39 @@
 // process, from one read of the host's /proc/<pid>/smaps.
 //
 // Per mapping: the addresses, protection, offset and inode of its header
-// line; the path when the mapping has a file (type vnode), else an empty path
-// and the type FreeBSD 14 gives: swap for anonymous memory (heap, stack,
-// unnamed; FreeBSD 14 keeps it in swap objects), phys for the kernel's pages
-// shared into every process (vdso, vvar, vsyscall), guard for a mapping no
-// access is allowed to (the host reserves address space that way, where
-// FreeBSD makes guard entries, e.g. the holes between a library's
-// segments). Resident pages from Rss and private resident pages from
-// Private_Clean plus Private_Dirty.
+// line, and the type and path kern_proc_vmmap_out gives its object:
+//   a file                vnode, with the file's path; none once the name is
+//                         gone (the host's " (deleted)" mark on a name that
+//                         no longer names the file);
+//   anonymous memory      swap (FreeBSD 14 keeps it in swap objects), no
+//                         path: private memory (heap, stack, unnamed),
+//                         shared memory (the host's "/dev/zero (deleted)"
+//                         and System V segments), memfd objects ("/memfd:")
+//                         and POSIX shared memory (files under /dev/shm);
+//   no object             none: private anonymous memory no access is
+//                         allowed to and that holds no page, which can
+//                         have had no page ever (glibc's thread-stack guard
+//                         pages, address space reserved with PROT_NONE);
+//                         FreeBSD creates an anonymous object at the first
+//                         fault only;
+//   the kernel's pages    phys, shared into every process (vdso, vvar,
+//                         vsyscall).
+// The host has no guard entries (MAP_GUARD, a stack's gap): no entry is of
+// type guard. A mapping no access is allowed to that has an object keeps
+// the object's type: a hole in a library's mapping is the library's vnode.
+//
+// Resident pages from Rss. kve_private_resident is the resident pages of an
+// object without a backing object: 0 for a private file mapping with pages
+// copied on write (its top object shadows the file's) and for an entry
+// without an object, else the entry's own resident pages. (FreeBSD counts
+// every resident page of such an object, those this process does not map
+// too; the host tells only this mapping's.)
 //
 // The host keeps no count of references to a memory object nor of the shadow
 // objects behind it, so both counts are what this process alone shows:
 //   kve_ref_count     the number of this process's mappings of the same file
 //                     (same device and inode), 1 for anonymous memory, 0
-//                     for a guard entry (it has no object);
+//                     for an entry without an object;
 //   kve_shadow_count  1 for a private file mapping whose pages were copied
 //                     on write (it has anonymous pages), else 0.
 // References from other processes are not counted.
@@ -30,6 +49,7 @@
 // the scripted errno, 0 included.
 #include "freebsd/libutil.h"
 #include "freebsd/sys/user.h"
+#include "entry.h"
 #include "linux/proc_reads.h"
 #include "linux/proc_records.h"
 
@@ -64,10 +84,26 @@ struct Pending {
     std::uint64_t dev = 0;
     std::uint64_t inode = 0;
     bool is_private = false;
-    long private_kib = 0;
+    bool anonymous = false;  // no file behind it (swap, or no object yet)
+    bool deleted_mark = false;
+    long resident_kib = 0;
+    long swapped_kib = 0;
     long anonymous_kib = 0;
-    bool guard = false;
 };
+
+bool has_prefix(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+// Anonymous memory the host shows under a file's name: shared anonymous
+// memory and System V segments (files of the host's internal shmem mount,
+// removed at once), memfd objects, and POSIX shared memory objects (files
+// under /dev/shm, where the host's shm_open makes them). FreeBSD keeps all
+// of them in swap objects without a vnode.
+bool swap_object_name(std::string_view path) {
+    return path == "/dev/zero (deleted)" || has_prefix(path, "/SYSV") || has_prefix(path, "/memfd:") ||
+           has_prefix(path, "/dev/shm/");
+}
 
 // "start-end perms offset major:minor inode [path]".
 bool parse_header(std::string_view line, kinfo_vmentry& kve, Pending& extra) {
@@ -102,30 +138,30 @@ bool parse_header(std::string_view line, kinfo_vmentry& kve, Pending& extra) {
 
     auto start = rest.find_first_not_of(' ');
     std::string_view path = start == std::string_view::npos ? std::string_view() : rest.substr(start);
-    if (prot == 0) {
-        // A guard entry has no object: no file, no copy on write.
-        kve.kve_type = freebsd::KVME_TYPE_GUARD;
-        kve.kve_flags = 0;
-        extra.inode = 0;
-        extra.guard = true;
+    while (!path.empty() && path.back() == ' ') path.remove_suffix(1);
+    if (!path.empty() && path[0] == '/' && swap_object_name(path)) {
+        kve.kve_type = freebsd::KVME_TYPE_SWAP;
     } else if (!path.empty() && path[0] == '/') {
-        kve.kve_type = path.substr(0, 7) == "/memfd:" ? freebsd::KVME_TYPE_SWAP : freebsd::KVME_TYPE_VNODE;
+        kve.kve_type = freebsd::KVME_TYPE_VNODE;
         kve.kve_vn_fileid = extra.inode;
+        extra.deleted_mark = path.size() > kDeletedMark.size() &&
+                             path.substr(path.size() - kDeletedMark.size()) == kDeletedMark;
         // A path beyond FreeBSD's limit cannot be named: the field stays empty.
         if (path.size() < sizeof kve.kve_path) std::memcpy(kve.kve_path, path.data(), path.size());
-    } else if (path == "[vdso]" || path == "[vvar]" || path == "[vsyscall]") {
+    } else if (path == "[vdso]" || path == "[vvar]" || path == "[vvar_vclock]" || path == "[vsyscall]") {
         kve.kve_type = freebsd::KVME_TYPE_PHYS;
     } else {
         kve.kve_type = freebsd::KVME_TYPE_SWAP;
+        extra.anonymous = extra.is_private;
         if (path == "[stack]") kve.kve_flags |= freebsd::KVME_FLAG_GROWS_DOWN;
     }
     return true;
 }
 
-// "Name:   123 kB". Only Rss, Private_Clean, Private_Dirty and Anonymous
-// are wanted; the first letter turns the other twenty-odd lines away.
-void parse_field(std::string_view line, kinfo_vmentry& kve, Pending& extra, long page_kib) {
-    enum { kRss, kPrivate, kAnonymous } which;
+// "Name:   123 kB". Only Rss, Swap and Anonymous are wanted; the first
+// letter turns the other twenty-odd lines away.
+void parse_field(std::string_view line, Pending& extra) {
+    enum { kRss, kSwap, kAnonymous } which;
     std::size_t skip;
     switch (line[0]) {
         case 'R':
@@ -133,10 +169,10 @@ void parse_field(std::string_view line, kinfo_vmentry& kve, Pending& extra, long
             which = kRss;
             skip = 4;
             break;
-        case 'P':
-            if (line.substr(0, 14) != "Private_Clean:" && line.substr(0, 14) != "Private_Dirty:") return;
-            which = kPrivate;
-            skip = 14;
+        case 'S':
+            if (line.substr(0, 5) != "Swap:") return;
+            which = kSwap;
+            skip = 5;
             break;
         case 'A':
             if (line.substr(0, 10) != "Anonymous:") return;
@@ -153,16 +189,30 @@ void parse_field(std::string_view line, kinfo_vmentry& kve, Pending& extra, long
     if (!parse_number(p, end, kib)) return;
     switch (which) {
         case kRss:
-            kve.kve_resident = static_cast<int>(kib / page_kib);
+            extra.resident_kib = kib;
             break;
-        case kPrivate:
-            extra.private_kib += kib;
-            kve.kve_private_resident = static_cast<int>(extra.private_kib / page_kib);
+        case kSwap:
+            extra.swapped_kib = kib;
             break;
         case kAnonymous:
             extra.anonymous_kib = kib;
             break;
     }
+}
+
+// What the entry's object is, once its page counts are known.
+void settle(int process_dir, kinfo_vmentry& kve, Pending& e, long page_kib) {
+    kve.kve_resident = static_cast<int>(e.resident_kib / page_kib);
+    if (e.anonymous && kve.kve_protection == 0 && e.resident_kib == 0 && e.swapped_kib == 0) {
+        // Never accessible and without a page: no object was ever made.
+        kve.kve_type = freebsd::KVME_TYPE_NONE;
+        kve.kve_flags &= ~freebsd::KVME_FLAG_COW;
+        e.inode = 0;
+        return;
+    }
+    const bool shadowed = kve.kve_type == freebsd::KVME_TYPE_VNODE && e.is_private && e.anonymous_kib > 0;
+    kve.kve_private_resident = shadowed ? 0 : kve.kve_resident;
+    if (e.deleted_mark && !name_still_holds(process_dir, kve.kve_path, e.inode)) kve.kve_path[0] = '\0';
 }
 
 struct ObjectKey {
@@ -232,7 +282,7 @@ int build_map(int pid, kinfo_vmentry** out, int* count) {
             extras.push_back(extra);
             current = kve;
         } else if (current != nullptr) {
-            parse_field(line, *current, extras.back(), page_kib);
+            parse_field(line, extras.back());
         }
     }
     if (reader.error() != 0) return process_refusal(reader.error());
@@ -245,6 +295,8 @@ int build_map(int pid, kinfo_vmentry** out, int* count) {
         table.size = 0;
     }
 
+    for (std::size_t i = 0; i < table.size; ++i) settle(dir.get(), table.data[i], extras[i], page_kib);
+
     // The counts that stand in for the memory objects' own.
     std::unordered_map<ObjectKey, int, ObjectHash> files;
     for (const Pending& e : extras) {
@@ -252,7 +304,8 @@ int build_map(int pid, kinfo_vmentry** out, int* count) {
     }
     for (std::size_t i = 0; i < table.size; ++i) {
         const Pending& e = extras[i];
-        table.data[i].kve_ref_count = e.guard ? 0 : e.inode != 0 ? files[ObjectKey{e.dev, e.inode}] : 1;
+        const bool no_object = table.data[i].kve_type == freebsd::KVME_TYPE_NONE;
+        table.data[i].kve_ref_count = no_object ? 0 : e.inode != 0 ? files[ObjectKey{e.dev, e.inode}] : 1;
         table.data[i].kve_shadow_count = e.inode != 0 && e.is_private && e.anonymous_kib > 0 ? 1 : 0;
     }
 
@@ -267,7 +320,9 @@ int build_map(int pid, kinfo_vmentry** out, int* count) {
 namespace freebsd {
 
 kinfo_vmentry* kinfo_getvmmap(int pid, int* cntp) {
-    return compat::scripted_or_built_table<kinfo_vmentry>("kinfo_getvmmap", pid, cntp, compat::build_map);
+    return compat::guarded_call<kinfo_vmentry*>(nullptr, [&]() -> kinfo_vmentry* {
+        return compat::scripted_or_built_table<kinfo_vmentry>("kinfo_getvmmap", pid, cntp, compat::build_map);
+    });
 }
 
 }  // namespace freebsd

@@ -28,6 +28,7 @@
 #include <string>
 #include <string_view>
 
+#include "entry.h"
 #include "freebsd/malloc_np.h"
 #include "linux/glibc_tunables.h"
 #include "script/script.h"
@@ -98,19 +99,19 @@ int host_mallctl(std::string_view name, void* oldp, std::size_t* oldlenp, void* 
 
 namespace freebsd {
 
+// Returns 0 or an errno, as jemalloc's mallctl does; memory that can't be
+// had for the answer is ENOMEM.
 int mallctl(const char* name, void* oldp, std::size_t* oldlenp, void* newp, std::size_t newlen) {
-    if (name == nullptr) return EINVAL;
+    return compat::guarded_call(ENOMEM, [&] {
+        if (name == nullptr) return EINVAL;
 #ifdef NORVIK_SCRIPTED
-    try {
         auto outcome = compat::script::consult(std::string("mallctl.") + name, compat::script::Kind::call);
         if (outcome.fail) return outcome.err;
-    } catch (const std::bad_alloc&) {
-        return ENOMEM;
-    }
 #endif
-    if (compat::MallctlFn real = compat::loaded_jemalloc(); real != nullptr)
-        return real(name, oldp, oldlenp, newp, newlen);
-    return compat::host_mallctl(name, oldp, oldlenp, newp, newlen);
+        if (compat::MallctlFn real = compat::loaded_jemalloc(); real != nullptr)
+            return real(name, oldp, oldlenp, newp, newlen);
+        return compat::host_mallctl(name, oldp, oldlenp, newp, newlen);
+    });
 }
 
 }  // namespace freebsd

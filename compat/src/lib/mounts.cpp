@@ -9,7 +9,7 @@
 // fields stay 0.
 //
 // Scripted overlay: key "getfsstat.0" for the count question (no buffer),
-// "getfsstat.1" for the fill. An answer is back-to-back struct statfs
+// "getfsstat.1" for the fill (a size of 0 counts too). An answer is back-to-back struct statfs
 // records; a failure returns -1 with the scripted errno.
 #include <fcntl.h>
 
@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "entry.h"
 #include "freebsd/sys/mount.h"
 #include "linux/host_files.h"
 #include "linux/host_text.h"
@@ -120,29 +121,31 @@ int host_mounts(statfs* buf, long max) {
 
 namespace freebsd {
 
+// As kern_getfsstat: a negative size is EINVAL, and so is any mode but
+// MNT_WAIT or MNT_NOWAIT; no buffer, or a size of 0 with one, counts the
+// mounts; otherwise as many records as fit are filled and counted.
 int getfsstat(struct statfs* buf, long bufsize, int mode) {
-    if (mode != MNT_WAIT && mode != MNT_NOWAIT && mode != MNT_LAZY) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (buf != nullptr && bufsize < 0) {
-        errno = EINVAL;
-        return -1;
-    }
-    const long max = buf == nullptr ? 0 : bufsize / static_cast<long>(sizeof(struct statfs));
-    auto outcome = compat::script::consult_call("getfsstat", buf == nullptr ? 0 : 1);
-    if (outcome.fail) {
-        errno = outcome.err;
-        return -1;
-    }
-    if (outcome.answer != nullptr) {
-        const long have = static_cast<long>(outcome.answer->size() / sizeof(struct statfs));
-        if (buf == nullptr) return static_cast<int>(have);
-        const long n = std::min(have, max);
-        std::memcpy(buf, outcome.answer->data(), static_cast<std::size_t>(n) * sizeof(struct statfs));
-        return static_cast<int>(n);
-    }
-    return compat::host_mounts(buf, max);
+    return compat::guarded_call(-1, [&] {
+        if (bufsize < 0 || (mode != MNT_WAIT && mode != MNT_NOWAIT)) {
+            errno = EINVAL;
+            return -1;
+        }
+        const bool counting = buf == nullptr || bufsize == 0;
+        const long max = counting ? 0 : bufsize / static_cast<long>(sizeof(struct statfs));
+        auto outcome = compat::script::consult_call("getfsstat", counting ? 0 : 1);
+        if (outcome.fail) {
+            errno = outcome.err;
+            return -1;
+        }
+        if (outcome.answer != nullptr) {
+            const long have = static_cast<long>(outcome.answer->size() / sizeof(struct statfs));
+            if (counting) return static_cast<int>(have);
+            const long n = std::min(have, max);
+            std::memcpy(buf, outcome.answer->data(), static_cast<std::size_t>(n) * sizeof(struct statfs));
+            return static_cast<int>(n);
+        }
+        return compat::host_mounts(counting ? nullptr : buf, max);
+    });
 }
 
 }  // namespace freebsd

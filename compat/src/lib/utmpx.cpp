@@ -16,10 +16,12 @@
 // a failure makes the database unreadable (getutxent answers NULL).
 #include "freebsd/utmpx.h"
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <string_view>
 
+#include "entry.h"
 #include "linux/host_files.h"
 #include "script/script.h"
 
@@ -86,6 +88,7 @@ struct Session {
     std::string data;
     std::size_t offset = 0;
     freebsd::utmpx record{};
+    int failed = 0;  // the errno that kept the database from being read
 };
 
 thread_local Session session;
@@ -95,6 +98,7 @@ void open_session() {
     session.offset = 0;
     session.data.clear();
     session.host_layout = true;
+    session.failed = 0;
     auto outcome = script::consult_call("getutxent", 0);
     if (outcome.fail) return;  // an unreadable database: no records
     if (outcome.answer != nullptr) {
@@ -110,11 +114,23 @@ void open_session() {
 
 namespace freebsd {
 
-void setutxent(void) { compat::open_session(); }
+// A session that could not be opened for want of memory has no records,
+// and getutxent says why: NULL with errno set, as FreeBSD's does when its
+// database can't be read.
+void setutxent(void) {
+    if (!compat::guarded_void_call([] { compat::open_session(); })) {
+        std::string().swap(compat::session.data);
+        compat::session.failed = errno;
+    }
+}
 
 utmpx* getutxent(void) {
     auto& s = compat::session;
-    if (!s.open) compat::open_session();
+    if (!s.open) setutxent();
+    if (s.failed != 0) {
+        errno = s.failed;
+        return nullptr;
+    }
     const std::size_t size = s.host_layout ? sizeof(compat::HostUtmp) : sizeof(utmpx);
     if (s.data.size() - s.offset < size) return nullptr;
     const char* at = s.data.data() + s.offset;

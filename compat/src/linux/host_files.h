@@ -4,19 +4,22 @@
 // which is "/" on a live machine and may be pointed at a captured tree by tests.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace compat {
 
-// An owned file descriptor, closed when it goes out of scope.
+// An owned file descriptor, closed when it goes out of scope. While an Fd
+// owns it, the descriptor counts as one the stand-in holds (below).
 class Fd {
 public:
     Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
+    explicit Fd(int fd);
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
-    Fd(Fd&& other) noexcept : fd_(other.release()) {}
+    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
     Fd& operator=(Fd&& other) noexcept;
     ~Fd();
 
@@ -27,6 +30,44 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Whether the stand-in itself holds the descriptor open (an Fd owns it). The
+// kernel opens nothing to describe a process's descriptors
+// (kern_proc_filedesc_out, sysctl_kern_file): a listing of the calling
+// process leaves these out.
+bool held_by_stand_in(int fd);
+
+// Takes the descriptors the stand-in holds out of a listing of process
+// pid's descriptors, when pid is the calling process.
+void drop_stand_in_descriptors(int pid, std::vector<int>& fds);
+
+// What the link text of a descriptor under /proc/<pid>/fd names.
+struct LinkTarget {
+    enum class Kind {
+        path,         // a file with a name: "/dir/file"
+        socket,       // "socket:[inode]"
+        pipe,         // "pipe:[inode]"
+        eventfd,      // "anon_inode:[eventfd]"
+        event_queue,  // "anon_inode:[eventpoll]", the host's kqueue
+        process,      // "anon_inode:[pidfd]", a process descriptor
+        other,        // another anonymous inode, or a kind FreeBSD has not
+    };
+    Kind kind = Kind::other;
+    std::uint64_t inode = 0;  // of a socket or a pipe
+    // The host appends " (deleted)" to the name of a file whose name was
+    // removed, and to nothing else; a real name may end so too.
+    bool deleted_mark = false;
+};
+LinkTarget classify_link(std::string_view text);
+
+// The host's mark after a removed file's name.
+inline constexpr std::string_view kDeletedMark = " (deleted)";
+
+// Whether a name the host gave with the deleted mark is still the name of
+// the file with this inode in the process's view of the file system
+// (process_dir: its /proc/<pid> folder): a file whose real name ends in the
+// mark. A name that is gone is one the kernel could not give (vn_fullpath).
+bool name_still_holds(int process_dir, std::string_view text, std::uint64_t inode);
 
 // The folder host paths are read under; always ends with '/'.
 const std::string& host_root();

@@ -99,6 +99,7 @@ void from_diag(const DiagInet& diag, const InetTable& table, HostSocket& out) {
     out.recvq = diag.rqueue;
     put_inet_address(out.local, table.v6, diag.src, diag.sport);
     put_inet_address(out.peer, table.v6, diag.dst, diag.dport);
+    out.dual_stack = table.v6 && diag.v6only == 0;
 }
 
 // The text table writes a name's NUL bytes as '@' and leaves out the NUL
@@ -201,11 +202,20 @@ bool parse_unix_row(std::string_view line, HostSocket& out) {
 
 namespace {
 
+// Whether the host makes new IPv6 sockets dual-stack (bindv6only 0); false
+// where it does not say.
+bool host_default_dual_stack() {
+    long v6only = -1;
+    return host_number("proc/sys/net/ipv6/bindv6only", v6only) && v6only == 0;
+}
+
 int text_rows(int dir, const char* name, const std::function<bool(const HostSocket&)>& fn) {
     const InetTable* table = inet_table(name);
+    const bool dual_stack = table != nullptr && table->v6 && host_default_dual_stack();
     HostSocket row;
     return for_each_table_row(dir, name, [&](std::string_view line) {
         const bool parsed = table != nullptr ? parse_inet_row(line, *table, row) : parse_unix_row(line, row);
+        row.dual_stack = dual_stack;
         return !parsed || fn(row);
     });
 }
@@ -347,14 +357,6 @@ int list_descriptors(int process_dir, Fd& fd_dir, std::vector<int>& fds) {
     // The host lists them in ascending order; a captured tree may not.
     if (!std::is_sorted(fds.begin(), fds.end())) std::sort(fds.begin(), fds.end());
     return 0;
-}
-
-std::uint64_t bracket_number(std::string_view text) {
-    auto open = text.find('[');
-    std::uint64_t value = 0;
-    if (open == std::string_view::npos) return 0;
-    std::from_chars(text.data() + open + 1, text.data() + text.size(), value);
-    return value;
 }
 
 }  // namespace compat

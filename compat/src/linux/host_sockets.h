@@ -45,6 +45,11 @@ struct HostSocket {
     std::uint32_t recvq = 0;
     freebsd::sockaddr_storage local{};  // sockaddr_in, sockaddr_in6 or sockaddr_un
     freebsd::sockaddr_storage peer{};
+    // An IPv6 socket that also takes IPv4 (IPV6_V6ONLY off): from sock_diag
+    // on the live host; in text tables, which do not say, the host's default
+    // for new sockets (net.ipv6.bindv6only 0), and never where that is not
+    // shown either.
+    bool dual_stack = false;
 };
 
 // Parse one table row; false for a row of another shape.
@@ -115,9 +120,6 @@ int list_descriptors(int process_dir, Fd& fd_dir, std::vector<int>& fds);
 // its fd/ folder (open at fd_dir; Linux 6.2 on), or 0 where it gives none
 // (an older host, a captured tree).
 std::size_t open_descriptor_count(int fd_dir);
-
-// The number inside "kind:[123]", or 0.
-std::uint64_t bracket_number(std::string_view text);
 
 inline bool starts_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;

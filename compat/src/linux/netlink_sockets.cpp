@@ -98,6 +98,21 @@ int dump(const Request& request, std::uint16_t type, Record record) {
     }
 }
 
+// Calls each(type, data, length) for every attribute after a record's fixed
+// part of fixed bytes; the attributes are 4-byte aligned.
+template <typename Each>
+void each_attribute(const nlmsghdr& msg, std::size_t fixed, Each each) {
+    const char* at = static_cast<const char*>(NLMSG_DATA(&msg)) + NLMSG_ALIGN(fixed);
+    const char* end = reinterpret_cast<const char*>(&msg) + msg.nlmsg_len;
+    while (end - at >= static_cast<std::ptrdiff_t>(NLA_HDRLEN)) {
+        nlattr attr;
+        std::memcpy(&attr, at, sizeof attr);
+        if (attr.nla_len < NLA_HDRLEN || attr.nla_len > end - at) break;
+        each(attr.nla_type & NLA_TYPE_MASK, at + NLA_HDRLEN, attr.nla_len - NLA_HDRLEN);
+        at += NLA_ALIGN(attr.nla_len);
+    }
+}
+
 // The records of an inet dump, handed to row.
 auto inet_records(const std::function<bool(const DiagInet&)>& row) {
     return [&row, socket = DiagInet{}](const nlmsghdr& msg) mutable {
@@ -114,6 +129,10 @@ auto inet_records(const std::function<bool(const DiagInet&)>& row) {
         socket.wqueue = diag.idiag_wqueue;
         socket.uid = diag.idiag_uid;
         socket.inode = diag.idiag_inode;
+        socket.v6only = -1;
+        each_attribute(msg, sizeof diag, [&](unsigned type, const char* data, std::size_t len) {
+            if (type == INET_DIAG_SKV6ONLY && len >= 1) socket.v6only = data[0] != 0 ? 1 : 0;
+        });
         return row(socket) ? kGoOn : kStop;
     };
 }
@@ -151,19 +170,11 @@ int diag_dump_unix(const std::function<bool(const DiagUnix&)>& row) {
         socket.inode = diag.udiag_ino;
         socket.bound = false;
         socket.name = {};
-        // The attributes follow the record, each 4-byte aligned.
-        const char* at = static_cast<const char*>(NLMSG_DATA(&msg)) + NLMSG_ALIGN(sizeof diag);
-        const char* end = reinterpret_cast<const char*>(&msg) + msg.nlmsg_len;
-        while (end - at >= static_cast<std::ptrdiff_t>(NLA_HDRLEN)) {
-            nlattr attr;
-            std::memcpy(&attr, at, sizeof attr);
-            if (attr.nla_len < NLA_HDRLEN || attr.nla_len > end - at) break;
-            if ((attr.nla_type & NLA_TYPE_MASK) == UNIX_DIAG_NAME) {
-                socket.bound = true;
-                socket.name = std::string_view(at + NLA_HDRLEN, attr.nla_len - NLA_HDRLEN);
-            }
-            at += NLA_ALIGN(attr.nla_len);
-        }
+        each_attribute(msg, sizeof diag, [&](unsigned type, const char* data, std::size_t len) {
+            if (type != UNIX_DIAG_NAME) return;
+            socket.bound = true;
+            socket.name = std::string_view(data, len);
+        });
         return row(socket) ? kGoOn : kStop;
     });
 }

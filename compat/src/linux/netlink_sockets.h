@@ -30,6 +30,9 @@ struct DiagInet {
     std::uint32_t wqueue = 0;  // for a listening TCP socket, its backlog limit
     std::uint32_t uid = 0;
     std::uint32_t inode = 0;
+    // An IPv6 socket's IPV6_V6ONLY (INET_DIAG_SKV6ONLY): 0 or 1, -1 where
+    // the record has none (an IPv4 socket, a TIME_WAIT or request record).
+    std::int8_t v6only = -1;
 };
 
 // One unix-domain socket (struct unix_diag_msg and its name).

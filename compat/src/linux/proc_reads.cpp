@@ -43,27 +43,14 @@ int read_state_letter(int dirfd, char& letter) {
 
 int check_live_process(int pid) {
     if (pid == ::getpid()) return 0;
-    if (pid <= 0) return ESRCH;
-    char rel[32];
-    std::snprintf(rel, sizeof rel, "proc/%d/stat", pid);
-    Fd file = open_host(rel, O_RDONLY);
-    if (!file.valid()) return process_refusal(errno);
-    // The command name (at most 64 bytes) comes early: the state follows it.
-    char text[256];
-    const ssize_t n = ::read(file.get(), text, sizeof text);
-    if (n < 0) return process_refusal(errno);
-    const char state = state_after_name(std::string_view(text, static_cast<std::size_t>(n)));
-    return state == '\0' || state == 'Z' || state == 'X' ? ESRCH : 0;
+    Fd group;
+    int tid = 0;
+    return find_live_process(pid, group, tid);
 }
 
-int live_process_real_uid(int pid, unsigned& uid) {
-    Fd dir;
-    if (int err = open_process_dir(pid, dir); err != 0) return err;
+int process_real_uid(int dir, unsigned& uid) {
     FileText status;
-    if (int err = status.read_at(dir.get(), "status"); err != 0) return process_refusal(err);
-    std::string_view state = key_value(status.view(), "State");
-    state = next_token(state);
-    if (state.empty() || state[0] == 'Z' || state[0] == 'X') return ESRCH;
+    if (int err = status.read_at(dir, "status"); err != 0) return process_refusal(err);
     return leading_numbers(key_value(status.view(), "Uid"), &uid, 1) == 1 ? 0 : ESRCH;
 }
 

@@ -24,15 +24,14 @@ int read_link_at(int dirfd, const char* name, std::string& out);
 int read_state_letter(int dirfd, char& letter);
 
 // Whether the process lives, as FreeBSD's pfind finds one: a process that
-// has gone, or a zombie, is ESRCH. One read of /proc/<pid>/stat (none for
-// the calling process). Returns 0, ESRCH, or the errno of a read that failed
-// otherwise (see process_refusal).
+// has gone, a zombie, or a thread id is ESRCH (see find_live_process).
+// Returns 0, ESRCH, or the errno of a read that failed otherwise (see
+// process_refusal).
 int check_live_process(int pid);
 
-// The real user id of a live process (the first field of Uid: in its
-// status), from one read that also tells its state: a process that has gone,
-// or a zombie, is ESRCH. Returns 0 or that errno.
-int live_process_real_uid(int pid, unsigned& uid);
+// The real user id (the first field of Uid: in its status) of the process
+// whose /proc folder is `dir`. Returns 0 or the errno of the read.
+int process_real_uid(int dir, unsigned& uid);
 
 }  // namespace compat
 

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -230,30 +231,64 @@ void apply_stat_times(const StatLine& stat, kinfo_proc& kp) {
     copy_name(kp.ki_tdname, sizeof kp.ki_tdname, stat.comm);
 }
 
-// The state and CPU of the first thread other than the main one that still
-// runs, for a process whose main thread has ended; one thread fewer. A
-// thread that ends meanwhile is passed over. Returns 0 or the errno of a
-// read that failed otherwise.
-int adopt_live_thread_state(int dir, int pid, kinfo_proc& kp) {
+// The first thread other than the first one (pid) that still runs, with
+// its stat line: tid 0 when none does. A thread that ends meanwhile is
+// passed over. Returns 0 or the errno of a read that failed otherwise.
+int first_live_thread(int dir, int pid, int& tid, FileText& text, StatLine& stat) {
+    tid = 0;
     std::vector<int> tids;
     if (int err = list_thread_ids(dir, tids); err != 0) return err;
-    for (int tid : tids) {
-        if (tid == pid) continue;
+    for (int candidate : tids) {
+        if (candidate == pid) continue;
         char rel[48];
-        std::snprintf(rel, sizeof rel, "task/%d/stat", tid);
-        FileText text;
-        StatLine stat;
+        std::snprintf(rel, sizeof rel, "task/%d/stat", candidate);
         if (int err = text.read_at(dir, rel); err != 0) {
-            if (int failed = skip_if_gone(err); failed != 0) return failed;
+            if (int failed = skip_if_gone(err); failed != 0) return process_refusal(failed);
             continue;
         }
         if (!stat.parse(text.view()) || stat_state(stat) == freebsd::SZOMB) continue;
-        set_state_and_cpu(stat, kp);
-        kp.ki_numthreads -= 1;
-        break;
+        tid = candidate;
+        return 0;
     }
     return 0;
 }
+
+// Whether the host keeps the process's first thread as a zombie while
+// others run: a zombie state with more than that one thread counted.
+bool first_thread_exited(const StatLine& stat) {
+    return stat_state(stat) == freebsd::SZOMB && stat.get<int>(kNumThreads) > 1;
+}
+
+// The thread that answers for the process of the folder `dir`: pid while
+// its first thread runs, else the first thread still running, 0 when none
+// runs (a zombie). Returns 0 or the errno of a read that failed.
+int answering_thread(int dir, int pid, int& tid) {
+    tid = pid;
+    // A thread lets go of its working directory when it exits, and a kernel
+    // thread has one too: while the link reads, the first thread runs. This
+    // costs one readlink where the state would cost a stat file; a folder
+    // that does not show the link (another user's process, a captured tree)
+    // tells by the state instead.
+    char link[8];
+    if (::readlinkat(dir, "cwd", link, sizeof link) >= 0) return 0;
+    if (classify_host_failure(errno) == HostFailure::failed) return errno;
+    FileText text;
+    if (int err = text.read_at(dir, "stat"); err != 0) return process_refusal(err);
+    // Only the state and the thread count are needed: a short line will do.
+    StatLine stat;
+    stat.parse(text.view());
+    if (stat.count == 0) return ESRCH;
+    if (stat_state(stat) != freebsd::SZOMB) return 0;
+    tid = 0;
+    if (!first_thread_exited(stat)) return 0;
+    FileText thread_text;
+    StatLine thread_stat;
+    return first_live_thread(dir, pid, tid, thread_text, thread_stat);
+}
+
+// Attempts at opening the folder of a thread that answers for a process,
+// each of which that thread may have ended before.
+constexpr int kAnsweringAttempts = 16;
 
 }  // namespace
 
@@ -284,28 +319,97 @@ char state_from_letter(char letter) {
     }
 }
 
-int open_process_dir(int pid, Fd& dir) {
+int check_process_id(int pid, int dir) {
+    if (pid <= 0) return ESRCH;
+    if (host_root() == "/") {
+        // The kernel's own test, without a file: tgkill(pid, pid, 0) finds
+        // the thread pid only in the thread group pid. EPERM: it exists,
+        // and belongs to someone else.
+        if (::syscall(SYS_tgkill, pid, pid, 0) == 0 || errno == EPERM) return 0;
+        return process_refusal(errno);
+    }
+    // A captured tree: a status names the thread group. A tree that holds
+    // no status, or no Tgid in it, leaves the answer to the reads that
+    // follow.
+    FileText status;
+    const int err = dir >= 0 ? status.read_at(dir, "status")
+                             : status.read_host("proc/" + std::to_string(pid) + "/status");
+    if (err == ENOENT) return 0;
+    if (err != 0) return process_refusal(err);
+    int tgid = 0;
+    if (leading_numbers(key_value(status.view(), "Tgid"), &tgid, 1) != 1) return 0;
+    return tgid == pid ? 0 : ESRCH;
+}
+
+int open_thread_group_dir(int pid, Fd& dir) {
     if (pid <= 0) return ESRCH;
     char rel[32];
     std::snprintf(rel, sizeof rel, "proc/%d", pid);
     // A path descriptor: it is only a base for the reads below it, and
     // opens faster than a readable one.
     dir = open_host(rel, O_PATH | O_DIRECTORY);
-    return dir.valid() ? 0 : process_refusal(errno);
+    if (!dir.valid()) return process_refusal(errno);
+    return check_process_id(pid, dir.get());
+}
+
+int open_process_dir(int pid, Fd& dir) {
+    Fd group;
+    if (int err = open_thread_group_dir(pid, group); err != 0) return err;
+    for (int attempt = 0; attempt < kAnsweringAttempts; ++attempt) {
+        int tid = 0;
+        // A process that has gone meanwhile (or a captured tree without a
+        // stat) keeps its own folder: the reads below it tell.
+        if (int err = answering_thread(group.get(), pid, tid); err != 0 && err != ESRCH) return err;
+        if (tid == pid || tid == 0) {
+            dir = std::move(group);
+            return 0;
+        }
+        char rel[32];
+        std::snprintf(rel, sizeof rel, "task/%d", tid);
+        dir = Fd(::openat(group.get(), rel, O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (dir.valid()) return 0;
+        // That thread ended meanwhile: another one answers now.
+        if (int failed = skip_if_gone(errno); failed != 0) return process_refusal(failed);
+    }
+    return EAGAIN;
+}
+
+int find_live_process(int pid, Fd& group, int& tid) {
+    if (int err = open_thread_group_dir(pid, group); err != 0) return err;
+    if (int err = answering_thread(group.get(), pid, tid); err != 0) return err;
+    return tid == 0 ? ESRCH : 0;
 }
 
 int fill_process_record(int dir, int pid, kinfo_proc& kp) {
     FileText stat_file, status_file;
     if (int err = stat_file.read_at(dir, "stat"); err != 0) return process_refusal(err);
-    if (int err = status_file.read_at(dir, "status"); err != 0) return process_refusal(err);
     StatLine stat;
     if (!stat.parse(stat_file.view())) return ESRCH;
+    // The stat of /proc/<pid> sums the times of all threads, the exited
+    // ones' too. A first thread that has exited while others run holds no
+    // memory any longer: the thread that answers for the process tells its
+    // sizes, state and CPU, as FreeBSD's record carries its first thread's.
+    int first = pid;
+    FileText thread_file;
+    StatLine thread_stat;
+    bool other_first = false;
+    for (int attempt = 1;; ++attempt) {
+        if (first_thread_exited(stat)) {
+            if (int err = first_live_thread(dir, pid, first, thread_file, thread_stat); err != 0) return err;
+        }
+        other_first = first != pid && first != 0;
+        char status_rel[48] = "status";
+        if (other_first) std::snprintf(status_rel, sizeof status_rel, "task/%d/status", first);
+        const int err = status_file.read_at(dir, status_rel);
+        if (err == 0) break;
+        // The thread found may end before its status is read: another one
+        // answers then.
+        if (!other_first || skip_if_gone(err) != 0 || attempt == kAnsweringAttempts)
+            return process_refusal(err);
+    }
     StatusLines status;
     status.parse(status_file.view());
     using S = StatusLines;
-
-    // /proc/<tid> answers for threads too; a thread is not a process.
-    if (status.number<int>(S::kTgid) != pid) return ESRCH;
 
     std::memset(&kp, 0, sizeof kp);
     kp.ki_structsize = sizeof(kinfo_proc);
@@ -322,10 +426,14 @@ int fill_process_record(int dir, int pid, kinfo_proc& kp) {
     apply_stat_times(stat, kp);
     copy_name(kp.ki_comm, sizeof kp.ki_comm, stat.comm);
     kp.ki_numthreads = stat.get<int>(kNumThreads);
-    // A main thread that ended before the others shows as a zombie, yet the
-    // process lives on in its other threads, as FreeBSD would report it.
-    if (kp.ki_stat == freebsd::SZOMB && kp.ki_numthreads > 1) {
-        if (int err = adopt_live_thread_state(dir, pid, kp); err != 0) return err;
+    kp.ki_size = stat.get<std::uint64_t>(kVsize);
+    if (other_first) {
+        // FreeBSD has let the exited thread go: one thread fewer.
+        set_state_and_cpu(thread_stat, kp);
+        kp.ki_tid = first;
+        copy_name(kp.ki_tdname, sizeof kp.ki_tdname, thread_stat.comm);
+        kp.ki_numthreads -= 1;
+        kp.ki_size = thread_stat.get<std::uint64_t>(kVsize);
     }
 
     long flags = freebsd::P_INMEM;
@@ -343,7 +451,6 @@ int fill_process_record(int dir, int pid, kinfo_proc& kp) {
     kp.ki_start.tv_sec = static_cast<time_t>(start);
     kp.ki_start.tv_usec = static_cast<suseconds_t>((start - static_cast<double>(kp.ki_start.tv_sec)) * 1e6);
 
-    kp.ki_size = stat.get<std::uint64_t>(kVsize);
     // The resident count of stat is the host's quick estimate, which may lag
     // by a per-CPU batch; status carries the exact sum.
     kp.ki_rssize = kib_as_pages(status.number<long>(S::kVmRSS));

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <new>
 
 #include "linux/host_files.h"
 
@@ -20,6 +21,7 @@ struct Script {
     int fail_kind = -1;  // the kind of question that fails; -1: any
     int fail_skip = 0;   // questions of that kind let through first
     int grow_times = 0;  // < 0: always
+    int exhaust_times = 0;  // < 0: always
     bool overreport = false;
     long size = -1;  // >= 0: the size answer
 };
@@ -68,6 +70,7 @@ Outcome consult(std::string_view key, Kind kind) {
     Outcome out;
     Script* script = find(s, key);
     if (script == nullptr) return out;
+    if (take(script->exhaust_times)) throw std::bad_alloc();
     const bool fail_applies = script->fail_kind < 0 || script->fail_kind == static_cast<int>(kind);
     if (fail_applies && script->fail_times != 0) {
         if (script->fail_skip > 0) {
@@ -140,6 +143,14 @@ NORVIK_SCRIPT_API int norvik_script_grow(const char* key, int times) {
     auto& s = state();
     std::lock_guard guard(s.lock);
     s.scripts[key].grow_times = times;
+    return 0;
+}
+
+NORVIK_SCRIPT_API int norvik_script_exhaust(const char* key, int times) {
+    if (key == nullptr) return -1;
+    auto& s = state();
+    std::lock_guard guard(s.lock);
+    s.scripts[key].exhaust_times = times;
     return 0;
 }
 

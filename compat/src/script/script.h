@@ -7,7 +7,9 @@
 //   - answer given bytes (records, strings, whatever the call returns),
 //   - fail with an errno once, n times or always,
 //   - make the next n reads fail with ENOMEM after a size answer (the data
-//     "grew" in between).
+//     "grew" in between),
+//   - run out of memory: the next n questions throw std::bad_alloc from
+//     inside the call, as an allocation of the stand-in's own would.
 // Builds without NORVIK_SCRIPTED have no overlay: consult() answers nothing.
 #pragma once
 
@@ -57,6 +59,9 @@ int norvik_script_fail(const char* key, int err, int times);
 int norvik_script_fail_on(const char* key, int what, int err, int skip, int times);
 // The next `times` reads of the key fail with ENOMEM; times < 0: always.
 int norvik_script_grow(const char* key, int times);
+// The key's next `times` questions, of any kind, throw std::bad_alloc
+// inside the call that asks; times < 0: always.
+int norvik_script_exhaust(const char* key, int times);
 // A read into a buffer too short for the answer copies what fits and
 // succeeds, reporting the answer's full length (a misbehaving kernel).
 int norvik_script_overreport(const char* key, int on);

@@ -63,8 +63,12 @@ PyObject* norvik_net_io_counters(PyObject*, PyObject*) noexcept {
             // A message with a name holds its whole header.
             struct if_data data;
             memcpy(&data, msg + offsetof(struct if_msghdr, ifm_data), sizeof data);
+            // FreeBSD takes any bytes for a name: it is decoded as file
+            // names are, so that one which is not UTF-8 loses no table.
             PyRef counters(counter_tuple(data));
-            if (!counters || PyDict_SetItemString(result.get(), name, counters.get()) != 0) return nullptr;
+            if (!counters) return nullptr;
+            PyRef key(PyUnicode_DecodeFSDefault(name));
+            if (!key || PyDict_SetItem(result.get(), key.get(), counters.get()) != 0) return nullptr;
         }
         pos += msglen;
     }

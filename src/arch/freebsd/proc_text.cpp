@@ -150,9 +150,11 @@ PyObject* norvik_proc_environ(PyObject*, PyObject* args) noexcept {
         char* eq = strchr(*entry, '=');
         if (eq == nullptr) continue;
         *eq = '\0';
+        // The name is any bytes but "=": decoded as the value is.
+        PyRef name(PyUnicode_DecodeFSDefault(*entry));
         PyRef value(PyUnicode_DecodeFSDefault(eq + 1));
-        if (!value) return nullptr;
-        if (PyDict_SetItemString(dict.get(), *entry, value.get()) == -1) return nullptr;
+        if (!name || !value) return nullptr;
+        if (PyDict_SetItem(dict.get(), name.get(), value.get()) == -1) return nullptr;
     }
     return dict.release();
 }

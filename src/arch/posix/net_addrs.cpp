@@ -82,8 +82,11 @@ PyObject* norvik_net_if_addrs(PyObject*, PyObject*) noexcept {
         PyRef peer;
         destination_columns(entry, family, broadcast, peer);
         if (!broadcast || !peer) return nullptr;
-        PyRef row(Py_BuildValue("(siOOOO)", entry->ifa_name, family, address.get(), netmask.get(),
-                                broadcast.get(), peer.get()));
+        // Any bytes make a name on FreeBSD: decoded as file names are.
+        PyRef name(PyUnicode_DecodeFSDefault(entry->ifa_name));
+        if (!name) return nullptr;
+        PyRef row(Py_BuildValue("(OiOOOO)", name.get(), family, address.get(), netmask.get(), broadcast.get(),
+                                peer.get()));
         if (append_new(result.get(), row.release()) == -1) return nullptr;
     }
     return result.release();
