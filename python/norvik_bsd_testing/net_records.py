@@ -87,9 +87,20 @@ def announce() -> bytes:
     return struct.pack("<HBBH16sH", 24, 5, RTM_IFANNOUNCE, 1, b"gone0", 0)
 
 
-def sockaddr_in6(text: str, scope: int = 0) -> bytes:
-    return struct.pack("<BBHI", 28, AF_INET6, 0, 0) + socket.inet_pton(socket.AF_INET6, text) + \
-        struct.pack("<I", scope)
+def sockaddr_in6(text: str, scope: int = 0, port: int = 0) -> bytes:
+    """struct sockaddr_in6, 28 bytes."""
+    return struct.pack("<BB", 28, AF_INET6) + struct.pack(">H", port) + b"\0" * 4 + \
+        socket.inet_pton(socket.AF_INET6, text) + struct.pack("<I", scope)
+
+
+AF_UNIX = 1
+
+
+def sockaddr_un(path: bytes) -> bytes:
+    """struct sockaddr_un as far as its path goes (sun_len = 2 + the path)."""
+    if len(path) > 103 or b"\0" in path:
+        raise RecordError("sockaddr_un: sun_path holds at most 103 bytes and its NUL")
+    return struct.pack("<BB", len(path) + 2, AF_UNIX) + path
 
 
 def ifaddrs_record(name: Text, flags: int, addr: bytes = b"", netmask: bytes = b"", dst: bytes = b"") -> bytes:
@@ -106,6 +117,13 @@ def ifaddrs_record(name: Text, flags: int, addr: bytes = b"", netmask: bytes = b
 def ifreq_flags(flags: int) -> bytes:
     """The bytes after the name of a SIOCGIFFLAGS answer."""
     return struct.pack("<hh", flags & 0xFFFF if flags < 0x8000 else flags - 0x10000, 0)
+
+
+def ifmtu(mtu: int) -> bytes:
+    """The bytes after the name of a SIOCGIFMTU answer: ifr_mtu."""
+    if not 0 < mtu <= 65535:
+        raise RecordError("ifr_mtu: 1 to 65535")
+    return struct.pack("<i", mtu)
 
 
 def ifmedia_words(active: int, status: int = 0x3) -> bytes:

@@ -8,6 +8,8 @@ float seconds; ki_rusage and ki_rusage_ch take a dict of struct rusage's
 fields; ki_groups a list of gids."""
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence
 
+import struct as _struct
+
 from ._layout import Layout, RecordError, text, timeval
 
 KINFO_PROC_SIZE = 1088
@@ -286,6 +288,17 @@ def kinfo_vmentry(kve_start: int, kve_end: int, kve_protection: int = KVME_PROT_
     if not 0 <= values.get("kve_private_resident", 0) <= values.get("kve_resident", 0) <= pages:
         raise RecordError("kinfo_vmentry: 0 <= kve_private_resident <= kve_resident <= the entry's pages")
     return KINFO_VMENTRY.pack(values)
+
+
+RLIM_INFINITY = 0x7FFFFFFFFFFFFFFF
+
+
+def rlimit(soft: int, hard: int) -> bytes:
+    """kern.proc.rlimit.<pid>.<resource>: struct rlimit, soft then hard
+    (RLIM_INFINITY for none); the soft limit does not exceed the hard."""
+    if not 0 <= soft <= hard <= RLIM_INFINITY:
+        raise RecordError("rlimit: 0 <= rlim_cur <= rlim_max <= RLIM_INFINITY")
+    return _struct.pack("<qq", soft, hard)
 
 
 def args(*argv: Any) -> bytes:

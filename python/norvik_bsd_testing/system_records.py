@@ -17,6 +17,21 @@ def int32(value: int) -> bytes:
     return struct.pack("<i", value)
 
 
+def uint32(value: int) -> bytes:
+    """A u_int node (most vm.stats.vm counters)."""
+    return struct.pack("<I", value)
+
+
+def uint64(value: int) -> bytes:
+    """A 64-bit counter or size (vm.stats.sys counters, hw.physmem)."""
+    return struct.pack("<Q", value)
+
+
+def int64(value: int) -> bytes:
+    """A long node (vfs.bufspace)."""
+    return struct.pack("<q", value)
+
+
 def cp_time(user: int = 0, nice: int = 0, sys: int = 0, intr: int = 0, idle: int = 0) -> bytes:
     """One row of kern.cp_time or kern.cp_times: five longs of
     statistics-clock ticks, in CP_USER..CP_IDLE order."""

@@ -10,7 +10,7 @@ import malformed_records as malformed
 from norvik_bsd_testing.net_records import (AF_INET, AF_INET6, AF_LINK, IFF_BROADCAST, IFF_LOOPBACK, IFF_MULTICAST,
                                  IFF_POINTOPOINT, IFF_RUNNING, IFF_SIMPLEX, IFF_UP, IFLIST_KEY, IFM_ETHER,
                                  IFM_FDX, IFM_HDX, IFM_IEEE80211, announce, ether_word, ifaddrs_record,
-                                 ifinfo, ifmedia_words, ifreq_flags, newaddr, sockaddr_dl, sockaddr_in,
+                                 ifinfo, ifmedia_words, ifmtu, ifreq_flags, newaddr, sockaddr_dl, sockaddr_in,
                                  sockaddr_in6)
 
 COUNTERS = (1_000_003, 2_000_017, 3_041, 4_057, 5, 6, 7, 8)  # ibytes obytes ipkts opkts ierr oerr iqd oqd
@@ -181,7 +181,7 @@ def test_request_failures(norvik, kernel):
 
 
 def test_mtu_answer(norvik, kernel):
-    kernel.answer("SIOCGIFMTU.em0", struct.pack("<i", 9216))
+    kernel.answer("SIOCGIFMTU.em0", ifmtu(9216))
     assert norvik.net_if_mtu("em0") == 9216
 
 

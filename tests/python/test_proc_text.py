@@ -12,6 +12,7 @@ from norvik_bsd_testing.proc_records import P_INMEM, P_SYSTEM, kinfo_file, kinfo
     KF_TYPE_VNODE, KF_VTYPE_VDIR
 from malformed_records import unterminated
 from norvik_bsd_testing import CALL
+from norvik_bsd_testing.system_records import int32
 from proc_children import Child, as_nobody, gone_pid, kernel_thread_pid, zombie
 
 NOT_UTF8 = b"caf\xe9\xff"
@@ -336,13 +337,13 @@ class TestScripted:
         kernel.answer(key, b"")
         with pytest.raises(ProcessLookupError, match="cnt==0"):
             norvik.proc_environ(pid)
-        kernel.answer(key, (-1).to_bytes(4, "little", signed=True))
+        kernel.answer(key, int32(-1))
         with pytest.raises(ProcessLookupError):
             norvik.proc_environ(pid)
         # A count with no records behind it is refused, never walked (the
         # sanitizer run saw the first record read past the empty array); the
         # library's EINVAL says nothing about the process.
-        kernel.answer(key, (3).to_bytes(4, "little", signed=True))
+        kernel.answer(key, int32(3))
         with pytest.raises(OSError, match="kvm_getprocs") as raised:
             norvik.proc_environ(pid)
         assert raised.value.errno == errno.EINVAL

@@ -2,14 +2,13 @@
 this machine does not produce (sizes, generations, growth, odd records)."""
 import errno
 import os
-import socket
-import struct
 
 import pytest
 
 from norvik_bsd_testing.proc_records import KF_TYPE_SOCKET, kinfo_file
 from malformed_records import pack, with_length
-from norvik_bsd_testing.socket_records import LO, XTCPCB, XUNPGEN, gen, pcblist, tcpcb, udpcb, unpcb, xfile
+from norvik_bsd_testing.net_records import sockaddr_in, sockaddr_in6, sockaddr_un
+from norvik_bsd_testing.socket_records import XTCPCB, XUNPGEN, gen, pcblist, tcpcb, udpcb, unpcb, xfile
 
 ME = os.getpid()
 
@@ -107,20 +106,12 @@ def test_no_open_file_no_row_and_no_walk_without_a_type(norvik, tables):
 
 
 def sock(fd, domain, type_, proto=0, lport=0, fport=0, path=None):
-    rec = bytearray(kinfo_file(fd, KF_TYPE_SOCKET))
-    struct.pack_into("<iii", rec, 36, domain, type_, proto)
     if path is not None:
-        rec[48] = len(path) + 2
-        rec[49] = 1
-        rec[50:50 + len(path)] = path
+        local, peer = sockaddr_un(path), b""
     else:
-        struct.pack_into("<BB", rec, 48, 16, domain)
-        struct.pack_into(">H", rec, 50, lport)
-        rec[52:56] = LO
-        struct.pack_into("<BB", rec, 176, 16, domain)
-        struct.pack_into(">H", rec, 178, fport)
-        rec[180:184] = LO
-    return bytes(rec)
+        local, peer = sockaddr_in("127.0.0.1", lport), sockaddr_in("127.0.0.1", fport)
+    return kinfo_file(fd, KF_TYPE_SOCKET, kf_sock_domain=domain, kf_sock_type=type_, kf_sock_protocol=proto,
+                      kf_sa_local=local, kf_sa_peer=peer)
 
 
 def test_per_process_records_and_states(norvik, kernel):
@@ -181,13 +172,8 @@ def test_kinfo_getfile_failures_are_classified(norvik, kernel):
 
 def sock6(fd, lport, fport, laddr, faddr):
     """A TCP descriptor of an AF_INET6 (28) socket."""
-    rec = bytearray(kinfo_file(fd, KF_TYPE_SOCKET))
-    struct.pack_into("<iii", rec, 36, 28, 1, 6)
-    for base, port, addr in ((48, lport, laddr), (176, fport, faddr)):
-        struct.pack_into("<BB", rec, base, 28, 28)
-        struct.pack_into(">H", rec, base + 2, port)
-        rec[base + 8:base + 24] = socket.inet_pton(socket.AF_INET6, addr)
-    return bytes(rec)
+    return kinfo_file(fd, KF_TYPE_SOCKET, kf_sock_domain=28, kf_sock_type=1, kf_sock_protocol=6,
+                      kf_sa_local=sockaddr_in6(laddr, port=lport), kf_sa_peer=sockaddr_in6(faddr, port=fport))
 
 
 def test_dual_stack_connection_as_freebsd_records_it(norvik, kernel):
