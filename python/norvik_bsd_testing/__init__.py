@@ -19,9 +19,9 @@ from typing import Any, Iterator, Optional
 from . import net_records, proc_records, socket_records, storage_records, system_records
 from ._control import CALL, READ, SIZE, WRITE, ScriptError
 from ._layout import RecordError
-from .kernel import ALWAYS, SLACK, Kernel, Process, kernel_size
+from .kernel import ALWAYS, CTTY_DEV, SLACK, Kernel, Process, kernel_size
 
-__all__ = ["ALWAYS", "CALL", "READ", "SIZE", "WRITE", "Kernel", "Process", "RecordError", "ScriptError", "SLACK", "kernel_size",
+__all__ = ["ALWAYS", "CALL", "CTTY_DEV", "READ", "SIZE", "WRITE", "Kernel", "Process", "RecordError", "ScriptError", "SLACK", "kernel_size",
            "module_path", "scripted_kernel", "scripted_module", "net_records", "proc_records",
            "socket_records", "storage_records", "system_records"]
 
@@ -68,7 +68,7 @@ def scripted_module() -> Any:
     return _module
 
 
-def kernel() -> Kernel:
+def _shared_kernel() -> Kernel:
     """The scripted kernel of scripted_module() (one per process: the
     overlay's state is the shared object's)."""
     global _kernel
@@ -83,7 +83,7 @@ def scripted_kernel() -> Iterator[Kernel]:
     clean kernel, until the block ends; then the kernel is reset and
     whatever sys.modules held before is back. Code that bound _norvik_bsd
     to a name before the block keeps what it bound."""
-    k = kernel()
+    k = _shared_kernel()
     saved = sys.modules.get("_norvik_bsd", _MISSING)
     k.reset()
     sys.modules["_norvik_bsd"] = k.module

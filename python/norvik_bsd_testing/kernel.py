@@ -13,6 +13,7 @@ copies what fits and fails with ENOMEM, and the module's size-allocate-read
 loop meets them exactly as it meets the kernel's.
 """
 import errno as _errno
+import os
 import re
 import sys
 from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
@@ -21,6 +22,9 @@ from . import proc_records as _proc
 from ._control import ANY, CALL, READ, SIZE, WRITE, KernelScript
 
 ALWAYS = -1
+# The terminal device number a process with a controlling terminal gets
+# unless ki_tdev says otherwise.
+CTTY_DEV = 0x5B
 _KINDS: Dict[Any, int] = {"size": SIZE, "read": READ, "write": WRITE, "call": CALL, None: ANY,
                           SIZE: SIZE, READ: READ, WRITE: WRITE, CALL: CALL}
 
@@ -306,8 +310,9 @@ class Kernel:
         (FreeBSD's names: ki_ppid, ki_uid, ki_comm, ki_rusage...). Its table
         row joins kern.proc.proc, which then lists the scripted processes
         only, after proc0 ("kernel", pid 0), which FreeBSD always lists (a
-        script of pid 0 of its own replaces it). argv (default: the command name), path (default
-        /usr/bin/<name>), files (kinfo_file records of numbered descriptors;
+        script of pid 0 of its own replaces it). argv (default: the command
+        name), path (default argv[0] when it is absolute, else
+        /usr/bin/<name>), ctty (with ki_tdev CTTY_DEV unless given), files (kinfo_file records of numbered descriptors;
         the text, ctty, cwd and root records are made from path, ctty, cwd
         and root), maps (kinfo_vmentry records; default: the text mapped),
         threads (per-thread fields for kern.proc.pid_td; default one) and
@@ -333,10 +338,14 @@ class Kernel:
         comm = proc.fields.get("ki_comm", f"proc{pid}")
         comm = comm.decode("utf-8", "surrogateescape") if isinstance(comm, bytes) else comm
         proc.argv = list(argv) if argv is not None else [comm]
-        proc.path = path if path is not None else f"/usr/bin/{comm}"
+        if path is None:
+            first = os.fsdecode(proc.argv[0]) if proc.argv else ""
+            path = first if first.startswith("/") else f"/usr/bin/{comm}"
+        proc.path = path
         proc.cwd, proc.root, proc.ctty = cwd, root, ctty
         if ctty is not None:
             proc.fields.setdefault("ki_flag", _proc.P_INMEM | _proc.P_CONTROLT)
+            proc.fields.setdefault("ki_tdev", CTTY_DEV)
         proc.files = list(files) if files is not None else None
         if maps is None:
             maps = [_proc.kinfo_vmentry(0x200000, 0x201000, _proc.KVME_PROT_READ | _proc.KVME_PROT_EXEC,

@@ -136,11 +136,9 @@ def threads(ki_pid: int, per_thread: Sequence[Mapping[str, Any]], **fields: Any)
     if not per_thread:
         raise RecordError("kern.proc.pid_td: a live process has at least one thread")
     out = []
+    first = fields.get("ki_tid", FIRST_TID + ki_pid)
     for i, own in enumerate(per_thread):
-        values = dict(fields, ki_numthreads=len(per_thread))
-        values.setdefault("ki_tid", FIRST_TID + ki_pid + i)
-        if i:
-            values["ki_tid"] = values["ki_tid"] + i
+        values = dict(fields, ki_numthreads=len(per_thread), ki_tid=first + i)
         values.update(own)
         out.append(kinfo_proc(ki_pid, **values))
     tids = [int.from_bytes(r[600:604], "little", signed=True) for r in out]

@@ -176,3 +176,26 @@ def test_the_package_is_typed():
     assert os.path.isfile(os.path.join(package, "py.typed"))
     out, err, status = api.run(["--strict", "--no-incremental", "--cache-dir", os.devnull, package])
     assert status == 0, out + err
+
+
+def test_a_scripted_process_answers_every_table_alike(norvik, kernel):
+    proc = kernel.process(4242, argv=["/usr/local/bin/app", "-v"], ctty="/dev/pts/1", cwd="/srv",
+                          environ={"LANG": "C"}, files=[pr.kinfo_file(3, kf_path="/var/log/app.log")],
+                          threads=[{}, {"ki_rusage": {"ru_utime": 1.5}}], ki_uid=1001)
+    assert norvik.pids() == [0, 4242]
+    assert (norvik.proc_name(4242), norvik.proc_cmdline(4242), norvik.proc_exe(4242), norvik.proc_cwd(4242)) == \
+        ("app", ["/usr/local/bin/app", "-v"], "/usr/local/bin/app", "/srv")
+    assert norvik.proc_open_files(4242) == [("/usr/local/bin/app", -5), ("/var/log/app.log", 3)]
+    assert norvik.proc_num_fds(4242) == 5  # text, terminal, working and root directories, 3
+    assert norvik.proc_threads(4242) == [(104242, 0.0, 0.0), (104243, 1.5, 0.0)]
+    assert norvik.proc_num_threads(4242) == 2
+    assert norvik.proc_environ(4242) == {"LANG": "C"}
+    info = norvik.proc_oneshot_info(4242)
+    assert (info[3], info[8]) == (1001, nbt.CTTY_DEV)
+    assert norvik.proc_memory_maps(4242)[0][2] == "/usr/local/bin/app"
+    proc.become_zombie()
+    assert norvik.proc_oneshot_info(4242)[1] == pr.SZOMB and norvik.pids() == [0, 4242]
+    assert norvik.proc_cmdline(4242) == ["/usr/local/bin/app", "-v"]  # p_args outlive the exit
+    for fn in (norvik.proc_cwd, norvik.proc_memory_maps, norvik.proc_environ):
+        with pytest.raises(ProcessLookupError):
+            fn(4242)
