@@ -59,6 +59,8 @@ test: build freebsd
 	@PYTHON=$(PYTHON) sh tools/stubtest.sh $(BUILD)
 	cd $(BUILD) && ctest --output-on-failure
 	NORVIK_BUILD_DIR=$(abspath $(BUILD)) $(PYTHON) -m pytest -q tests/python
+	PYTHONPATH=$(abspath python) NORVIK_BSD_TESTING_MODULE=$(abspath $(BUILD))/scripted \
+		$(PYTHON) -m pytest -q -p norvik_bsd_testing.plugin tests/downstream
 
 # The C++ and Python tests with AddressSanitizer and UBSan.
 sanitize: deps-test

@@ -2,25 +2,25 @@
 their test: what the scripted kernel answers for each table, the module's call
 over it, and the floor's call over the very same bytes.
 
-The records come from the test suite's builders (tests/python), so the
-benchmark and the scripted tests describe one layout."""
+The records come from the builders of norvik_bsd_testing, so the benchmark
+and the scripted tests describe one layout."""
 import dataclasses
 import os
 import random
-import struct
 import sys
 from typing import Callable, Dict
 
-TESTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "python")
-if TESTS not in sys.path:
-    sys.path.insert(0, TESTS)
+PACKAGE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python")
+if PACKAGE not in sys.path:
+    sys.path.insert(0, PACKAGE)
 
-import freebsd_net_records as net  # noqa: E402
-from freebsd_records import (  # noqa: E402
+from norvik_bsd_testing import net_records as net  # noqa: E402
+from norvik_bsd_testing import system_records  # noqa: E402
+from norvik_bsd_testing.proc_records import (  # noqa: E402
     KF_FD_TYPE_CWD, KF_FD_TYPE_TEXT, KF_TYPE_PIPE, KF_TYPE_SOCKET, KF_VTYPE_VDIR,
-    KVME_TYPE_DEFAULT, KVME_TYPE_VNODE, kinfo_file, kinfo_proc, kinfo_proc_record, kinfo_vmentry)
-from storage_records import MNT, statfs  # noqa: E402
-from freebsd_socket_records import XUNPGEN, pcblist, tcpcb, udpcb, unpcb, xfile  # noqa: E402
+    KVME_TYPE_SWAP, KVME_TYPE_VNODE, kinfo_file, kinfo_proc, kinfo_vmentry)
+from norvik_bsd_testing.storage_records import MNT, statfs  # noqa: E402
+from norvik_bsd_testing.socket_records import XUNPGEN, pcblist, tcpcb, udpcb, unpcb, xfile  # noqa: E402
 
 # The process whose tables the per-process sets answer.
 PID = 4242
@@ -35,22 +35,22 @@ class RecordSet:
 
 
 def answer_all(kernel, records):
-    for key, data in records.answers.items():
-        kernel.answer(key, data)
+    kernel.answer_all(records.answers)
 
 
 def the_process():
-    return kinfo_proc_record(
-        ki_pid=PID, ki_ppid=1, ki_uid=1001, ki_ruid=1001, ki_svuid=1001, ki_rgid=20, ki_svgid=20,
-        ki_groups0=20, ki_size=512 << 20, ki_rssize=4096, ki_tsize=300, ki_dsize=2000, ki_ssize=32,
+    return kinfo_proc(
+        PID, ki_ppid=1, ki_uid=1001, ki_ruid=1001, ki_svuid=1001, ki_rgid=20, ki_svgid=20,
+        ki_groups=[20], ki_size=512 << 20, ki_rssize=4096, ki_tsize=300, ki_dsize=2000, ki_ssize=32,
         ki_start=(1765400000, 250000), ki_flag=0x10004000, ki_stat=2, ki_comm=b"benchd",
         ki_tdev=0xFFFFFFFFFFFFFFFF, ki_oncpu=-1, ki_lastcpu=3, ki_numthreads=12, ki_tid=100123,
-        ru_utime=(12, 500000), ru_stime=(3, 250000), ru_inblock=44, ru_oublock=55, ru_nvcsw=1000,
-        ru_nivcsw=77, ch_utime=(1, 0), ch_stime=(0, 5))
+        ki_rusage={"ru_utime": (12, 500000), "ru_stime": (3, 250000), "ru_inblock": 44, "ru_oublock": 55,
+                   "ru_nvcsw": 1000, "ru_nivcsw": 77},
+        ki_rusage_ch={"ru_utime": (1, 0), "ru_stime": (0, 5)})
 
 
 def pids(n):
-    records = b"".join(kinfo_proc(100 + i, uid=i % 50) for i in range(n))
+    records = b"".join(kinfo_proc(100 + i, ki_uid=i % 50) for i in range(n))
     return RecordSet(f"pids() {n:,} processes", {"kern.proc.proc.0": records},
                      lambda m: m.pids(), lambda f: f.pids(records))
 
@@ -64,17 +64,17 @@ def oneshot():
 def descriptors(n):
     """Mostly regular files, with the sockets, pipes, directories and special
     records a busy process has beside them."""
-    records = [kinfo_file(KF_FD_TYPE_TEXT, path=b"/usr/local/bin/benchd"),
-               kinfo_file(KF_FD_TYPE_CWD, vtype=KF_VTYPE_VDIR, path=b"/var/db/bench")]
+    records = [kinfo_file(KF_FD_TYPE_TEXT, kf_path=b"/usr/local/bin/benchd"),
+               kinfo_file(KF_FD_TYPE_CWD, kf_vnode_type=KF_VTYPE_VDIR, kf_path=b"/var/db/bench")]
     for fd in range(n - len(records)):
         if fd % 10 == 7:
-            records.append(kinfo_file(fd, kind=KF_TYPE_SOCKET, vtype=0))
+            records.append(kinfo_file(fd, KF_TYPE_SOCKET))
         elif fd % 10 == 8:
-            records.append(kinfo_file(fd, kind=KF_TYPE_PIPE, vtype=0))
+            records.append(kinfo_file(fd, KF_TYPE_PIPE))
         elif fd % 10 == 9:
-            records.append(kinfo_file(fd, vtype=KF_VTYPE_VDIR, path=f"/var/db/bench/d{fd}".encode()))
+            records.append(kinfo_file(fd, kf_vnode_type=KF_VTYPE_VDIR, kf_path=f"/var/db/bench/d{fd}".encode()))
         else:
-            records.append(kinfo_file(fd, path=f"/var/db/bench/shard-{fd:05d}.dat".encode()))
+            records.append(kinfo_file(fd, kf_path=f"/var/db/bench/shard-{fd:05d}.dat".encode()))
     return b"".join(records)
 
 
@@ -99,12 +99,12 @@ def memory_maps(n):
     for i in range(n):
         start, end = base + i * 0x21000, base + i * 0x21000 + 0x20000
         if i % 3 == 2:
-            records.append(kinfo_vmentry(start, end, prot=3, kind=KVME_TYPE_DEFAULT, resident=i % 32,
-                                         private=i % 16, ref=1))
+            records.append(kinfo_vmentry(start, end, 3, KVME_TYPE_SWAP, kve_resident=i % 32,
+                                         kve_private_resident=i % 16))
         else:
-            records.append(kinfo_vmentry(start, end, prot=5 if i % 3 == 0 else 1, kind=KVME_TYPE_VNODE,
-                                         path=f"/usr/local/lib/libbench{i // 3}.so.1".encode(),
-                                         resident=i % 32, ref=2, shadow=i % 2))
+            records.append(kinfo_vmentry(start, end, 5 if i % 3 == 0 else 1, KVME_TYPE_VNODE,
+                                         f"/usr/local/lib/libbench{i // 3}.so.1".encode(),
+                                         kve_resident=i % 32, kve_ref_count=2, kve_shadow_count=i % 2))
     maps = b"".join(records)
     answers = {f"kern.proc.pid.{PID}": the_process(), f"kinfo_getvmmap.{PID}": maps}
     return RecordSet(f"proc_memory_maps() {n:,} mappings", answers,
@@ -112,7 +112,8 @@ def memory_maps(n):
 
 
 def threads(n):
-    records = b"".join(kinfo_proc(PID, tid=100000 + i, utime=(i, i * 7 % 1000000), stime=(i // 3, 999))
+    records = b"".join(kinfo_proc(PID, ki_tid=100000 + i, ki_numthreads=n,
+                                  ki_rusage={"ru_utime": (i, i * 7 % 1000000), "ru_stime": (i // 3, 999)})
                        for i in range(n))
     return RecordSet(f"proc_threads() {n:,} threads", {f"kern.proc.pid_td.{PID}": records},
                      lambda m: m.proc_threads(PID), lambda f: f.proc_threads(records))
@@ -226,58 +227,19 @@ def mounts(n):
                      lambda m: m.disk_partitions(), lambda f: f.disk_partitions(records))
 
 
-STATHZ = 127
-
-
-def clockrate():
-    """struct clockinfo: hz, tick, spare, stathz, profhz."""
-    return struct.pack("<5i", 1000, 1000, 0, STATHZ, 8128)
-
-
-def cpu_ticks(n):
-    return b"".join(struct.pack("<5q", 9000 * c + 1, 17 * c, 4000 + c, 900000 - c, 31 * c) for c in range(n))
+STATHZ = system_records.STATHZ
 
 
 def cpu_times(n):
-    table = cpu_ticks(n)
-    answers = {"hw.ncpu": struct.pack("<i", n), "kern.cp_times": table, "kern.clockrate": clockrate()}
+    table = system_records.cp_times((9000 * c + 1, 17 * c, 4000 + c, 900000 - c, 31 * c) for c in range(n))
+    answers = {"hw.ncpu": system_records.int32(n), "kern.cp_times": table,
+               "kern.clockrate": system_records.clockinfo(stathz=STATHZ)}
     return RecordSet(f"per_cpu_times() {n:,} CPUs", answers,
                      lambda m: m.per_cpu_times(), lambda f: f.per_cpu_times(table, STATHZ))
 
 
-def cpu_list(first, count):
-    return ", ".join(str(c) for c in range(first, first + count))
-
-
-def cpu_mask(first, count):
-    """FreeBSD's cpuset text: 64-bit words, lowest first, joined by commas."""
-    bits = ((1 << count) - 1) << first
-    words = [(bits >> (64 * w)) & (2 ** 64 - 1) for w in range((first + count + 63) // 64)]
-    return ",".join(f"{w:x}" for w in words)
-
-
-def topology_spec(n):
-    """The scheduler's topology as FreeBSD writes it: the whole machine, its
-    last-level caches of eight CPUs, and their SMT pairs."""
-    out = ['<groups>\n <group level="1" cache-level="0">\n',
-           f'  <cpu count="{n}" mask="{cpu_mask(0, n)}">{cpu_list(0, n)}</cpu>\n  <children>\n']
-    for l3 in range(0, n, 8):
-        width = min(8, n - l3)
-        out.append(f'   <group level="2" cache-level="3">\n    <cpu count="{width}" mask="{cpu_mask(l3, width)}">'
-                   f'{cpu_list(l3, width)}</cpu>\n    <children>\n')
-        for pair in range(l3, l3 + width, 2):
-            two = min(2, l3 + width - pair)
-            out.append(f'     <group level="3" cache-level="2">\n      <cpu count="{two}" '
-                       f'mask="{cpu_mask(pair, two)}">{cpu_list(pair, two)}</cpu>\n      <flags>'
-                       '<flag name="THREAD">THREAD group</flag><flag name="SMT">SMT group</flag></flags>\n'
-                       '     </group>\n')
-        out.append('    </children>\n   </group>\n')
-    out.append('  </children>\n </group>\n</groups>\n')
-    return "".join(out).encode() + b"\0"
-
-
 def topology(n):
-    text = topology_spec(n)
+    text = system_records.topology(n)
     return RecordSet(f"cpu_topology() {n:,} CPUs", {"kern.sched.topology_spec": text},
                      lambda m: m.cpu_topology(), lambda f: f.cpu_topology(text))
 

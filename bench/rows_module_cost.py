@@ -16,7 +16,7 @@ import time
 from run import Row
 
 import module_cost_sets as sets
-from kernel_script import KernelScript
+from norvik_bsd_testing import Kernel
 
 # Each row's calls take about this long per repeat.
 REPEAT_NS = 40e6
@@ -50,7 +50,7 @@ def rows(norvik):
     floor = load_extension("_norvik_floor_cost", os.path.join("bench", "_norvik_floor_cost*.so"))
     if scripted is None or floor is None:
         return
-    kernel = KernelScript(scripted)
+    kernel = Kernel(scripted)
     plan = [(sets.oneshot(), None)]
     for make, size in sets.TABLES:
         small = make(size // 10)

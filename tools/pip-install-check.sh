@@ -75,3 +75,41 @@ print(os.path.basename(m.__file__))
         || { cat "$work/import-$version.txt" >&2; echo "[pip-install] CPython $version: the installed module FAILED" >&2; exit 1; }
     echo "[pip-install] CPython $version ($interp): installed $(cat "$work/import-$version.txt") in $(( $(date +%s) - start ))s, imported, 5 answers agree"
 done
+
+# The testing distribution (testing/) with the product, into a fresh venv of
+# the default interpreter: an ordinary import finds the product, which has no
+# scripted kernel; the scripted build sits inside norvik_bsd_testing only;
+# and the downstream suite passes against the installed package, its fixture
+# coming from the package's pytest plugin.
+venv=$work/venv-testing
+log=$work/pip-testing.log
+start=$(date +%s)
+rm -rf "$venv"
+"$default" -m venv "$venv" >"$log" 2>&1 || { cat "$log" >&2; echo "[pip-install] testing: no venv" >&2; exit 1; }
+if ! (cd "$work" && "$venv/bin/python" -m pip install --disable-pip-version-check \
+        "$work/source[testing]" "$work/source/testing" pytest) >>"$log" 2>&1; then
+    tail -40 "$log" >&2
+    echo "[pip-install] testing: pip install .[testing] ./testing FAILED (log: $log)" >&2
+    exit 1
+fi
+(cd "$work" && "$venv/bin/python" -I -c '
+import ctypes, os, sysconfig
+import _norvik_bsd, norvik_bsd_testing
+
+where = sysconfig.get_paths()["platlib"]
+assert os.path.dirname(_norvik_bsd.__file__) == where, _norvik_bsd.__file__
+assert not hasattr(ctypes.CDLL(_norvik_bsd.__file__), "norvik_script_reset"), "the product has the overlay"
+scripted = norvik_bsd_testing.module_path()
+assert os.path.dirname(scripted) == os.path.join(where, "norvik_bsd_testing"), scripted
+with norvik_bsd_testing.scripted_kernel() as kernel:
+    kernel.process(4242, argv=["daemon"])
+    import _norvik_bsd as m
+    assert m is kernel.module and m.pids() == [0, 4242], m.pids()
+import _norvik_bsd as again
+assert again is _norvik_bsd
+') >"$work/import-testing.txt" 2>&1 \
+    || { cat "$work/import-testing.txt" >&2; echo "[pip-install] testing: the installed package FAILED" >&2; exit 1; }
+(cd "$work/source/tests/downstream" && env -u PYTHONPATH "$venv/bin/python" -m pytest -q -p no:cacheprovider .) \
+    >"$work/downstream.txt" 2>&1 \
+    || { cat "$work/downstream.txt" >&2; echo "[pip-install] testing: the downstream suite FAILED" >&2; exit 1; }
+echo "[pip-install] testing: installed with the product in $(( $(date +%s) - start ))s; $(tail -1 "$work/downstream.txt")"

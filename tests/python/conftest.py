@@ -10,11 +10,15 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from kernel_script import KernelScript  # noqa: E402
-
 BUILD = os.environ.get("NORVIK_BUILD_DIR", os.path.join(HERE, "..", "..", "build"))
 SCRIPTED_DIR = os.path.abspath(os.path.join(BUILD, "scripted"))
 RELEASE_DIR = os.path.abspath(os.path.join(BUILD, "release"))
+
+# The testing package from the checkout, over the scripted build of this
+# build folder (children inherit the choice).
+sys.path.insert(0, os.path.abspath(os.path.join(HERE, "..", "..", "python")))
+os.environ["NORVIK_BSD_TESTING_MODULE"] = SCRIPTED_DIR
+import norvik_bsd_testing  # noqa: E402
 
 # The sanitizer run starts this interpreter with the ASan runtime preloaded.
 # Tools the tests run (ps, pmap, ...) hang when they inherit it, so only
@@ -24,22 +28,22 @@ SANITIZER_PRELOAD = os.environ.pop("LD_PRELOAD", "") if SANITIZED else ""
 
 if SCRIPTED_DIR not in sys.path:
     sys.path.insert(0, SCRIPTED_DIR)
+# One module object for `import _norvik_bsd` and the testing package alike.
+SCRIPTED = importlib.import_module("_norvik_bsd")
+assert norvik_bsd_testing.scripted_module() is SCRIPTED
 
 
 @pytest.fixture(scope="session")
 def norvik():
-    module = importlib.import_module("_norvik_bsd")
-    assert os.path.dirname(module.__file__) == SCRIPTED_DIR
-    return module
+    assert os.path.dirname(SCRIPTED.__file__) == SCRIPTED_DIR
+    return SCRIPTED
 
 
 @pytest.fixture
 def kernel(norvik):
     """The scripted kernel, clean before and after the test."""
-    script = KernelScript(norvik)
-    script.reset()
-    yield script
-    script.reset()
+    with norvik_bsd_testing.scripted_kernel() as script:
+        yield script
 
 
 @pytest.fixture(scope="session")

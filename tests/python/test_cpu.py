@@ -3,7 +3,6 @@ live against /proc/stat, os, lscpu and uptime; scripted for what this machine
 cannot show."""
 import errno
 import os
-import struct
 import subprocess
 import time
 import xml.etree.ElementTree as ET
@@ -11,7 +10,12 @@ from datetime import datetime
 
 import pytest
 
+import norvik_bsd_testing
 from conftest import run_python
+from malformed_records import pack
+from norvik_bsd_testing import system_records as sy
+
+PACKAGE_DIR = os.path.dirname(os.path.dirname(norvik_bsd_testing.__file__))
 
 HZ = os.sysconf("SC_CLK_TCK")
 
@@ -138,7 +142,7 @@ def test_event_counters_come_in_their_order_from_the_hosts_counts(norvik):
 
 def test_scripted_counters_keep_their_low_32_bits_and_positions(norvik, kernel):
     for index, name in enumerate(("v_swtch", "v_intr", "v_soft", "v_syscall", "v_trap")):
-        kernel.answer(f"vm.stats.sys.{name}", struct.pack("<Q", (7 << 32) + 1000 + index))
+        kernel.answer(f"vm.stats.sys.{name}", sy.uint64((7 << 32) + 1000 + index))
     assert norvik.cpu_stats() == (1000, 1001, 1002, 1003, 1004)
     kernel.fail("vm.stats.sys.v_trap", errno.EIO)
     with pytest.raises(OSError) as info:
@@ -149,13 +153,13 @@ def test_scripted_counters_keep_their_low_32_bits_and_positions(norvik, kernel):
 # ---- scripted tick tables ------------------------------------------------------
 
 def ticks(*rows):
-    return b"".join(struct.pack("<5q", *row) for row in rows)
+    return sy.cp_times(rows)
 
 
 def test_scripted_ticks_come_out_idle_fourth_interrupt_fifth(norvik, kernel):
     kernel.answer("kern.cp_time", ticks((128, 256, 384, 640, 512)))
     assert norvik.cpu_times() == (1.0, 2.0, 3.0, 4.0, 5.0)
-    kernel.answer("hw.ncpu", struct.pack("<i", 1))
+    kernel.answer("hw.ncpu", sy.int32(1))
     kernel.answer("kern.cp_times", ticks((64, 0, 0, 32, 16)))
     assert norvik.per_cpu_times() == [(0.5, 0.0, 0.0, 0.125, 0.25)]
 
@@ -170,7 +174,7 @@ def test_scripted_ticks_come_out_idle_fourth_interrupt_fifth(norvik, kernel):
 def test_a_table_longer_than_the_count_gives_every_cpu(norvik, kernel, rows, expected):
     """A machine keeps a row for every CPU id up to its highest, more rows
     than it counts CPUs: each row is still returned, in CPU order."""
-    kernel.answer("hw.ncpu", struct.pack("<i", 2))
+    kernel.answer("hw.ncpu", sy.int32(2))
     kernel.answer("kern.cp_times", ticks(*rows))
     assert [row[0] for row in norvik.per_cpu_times()] == expected
     # A kernel that claims the whole length of a short read filled only
@@ -180,7 +184,10 @@ def test_a_table_longer_than_the_count_gives_every_cpu(norvik, kernel, rows, exp
 
 
 def clockrate(hz, stathz, profhz=0):
-    return struct.pack("<5i", hz, 1000000 // hz if hz else 0, 0, stathz, profhz)
+    """struct clockinfo; a zero rate is one no kernel answers (sysctl_kern_clockrate
+    gives hz for a missing statistics clock), for the module's guard."""
+    record = sy.clockinfo(hz or 1, stathz or hz or 1, profhz)
+    return pack(pack(record, 12, "<i", stathz), 0, "<ii", hz, 1000000 // hz if hz else 0)
 
 
 @pytest.mark.parametrize("rate, hz, stathz", [
@@ -193,7 +200,7 @@ def test_ticks_are_seconds_at_the_statistics_clock_rate(norvik, kernel, rate, hz
     kernel.answer("kern.clockrate", clockrate(hz, stathz, 64 * rate))
     kernel.answer("kern.cp_time", ticks((rate, 2 * rate, 3 * rate, rate // 2, 40 * rate)))
     assert norvik.cpu_times() == (1.0, 2.0, 3.0, 40.0, (rate // 2) / rate)
-    kernel.answer("hw.ncpu", struct.pack("<i", 2))
+    kernel.answer("hw.ncpu", sy.int32(2))
     kernel.answer("kern.cp_times", ticks((rate * 7, 0, 0, 0, 0), (0, 0, rate * 9, 0, 0)))
     assert norvik.per_cpu_times() == [(7.0, 0.0, 0.0, 0.0, 0.0), (0.0, 0.0, 9.0, 0.0, 0.0)]
 
@@ -229,7 +236,7 @@ def test_count_and_boot_time_failures(norvik, kernel):
     with pytest.raises(PermissionError):
         norvik.boot_time()
     kernel.reset()
-    kernel.answer("kern.boottime", struct.pack("<qq", 1700000000, 999999))
+    kernel.answer("kern.boottime", sy.boottime((1700000000, 999999)))
     assert norvik.boot_time() == 1700000000.0
 
 
@@ -249,13 +256,13 @@ def test_without_a_driver_the_frequency_is_not_implemented(norvik, cpu):
     (123456, False),   # one digit more: the levels name is cut and names nothing
 ])
 def test_frequency_and_levels_by_cpu_number(norvik, kernel, cpu, levels_seen):
-    kernel.answer(f"dev.cpu.{cpu}.freq", struct.pack("<i", 2401))
+    kernel.answer(f"dev.cpu.{cpu}.freq", sy.int32(2401))
     kernel.answer(f"dev.cpu.{cpu}.freq_levels", "2401/35000 800/-1\0")
     assert norvik.cpu_freq(cpu) == (2401, "2401/35000 800/-1" if levels_seen else "")
 
 
 def test_missing_or_oversized_levels_are_ignored(norvik, kernel):
-    kernel.answer("dev.cpu.0.freq", struct.pack("<i", 1200))
+    kernel.answer("dev.cpu.0.freq", sy.int32(1200))
     kernel.fail("dev.cpu.0.freq_levels", errno.ENOENT, 1)
     assert norvik.cpu_freq(0) == (1200, "")
     kernel.answer("dev.cpu.0.freq_levels", "9" * 999 + "\0")   # 1000 bytes: fits
@@ -272,13 +279,13 @@ def test_a_failed_frequency_read_other_than_enoent_is_an_oserror(norvik, kernel)
 
 
 def test_ignored_failures_write_their_debug_lines():
-    code = ("import _norvik_bsd as m, ctypes, struct\n"
-            "lib = ctypes.CDLL(m.__file__)\n"
-            "d = struct.pack('<i', 900)\n"
-            "lib.norvik_script_answer(b'dev.cpu.0.freq', d, len(d))\n"
-            "lib.norvik_script_fail(b'dev.cpu.0.freq_levels', 2, -1)\n"
-            "lib.norvik_script_fail(b'kern.sched.topology_spec', 5, -1)\n"
-            "print(m.cpu_freq(0), m.cpu_topology())\n")
+    code = (f"import sys; sys.path.insert(0, {PACKAGE_DIR!r})\n"
+            "import norvik_bsd_testing as t\n"
+            "with t.scripted_kernel() as k:\n"
+            "    k.answer('dev.cpu.0.freq', t.system_records.int32(900))\n"
+            "    k.fail('dev.cpu.0.freq_levels', 2)\n"
+            "    k.fail('kern.sched.topology_spec', 5)\n"
+            "    print(k.module.cpu_freq(0), k.module.cpu_topology())\n")
     done = run_python(code, env_extra={"NORVIK_DEBUG": "1"})
     assert done.stdout.strip() == "(900, '') None", done.stderr
     assert "cpu freq levels failed (ignored)" in done.stderr

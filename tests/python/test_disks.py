@@ -13,7 +13,8 @@ import uuid
 
 import pytest
 
-from storage_records import MNT, devstat, statfs
+from malformed_records import patch, unterminated
+from norvik_bsd_testing.storage_records import MNT, devstat, statfs
 
 STATFS_SIZE = 2344
 
@@ -191,9 +192,11 @@ def test_second_answer_bounds_the_walk(norvik, kernel):
 def test_names_filling_their_whole_field_end_at_the_field(norvik, kernel):
     # No NUL in the type, source or mount point: the next field, or the end of
     # the buffer for the last record's mount point, is never read as text.
-    kernel.answer("getfsstat.*", statfs(b"s" * 1024, b"/" + b"m" * 1023, b"t" * 16))
+    record = patch(statfs(b"", b"/", b""), 280, b"t" * 16)
+    record = unterminated(patch(record, 296, b"s" * 1024), 1320, 1024, b"m")
+    kernel.answer("getfsstat.*", record)
     assert norvik.disk_partitions() == [("s" * 1024, "/" + "m" * 1023, "t" * 16, "rw")]
-    kernel.answer("devstat_getdevs.0", devstat(b"n" * 16, 7, reads=1))
+    kernel.answer("devstat_getdevs.0", patch(devstat(b"", 7, reads=1), 44, b"n" * 16))
     assert norvik.disk_io_counters() == {"n" * 16 + "7": (1, 0, 0, 0, 0, 0, 0)}
 
 

@@ -106,16 +106,15 @@ def test_switches_come_from_the_presence_of_the_environment_variables(module_dir
 GROW_AND_LIST = """
 import sys
 sys.path.insert(0, %r)
-import _norvik_bsd as m
-from kernel_script import KernelScript
-k = KernelScript(m)
-k.grow('kern.proc.*', 1)
-m.pids()
+import norvik_bsd_testing
+with norvik_bsd_testing.scripted_kernel() as k:
+    k.grow('kern.proc.*', 1)
+    k.module.pids()
 """
 
 
 def test_debug_switched_on_by_an_empty_value_writes_debug_lines():
-    code = GROW_AND_LIST % os.path.dirname(os.path.abspath(__file__))
+    code = GROW_AND_LIST % os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python")
     quiet = run_python(code)
     assert quiet.returncode == 0, quiet.stderr
     assert quiet.stderr == ""
@@ -314,9 +313,9 @@ def test_test_build_adds_only_the_script_controls(norvik):
 # The allocating reads' failures as Python sees them, through the process table.
 def test_allocating_read_failures_reach_python(norvik, kernel):
     import errno
-    from kernel_script import READ, SIZE
+    from norvik_bsd_testing import ALWAYS, READ, SIZE
 
-    kernel.fail_on("kern.proc.*", errno.EACCES, READ)
+    kernel.fail("kern.proc.*", errno.EACCES, times=1, on=READ)
     with pytest.raises(PermissionError) as caught:
         norvik.pids()
     assert caught.value.errno == errno.EACCES
@@ -324,14 +323,14 @@ def test_allocating_read_failures_reach_python(norvik, kernel):
 
     kernel.reset()
     kernel.grow("kern.proc.*", 1)
-    kernel.fail_on("kern.proc.*", errno.EIO, SIZE, skip=1)
+    kernel.fail("kern.proc.*", errno.EIO, times=1, after=1, on=SIZE)
     with pytest.raises(OSError) as caught:
         norvik.pids()
     assert type(caught.value) is OSError
     assert caught.value.strerror == os.strerror(errno.EIO) + " (originated from sysctl() malloc 2/3)"
 
     kernel.reset()
-    kernel.grow("kern.proc.*")
+    kernel.grow("kern.proc.*", ALWAYS)
     with pytest.raises(RuntimeError, match=r"^sysctl\(\) buffer allocation retry limit exceeded$"):
         norvik.pids()
 

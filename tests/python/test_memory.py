@@ -4,13 +4,13 @@ failures."""
 import errno
 import os
 import shutil
-import struct
 import subprocess
 import uuid
 
 import pytest
 
 from conftest import SANITIZED, run_python
+from norvik_bsd_testing import system_records as sy
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 MIB = 1 << 20
@@ -76,14 +76,11 @@ def test_a_failed_memory_read_raises_its_oserror(norvik, kernel, key, err):
 
 
 def test_cache_count_is_optional_and_totals_fail_with_their_own_origin(norvik, kernel):
-    kernel.answer("vm.stats.vm.v_free_count", struct.pack("<I", 3))
-    kernel.answer("vm.stats.vm.v_cache_count", struct.pack("<I", 5))
-    kernel.answer("vfs.bufspace", struct.pack("<q", 12345))
-    kernel.answer("hw.physmem", struct.pack("<Q", 1 << 40))
-    vmtotal = bytearray(88)
-    struct.pack_into("<Q", vmtotal, 32, 7)   # t_vmshr
-    struct.pack_into("<Q", vmtotal, 48, 11)  # t_rmshr
-    kernel.answer("vm.vmtotal", bytes(vmtotal))
+    kernel.answer("vm.stats.vm.v_free_count", sy.uint32(3))
+    kernel.answer("vm.stats.vm.v_cache_count", sy.uint32(5))
+    kernel.answer("vfs.bufspace", sy.int64(12345))
+    kernel.answer("hw.physmem", sy.uint64(1 << 40))
+    kernel.answer("vm.vmtotal", sy.vmtotal(t_vmshr=7, t_rmshr=11))
     total, free, _, _, _, cached, buffers, shared = norvik.virtual_mem()
     assert (total, free, cached, buffers, shared) == (1 << 40, 3 * PAGE, 5 * PAGE, 12345, 18 * PAGE)
     kernel.fail("vm.stats.vm.v_cache_count", errno.ENOENT)
@@ -147,7 +144,7 @@ def test_a_new_swap_file_adds_its_size(norvik):
 
 def test_pager_sums_wrap_in_32_bits(norvik, kernel):
     for name, value in (("v_swapin", 0xFFFFFFFF), ("v_swapout", 2), ("v_vnodein", 40), ("v_vnodeout", 2)):
-        kernel.answer(f"vm.stats.vm.{name}", struct.pack("<I", value))
+        kernel.answer(f"vm.stats.vm.{name}", sy.uint32(value))
     assert norvik.swap_mem()[3:] == (1, 42)
 
 
@@ -237,7 +234,7 @@ def test_under_jemalloc_the_figures_are_jemallocs_own():
 def test_each_allocator_step_reports_its_own_failure(norvik, kernel, name, skip, message):
     """The allocator returns its error number and leaves errno alone: the
     exception carries the returned number."""
-    kernel.fail_on(f"mallctl.{name}", errno.EXDEV, 3, skip=skip, times=1)
+    kernel.fail(f"mallctl.{name}", errno.EXDEV, times=1, after=skip, on="call")
     with pytest.raises(OSError) as info:
         norvik.heap_info()
     assert info.value.errno == errno.EXDEV

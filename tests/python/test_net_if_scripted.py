@@ -6,10 +6,11 @@ import struct
 
 import pytest
 
-from freebsd_net_records import (AF_INET, AF_INET6, AF_LINK, IFF_BROADCAST, IFF_LOOPBACK, IFF_MULTICAST,
+import malformed_records as malformed
+from norvik_bsd_testing.net_records import (AF_INET, AF_INET6, AF_LINK, IFF_BROADCAST, IFF_LOOPBACK, IFF_MULTICAST,
                                  IFF_POINTOPOINT, IFF_RUNNING, IFF_SIMPLEX, IFF_UP, IFLIST_KEY, IFM_ETHER,
                                  IFM_FDX, IFM_HDX, IFM_IEEE80211, announce, ether_word, ifaddrs_record,
-                                 ifinfo, ifmedia_words, ifreq_flags, newaddr, sockaddr_dl, sockaddr_in,
+                                 ifinfo, ifmedia_words, ifmtu, ifreq_flags, newaddr, sockaddr_dl, sockaddr_in,
                                  sockaddr_in6)
 
 COUNTERS = (1_000_003, 2_000_017, 3_041, 4_057, 5, 6, 7, 8)  # ibytes obytes ipkts opkts ierr oerr iqd oqd
@@ -29,7 +30,8 @@ def test_interface_list_walk(norvik, kernel):
     long_name = "n" * 40
     table = (ifinfo("em0", COUNTERS, index=1) + newaddr(1) + newaddr(1, "10.0.0.2") + announce()
              + ifinfo("usbus0", index=2) + ifinfo("usb0", (9,) * 8, index=3)
-             + ifinfo("em0", (11,) * 8, index=1) + ifinfo(long_name, COUNTERS, index=4))
+             + ifinfo("em0", (11,) * 8, index=1)
+             + malformed.ifinfo("em9", sdl=malformed.long_sockaddr_dl(long_name, index=4), counters=COUNTERS, index=4))
     kernel.answer(IFLIST_KEY, table)
     assert norvik.net_io_counters() == {"em0": (11,) * 8, "usb0": (9,) * 8, long_name: expected()}
     kernel.answer(IFLIST_KEY, ifinfo("em1", COUNTERS))
@@ -43,11 +45,11 @@ def test_malformed_interface_lists_end_the_walk_inside_the_buffer(norvik, kernel
     came before the fault stands, nothing is invented after it."""
     good = ifinfo("em0", COUNTERS)
     bad = {
-        "zero length": ifinfo("em1", msglen=0),
-        "past the end": ifinfo("em1", msglen=4000),
+        "zero length": malformed.ifinfo("em1", msglen=0),
+        "past the end": malformed.ifinfo("em1", msglen=4000),
         "cut header": struct.pack("<HBB", 4, 5, 0xE),
-        "cut name": ifinfo("em1", sdl=sockaddr_dl("em1", nlen=200)),
-        "not link-level": ifinfo("em1", sdl=b"\x10\x02" + b"\0" * 14),
+        "cut name": malformed.ifinfo("em1", sdl=malformed.sockaddr_dl("em1", 200)),
+        "not link-level": malformed.ifinfo("em1", sdl=b"\x10\x02" + b"\0" * 14),
     }[case]
     kernel.answer(IFLIST_KEY, good + bad + ifinfo("em2"))
     result = norvik.net_io_counters()
@@ -179,7 +181,7 @@ def test_request_failures(norvik, kernel):
 
 
 def test_mtu_answer(norvik, kernel):
-    kernel.answer("SIOCGIFMTU.em0", struct.pack("<i", 9216))
+    kernel.answer("SIOCGIFMTU.em0", ifmtu(9216))
     assert norvik.net_if_mtu("em0") == 9216
 
 

@@ -7,7 +7,8 @@ import tracemalloc
 
 import pytest
 
-from freebsd_net_records import IFLIST_KEY, ifaddrs_record, ifinfo, sockaddr_dl, sockaddr_in
+import malformed_records as malformed
+from norvik_bsd_testing.net_records import IFLIST_KEY, ifaddrs_record, ifinfo, sockaddr_dl, sockaddr_in
 from conftest import SANITIZED
 from proc_children import Child, gone_pid, rss_kib, swallowing, zombie
 
@@ -123,7 +124,7 @@ def test_failed_calls_release_everything(norvik):
 def test_scripted_failures_release_everything(norvik, kernel):
     """Failures deep inside the allocating read and the table walk."""
     me = os.getpid()
-    kernel.grow(f"kern.proc.args.{me}")  # every read fails: the retry limit
+    kernel.grow(f"kern.proc.args.{me}", -1)  # every read fails: the retry limit
     check("proc_cmdline(retry limit)", swallowing(norvik.proc_cmdline, me))
     kernel.fail(f"kern.proc.pid_td.{me}", 12, -1)
     check("proc_threads(ENOMEM)", swallowing(norvik.proc_threads, me))
@@ -171,7 +172,7 @@ def test_interface_calls_release_everything(norvik, kernel):
     for name in ("net_if_flags", "net_if_mtu", "net_if_duplex_speed"):
         check(f"{name}(no socket)", swallowing(getattr(norvik, name), "lo"))
     kernel.reset()
-    kernel.answer(IFLIST_KEY, ifinfo("em0") * 3 + ifinfo("em1", msglen=0))
+    kernel.answer(IFLIST_KEY, ifinfo("em0") * 3 + malformed.ifinfo("em1", msglen=0))
     check("net_io_counters(malformed)", norvik.net_io_counters)
     kernel.grow(IFLIST_KEY, -1)
     check("net_io_counters(retry limit)", swallowing(norvik.net_io_counters))

@@ -9,6 +9,8 @@ import time
 
 import pytest
 
+from norvik_bsd_testing.proc_records import rlimit
+from norvik_bsd_testing.system_records import int32
 from proc_children import Child, as_nobody, gone_pid, zombie
 
 CPUS = sorted(os.sched_getaffinity(0))
@@ -304,12 +306,11 @@ class TestLimits:
             freebsd_value(v) for v in resource.getrlimit(resource.RLIMIT_NOFILE))) == ("ok", True)
 
     def test_scripted_infinity_and_size(self, norvik, kernel, child):
-        import struct
         key = f"kern.proc.rlimit.{child.pid}.{norvik.RLIMIT_SWAP}"
-        kernel.answer(key, struct.pack("<qq", 1 << 20, INFINITY))
+        kernel.answer(key, rlimit(1 << 20, INFINITY))
         assert norvik.proc_getrlimit(child.pid, norvik.RLIMIT_SWAP) == (1 << 20, INFINITY)
         # A short answer leaves the rest of the pair zero, never stale memory.
-        kernel.answer(key, struct.pack("<q", 77))
+        kernel.answer(key, rlimit(77, 77)[:8])
         assert norvik.proc_getrlimit(child.pid, norvik.RLIMIT_SWAP) == (77, 0)
         kernel.answer(key, b"\0" * 24)
         with pytest.raises(OSError) as raised:
@@ -362,7 +363,7 @@ class TestPriority:
 
     def test_scripted_failure_and_value(self, norvik, kernel, child):
         inherited = os.getpriority(os.PRIO_PROCESS, child.pid)
-        kernel.answer(f"getpriority.{child.pid}", (-1).to_bytes(4, "little", signed=True))
+        kernel.answer(f"getpriority.{child.pid}", int32(-1))
         assert norvik.proc_priority_get(child.pid) == -1
         kernel.fail(f"getpriority.{child.pid}", errno.EIO)
         with pytest.raises(OSError) as raised:

@@ -10,10 +10,11 @@ import subprocess
 
 import pytest
 
-from freebsd_records import KF_FD_TYPE_CWD, KF_FD_TYPE_TEXT, KF_TYPE_PIPE, KF_TYPE_SOCKET, KF_TYPE_VNODE, \
-    KF_VTYPE_VCHR, KF_VTYPE_VDIR, KF_VTYPE_VREG, KVME_TYPE_DEFAULT, KVME_TYPE_VNODE, kinfo_file, kinfo_proc, \
+from norvik_bsd_testing.proc_records import KF_FD_TYPE_CWD, KF_FD_TYPE_TEXT, KF_TYPE_PIPE, KF_TYPE_SOCKET, KF_TYPE_VNODE, \
+    KF_VTYPE_VCHR, KF_VTYPE_VDIR, KF_VTYPE_VREG, KVME_TYPE_DEFAULT, KVME_TYPE_GUARD, KVME_TYPE_UNKNOWN, KVME_TYPE_VNODE, kinfo_file, kinfo_proc, \
     kinfo_vmentry
-from kernel_script import CALL
+from malformed_records import pack, patch, unterminated
+from norvik_bsd_testing import CALL
 from proc_children import Child, as_nobody, gone_pid, kernel_thread_pid, terminal_child, tty_of, zombie
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
@@ -406,25 +407,27 @@ class TestScripted:
     def test_memory_map_rows(self, norvik, kernel):
         pid = os.getpid()
         records = [
-            kinfo_vmentry(0, 0xFF, prot=5, kind=KVME_TYPE_DEFAULT, resident=3, private=2, ref=7, shadow=1),
-            kinfo_vmentry(0x1000, 0x2000, prot=3, kind=9),
-            kinfo_vmentry(0x7FFF0000, 0x7FFF1000, prot=0, kind=255),
-            kinfo_vmentry(0xFFFFFFFFFFFF0000, 0xFFFFFFFFFFFFFFFF, prot=7, kind=KVME_TYPE_VNODE, path=b"/lib/x.so"),
-            kinfo_vmentry(0x3000, 0x4000, prot=1, kind=KVME_TYPE_VNODE),
-            kinfo_vmentry(0x5000, 0x6000, prot=1, kind=0x7FFFFFFF),
-            kinfo_vmentry(0x5000, 0x6000, prot=1, kind=-1),
-            kinfo_vmentry(0x6000, 0x7000, prot=2, kind=KVME_TYPE_VNODE, raw_path=b"/" + b"q" * 1023),
+            pack(kinfo_vmentry(0, 0x4000, 5, KVME_TYPE_DEFAULT, kve_resident=3, kve_private_resident=2,
+                               kve_ref_count=7, kve_shadow_count=1), 16, "<Q", 0xFF),
+            kinfo_vmentry(0x1000, 0x2000, 3, KVME_TYPE_GUARD),
+            kinfo_vmentry(0x7FFF0000, 0x7FFF1000, 0, KVME_TYPE_UNKNOWN),
+            pack(kinfo_vmentry(0xFFFFFFFFFFFF0000, 0xFFFFFFFFFFFFF000, 7, KVME_TYPE_VNODE, b"/lib/x.so"),
+                 16, "<Q", 0xFFFFFFFFFFFFFFFF),
+            kinfo_vmentry(0x3000, 0x4000, 1, KVME_TYPE_VNODE),
+            pack(kinfo_vmentry(0x5000, 0x6000, 1), 4, "<i", 0x7FFFFFFF),
+            pack(kinfo_vmentry(0x5000, 0x6000, 1), 4, "<i", -1),
+            unterminated(kinfo_vmentry(0x6000, 0x7000, 2, KVME_TYPE_VNODE), 136, 1024, b"q"),
         ]
         kernel.answer(f"kinfo_getvmmap.{pid}", b"".join(records))
         assert norvik.proc_memory_maps(pid) == [
             ("0-0xff", "r-x", "[default]", 3, 2, 7, 1),
-            ("0x1000-0x2000", "rw-", "[?]", 0, 0, 0, 0),
-            ("0x7fff0000-0x7fff1000", "---", "[unknown]", 0, 0, 0, 0),
-            ("0xffffffffffff0000-0xffffffffffffffff", "rwx", "/lib/x.so", 0, 0, 0, 0),
-            ("0x3000-0x4000", "r--", "[vnode]", 0, 0, 0, 0),
-            ("0x5000-0x6000", "r--", "[?]", 0, 0, 0, 0),
-            ("0x5000-0x6000", "r--", "[?]", 0, 0, 0, 0),
-            ("0x6000-0x7000", "-w-", "/" + "q" * 1023, 0, 0, 0, 0),
+            ("0x1000-0x2000", "rw-", "[?]", 0, 0, 1, 0),
+            ("0x7fff0000-0x7fff1000", "---", "[unknown]", 0, 0, 1, 0),
+            ("0xffffffffffff0000-0xffffffffffffffff", "rwx", "/lib/x.so", 0, 0, 1, 0),
+            ("0x3000-0x4000", "r--", "[vnode]", 0, 0, 1, 0),
+            ("0x5000-0x6000", "r--", "[?]", 0, 0, 1, 0),
+            ("0x5000-0x6000", "r--", "[?]", 0, 0, 1, 0),
+            ("0x6000-0x7000", "-w-", "/" + "q" * 1023, 0, 0, 1, 0),
         ]
 
     def test_memory_maps_empty_and_failures(self, norvik, kernel):
@@ -432,7 +435,7 @@ class TestScripted:
         key = f"kinfo_getvmmap.{pid}"
         kernel.answer(key, b"")
         assert norvik.proc_memory_maps(pid) == []
-        kernel.fail_on(key, 0, CALL, times=-1)
+        kernel.fail(key, 0, on=CALL)
         with pytest.raises(RuntimeError, match=r"kinfo_getvmmap\(\) syscall failed"):
             norvik.proc_memory_maps(pid)
         kernel.fail(key, errno.EIO)
@@ -443,13 +446,13 @@ class TestScripted:
     def test_open_files_and_count_from_records(self, norvik, kernel):
         pid = os.getpid()
         kernel.answer(f"kinfo_getfile.{pid}", b"".join([
-            kinfo_file(KF_FD_TYPE_TEXT, path=b"/bin/prog"),
+            kinfo_file(KF_FD_TYPE_TEXT, kf_path=b"/bin/prog"),
             kinfo_file(KF_FD_TYPE_CWD, KF_TYPE_VNODE, KF_VTYPE_VDIR, b"/home"),
             kinfo_file(0, KF_TYPE_VNODE, KF_VTYPE_VCHR, b"/dev/null"),
-            kinfo_file(1, KF_TYPE_SOCKET, KF_VTYPE_VREG, b"/looks/regular"),
-            kinfo_file(2, KF_TYPE_PIPE, KF_VTYPE_VREG),
-            kinfo_file(3, path=b"/data/" + b"\xff.bin"),
-            kinfo_file(4, raw_path=b"/" + b"r" * 1023),
+            patch(pack(kinfo_file(1, KF_TYPE_SOCKET), 32, "<i", KF_VTYPE_VREG), 368, b"/looks/regular"),
+            pack(kinfo_file(2, KF_TYPE_PIPE), 32, "<i", KF_VTYPE_VREG),
+            kinfo_file(3, kf_path=b"/data/" + b"\xff.bin"),
+            unterminated(kinfo_file(4), 368, 1024, b"r"),
         ]) + b"\0" * 100)  # a short tail is not a record
         assert norvik.proc_open_files(pid) == [
             ("/bin/prog", -5), ("/data/" + os.fsdecode(b"\xff.bin"), 3), ("/" + "r" * 1023, 4)]
@@ -459,7 +462,7 @@ class TestScripted:
     def test_file_table_failures(self, norvik, kernel, fn):
         call = getattr(norvik, fn)
         with zombie() as pid:
-            kernel.fail_on(f"kinfo_getfile.{pid}", 0, CALL, times=-1)
+            kernel.fail(f"kinfo_getfile.{pid}", 0, on=CALL)
             with pytest.raises(norvik.ZombieProcessError):
                 call(pid)
             # An errno of the call's own wins over the process's state.
@@ -470,15 +473,16 @@ class TestScripted:
 
     def test_memory_maps_of_zombie_with_errno_zero(self, norvik, kernel):
         with zombie() as pid:
-            kernel.fail_on(f"kinfo_getvmmap.{pid}", 0, CALL, times=-1)
+            kernel.fail(f"kinfo_getvmmap.{pid}", 0, on=CALL)
             with pytest.raises(norvik.ZombieProcessError):
                 norvik.proc_memory_maps(pid)
 
     def test_thread_records(self, norvik, kernel):
         pid = os.getpid()
         key = f"kern.proc.pid_td.{pid}"
-        kernel.answer(key, kinfo_proc(pid, tid=100200, utime=(1, 500000), stime=(0, 250))
-                      + kinfo_proc(pid, tid=-1, utime=(3, 0), stime=(2, 999999)) + b"\0" * 100)
+        kernel.answer(key, kinfo_proc(pid, ki_tid=100200, ki_rusage={"ru_utime": (1, 500000), "ru_stime": (0, 250)})
+                      + pack(kinfo_proc(pid, ki_rusage={"ru_utime": (3, 0), "ru_stime": (2, 999999)}), 600, "<i", -1)
+                      + b"\0" * 100)
         assert norvik.proc_threads(pid) == [(100200, 1.5, 0.00025), (4294967295, 3.0, 2.999999)]
         kernel.answer(key, b"\0" * 100)
         assert norvik.proc_threads(pid) == []

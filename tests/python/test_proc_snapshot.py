@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from freebsd_records import NOCPU, NODEV, kinfo_proc_record as kinfo_proc
+from norvik_bsd_testing.proc_records import NOCPU, NODEV, kinfo_proc
 from proc_children import Child, gone_pid, terminal_child, zombie
 
 CLK = os.sysconf("SC_CLK_TCK")
@@ -316,10 +316,11 @@ def test_cpu_number_rule(norvik, kernel, stat, oncpu, lastcpu, expected):
 def test_scripted_units_and_ids(norvik, kernel):
     page = norvik.getpagesize()
     info = scripted(norvik, kernel, ki_ppid=77, ki_stat=3, ki_ruid=4294967294, ki_uid=4294967294,
-                    ki_svuid=4294967294, ki_rgid=4294967293, ki_groups0=5, ki_svgid=6, ki_tdev=NODEV,
+                    ki_svuid=4294967294, ki_rgid=4294967293, ki_groups=[5], ki_svgid=6, ki_tdev=NODEV,
                     ki_size=1048576, ki_rssize=10, ki_tsize=2, ki_dsize=3, ki_ssize=4, ki_start=(100, 250000),
-                    ru_utime=(1, 500000), ru_stime=(2, 1), ch_utime=(3, 0), ch_stime=(0, 999999),
-                    ru_nvcsw=11, ru_nivcsw=12, ru_inblock=13, ru_oublock=14,
+                    ki_rusage={"ru_utime": (1, 500000), "ru_stime": (2, 1), "ru_nvcsw": 11, "ru_nivcsw": 12,
+                               "ru_inblock": 13, "ru_oublock": 14},
+                    ki_rusage_ch={"ru_utime": (3, 0), "ru_stime": (0, 999999)},
                     ki_comm=b"scripted")
     assert info == (77, 3, 4294967294, 4294967294, 4294967294, 4294967293, 5, 6, -1, 100.25, 11, 12, 13, 14,
                     1.5, 2.000001, 3.0, 0.999999, 10 * page, 1048576, 2 * page, 3 * page, 4 * page, 0, "scripted")
@@ -327,7 +328,8 @@ def test_scripted_units_and_ids(norvik, kernel):
 
 
 def test_name_without_terminator_is_cut_at_the_field(norvik, kernel):
-    record = bytearray(kinfo_proc(ki_pid=os.getpid(), ki_comm=b"A" * 20))
+    record = bytearray(kinfo_proc(ki_pid=os.getpid()))
+    record[447:467] = b"A" * 20  # ki_comm without its NUL
     record[467:484] = b"B" * 17  # ki_emul right behind the name
     kernel.answer(f"kern.proc.pid.{os.getpid()}", bytes(record))
     assert norvik.proc_name(os.getpid()) == "A" * 20

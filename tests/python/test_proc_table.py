@@ -11,7 +11,7 @@ import threading
 
 import pytest
 
-from freebsd_records import KINFO_PROC_SIZE as SIZE, kinfo_proc_record as kinfo_proc
+from norvik_bsd_testing.proc_records import KINFO_PROC_SIZE as SIZE, kinfo_proc
 from proc_children import Child, FirstThreadGone, as_nobody, gone_pid, kernel_thread_pid, zombie
 
 

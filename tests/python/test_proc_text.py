@@ -8,9 +8,11 @@ import sys
 
 import pytest
 
-from freebsd_records import P_INMEM, P_SYSTEM, kinfo_file, kinfo_proc, KF_FD_TYPE_CWD, KF_FD_TYPE_ROOT, \
+from norvik_bsd_testing.proc_records import P_INMEM, P_SYSTEM, kinfo_file, kinfo_proc, KF_FD_TYPE_CWD, KF_FD_TYPE_ROOT, \
     KF_TYPE_VNODE, KF_VTYPE_VDIR
-from kernel_script import CALL
+from malformed_records import unterminated
+from norvik_bsd_testing import CALL
+from norvik_bsd_testing.system_records import int32
 from proc_children import Child, as_nobody, gone_pid, kernel_thread_pid, zombie
 
 NOT_UTF8 = b"caf\xe9\xff"
@@ -278,19 +280,19 @@ class TestScripted:
     def test_cwd_without_working_directory_record(self, norvik, kernel):
         pid = os.getpid()
         kernel.answer(f"kinfo_getfile.{pid}", kinfo_file(KF_FD_TYPE_ROOT, KF_TYPE_VNODE, KF_VTYPE_VDIR, b"/")
-                      + kinfo_file(3, path=b"/etc/passwd"))
+                      + kinfo_file(3, kf_path=b"/etc/passwd"))
         assert norvik.proc_cwd(pid) == ""
 
     def test_cwd_first_record_wins_and_path_is_bounded(self, norvik, kernel):
         pid = os.getpid()
         kernel.answer(f"kinfo_getfile.{pid}",
-                      kinfo_file(KF_FD_TYPE_CWD, KF_TYPE_VNODE, KF_VTYPE_VDIR, raw_path=b"/" + b"c" * 1023)
+                      unterminated(kinfo_file(KF_FD_TYPE_CWD, KF_TYPE_VNODE, KF_VTYPE_VDIR), 368, 1024, b"c")
                       + kinfo_file(KF_FD_TYPE_CWD, KF_TYPE_VNODE, KF_VTYPE_VDIR, b"/second"))
         assert norvik.proc_cwd(pid) == "/" + "c" * 1023
 
     def test_cwd_failures_are_classified(self, norvik, kernel):
         pid = os.getpid()
-        kernel.fail_on(f"kinfo_getfile.{pid}", 0, CALL, times=-1)
+        kernel.fail(f"kinfo_getfile.{pid}", 0, on=CALL)
         with pytest.raises(RuntimeError, match=r"kinfo_getfile\(\) syscall failed"):
             norvik.proc_cwd(pid)
         kernel.fail(f"kinfo_getfile.{pid}", errno.EIO)
@@ -302,7 +304,7 @@ class TestScripted:
         pid = os.getpid()
         for flag in (P_INMEM | P_SYSTEM, 0, P_SYSTEM):
             kernel.reset()
-            kernel.answer(f"kvm_getprocs.{pid}", kinfo_proc(pid, flag=flag))
+            kernel.answer(f"kvm_getprocs.{pid}", kinfo_proc(pid, ki_flag=flag))
             assert norvik.proc_environ(pid) == {}
             assert kernel.count(f"kvm_getenvv.{pid}", 3) == 0
 
@@ -315,8 +317,8 @@ class TestScripted:
     ])
     def test_environ_failures(self, norvik, kernel, err, exc_class, exc_errno, text):
         pid = os.getpid()
-        kernel.answer(f"kvm_getprocs.{pid}", kinfo_proc(pid, uid=4242))
-        kernel.fail_on(f"kvm_getenvv.{pid}", err, CALL, times=-1)
+        kernel.answer(f"kvm_getprocs.{pid}", kinfo_proc(pid, ki_uid=4242))
+        kernel.fail(f"kvm_getenvv.{pid}", err, on=CALL)
         if exc_class is None:
             assert norvik.proc_environ(pid) == {}
             return
@@ -335,13 +337,13 @@ class TestScripted:
         kernel.answer(key, b"")
         with pytest.raises(ProcessLookupError, match="cnt==0"):
             norvik.proc_environ(pid)
-        kernel.answer(key, (-1).to_bytes(4, "little", signed=True))
+        kernel.answer(key, int32(-1))
         with pytest.raises(ProcessLookupError):
             norvik.proc_environ(pid)
         # A count with no records behind it is refused, never walked (the
         # sanitizer run saw the first record read past the empty array); the
         # library's EINVAL says nothing about the process.
-        kernel.answer(key, (3).to_bytes(4, "little", signed=True))
+        kernel.answer(key, int32(3))
         with pytest.raises(OSError, match="kvm_getprocs") as raised:
             norvik.proc_environ(pid)
         assert raised.value.errno == errno.EINVAL

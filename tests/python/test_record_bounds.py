@@ -4,14 +4,14 @@ import os
 
 import pytest
 
-from freebsd_records import kinfo_proc_record, P_INMEM
+from norvik_bsd_testing.proc_records import kinfo_proc, P_INMEM
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
 def own_record(**fields):
     pid = os.getpid()
-    return pid, kinfo_proc_record(ki_pid=pid, ki_tid=pid, ki_flag=P_INMEM, ki_stat=2, **fields)
+    return pid, kinfo_proc(ki_pid=pid, ki_tid=pid, ki_flag=P_INMEM, ki_stat=2, **fields)
 
 
 # (field, tuple index of its byte count)

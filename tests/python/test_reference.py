@@ -12,9 +12,9 @@ import sys
 import pytest
 
 from conftest import RELEASE_DIR, run_python
-from kernel_script import pack_int
+from norvik_bsd_testing.system_records import int32
 from module_calls import CALLS, Target
-from storage_records import USER_PROCESS, utmpx
+from norvik_bsd_testing.storage_records import USER_PROCESS, utmpx
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 _spec = importlib.util.spec_from_file_location("reference", os.path.join(ROOT, "tools", "reference.py"))
@@ -99,11 +99,11 @@ def target():
 
 def test_every_result_has_the_stub_shape(norvik, kernel, target):
     # What this machine lacks, the scripted kernel answers.
-    kernel.answer("dev.cpu.0.freq", pack_int(2400))
+    kernel.answer("dev.cpu.0.freq", int32(2400))
     kernel.answer("dev.cpu.0.freq_levels", b"2400/45000 1200/20000\0")
     for key, value in (("hw.acpi.battery.life", 80), ("hw.acpi.battery.time", 95), ("hw.acpi.acline", 0),
                        ("dev.cpu.0.temperature", 3231), ("dev.cpu.0.coretemp.tjmax", 3731)):
-        kernel.answer(key, pack_int(value))
+        kernel.answer(key, int32(value))
     kernel.answer("getutxent.0", utmpx(USER_PROCESS, b"u", b"pts/0", b"example.org", sec=5, pid=7))
     assert sorted(call.name for call in CALLS) == sorted(STUB.functions)
     results = {}

@@ -2,9 +2,10 @@
 test and read through the stand-in's root, and the scripted kernel for
 conversions and failures."""
 import errno
-import struct
 
 import pytest
+
+from norvik_bsd_testing import system_records as sy
 
 
 def write_tree(root, files):
@@ -86,7 +87,7 @@ def test_battery_read_failures(norvik, kernel):
     for key in ("hw.acpi.battery.life", "hw.acpi.battery.time", "hw.acpi.acline"):
         kernel.reset()
         for other in ("hw.acpi.battery.life", "hw.acpi.battery.time", "hw.acpi.acline"):
-            kernel.answer(other, struct.pack("<i", 50))
+            kernel.answer(other, sy.int32(50))
         kernel.fail(key, errno.EIO)
         with pytest.raises(OSError) as info:
             norvik.sensors_battery()
@@ -189,8 +190,8 @@ def test_a_sensor_without_a_valid_reading_reads_minus_one(norvik, kernel, tmp_pa
     kernel.set_root(tmp_path)
     assert norvik.sensors_cpu_temperature(0) == (-273, -273)
     kernel.reset()
-    kernel.answer("dev.cpu.0.temperature", struct.pack("<i", -1))
-    kernel.answer("dev.cpu.0.coretemp.tjmax", struct.pack("<i", -1))
+    kernel.answer("dev.cpu.0.temperature", sy.int32(-1))
+    kernel.answer("dev.cpu.0.coretemp.tjmax", sy.int32(-1))
     assert norvik.sensors_cpu_temperature(0) == (-273, -273)
 
 
@@ -203,23 +204,23 @@ def test_no_sensor_or_no_such_cpu(norvik, kernel, tmp_path, cpu):
 
 
 def decikelvin(key, value):
-    return key, struct.pack("<i", value)
+    return key, sy.int32(value)
 
 
 @pytest.mark.parametrize("reading, celsius", [
     (2731 + 500, 50), (2731 + 508, 50), (2731 - 10, -1), (2731 - 6, 0), (0, -273), (2731, 0),
 ])
 def test_conversion_truncates_toward_zero(norvik, kernel, reading, celsius):
-    kernel.answer("dev.cpu.0.temperature", struct.pack("<i", reading))
-    kernel.answer("dev.cpu.0.coretemp.tjmax", struct.pack("<i", reading))
+    kernel.answer("dev.cpu.0.temperature", sy.int32(reading))
+    kernel.answer("dev.cpu.0.coretemp.tjmax", sy.int32(reading))
     assert norvik.sensors_cpu_temperature(0) == (celsius, celsius)
 
 
 @pytest.mark.parametrize("cpu", [99, 100, 4095, 2147483647])
 def test_tjmax_of_high_cpu_numbers_is_read(norvik, kernel, cpu):
     """The maximum's name is never cut, whatever the CPU number."""
-    kernel.answer(f"dev.cpu.{cpu}.temperature", struct.pack("<i", 2731 + 420))
-    kernel.answer(f"dev.cpu.{cpu}.coretemp.tjmax", struct.pack("<i", 2731 + 1000))
+    kernel.answer(f"dev.cpu.{cpu}.temperature", sy.kelvin_tenths(42))
+    kernel.answer(f"dev.cpu.{cpu}.coretemp.tjmax", sy.kelvin_tenths(100))
     assert norvik.sensors_cpu_temperature(cpu) == (42, 100)
 
 
@@ -229,7 +230,7 @@ def test_temperature_failures(norvik, kernel):
         norvik.sensors_cpu_temperature(0)
     assert info.value.errno == errno.EIO and type(info.value) is OSError
     kernel.reset()
-    kernel.answer("dev.cpu.0.temperature", struct.pack("<i", 3000))
+    kernel.answer("dev.cpu.0.temperature", sy.int32(3000))
     kernel.fail("dev.cpu.0.coretemp.tjmax", errno.EIO)
     assert norvik.sensors_cpu_temperature(0) == (26, -273)
     with pytest.raises(TypeError):

@@ -2,13 +2,13 @@
 this machine does not produce (sizes, generations, growth, odd records)."""
 import errno
 import os
-import socket
-import struct
 
 import pytest
 
-from freebsd_records import KF_TYPE_SOCKET, kinfo_file
-from freebsd_socket_records import LO, XTCPCB, XUNPGEN, gen, pcblist, tcpcb, udpcb, unpcb, xfile
+from norvik_bsd_testing.proc_records import KF_TYPE_SOCKET, kinfo_file
+from malformed_records import pack, with_length
+from norvik_bsd_testing.net_records import sockaddr_in, sockaddr_in6, sockaddr_un
+from norvik_bsd_testing.socket_records import XTCPCB, XUNPGEN, gen, pcblist, tcpcb, udpcb, unpcb, xfile
 
 ME = os.getpid()
 
@@ -27,9 +27,9 @@ def tables(kernel):
 
 def test_records_become_tuples_for_their_first_owner(norvik, tables):
     tables.answer("net.inet.tcp.pcblist", pcblist([
-        tcpcb(0x10, 80), tcpcb(0x99, 81), tcpcb(0x20, 5000, 80, state=4), tcpcb(0x10, 82, vflag=0)]))
+        tcpcb(0x10, 80), tcpcb(0x99, 81), tcpcb(0x20, 5000, 80, state=4), pack(tcpcb(0x10, 82), 8 + 392, "<B", 0)]))
     tables.answer("net.inet.udp.pcblist", pcblist([udpcb(0x20, 53), udpcb(0x10, 54, vflag=3)]))
-    tables.answer("net.local.dgram.pcblist", pcblist([unpcb(0x20, b"/run/x"), unpcb(0x10, b"/abc", sun_len=0)],
+    tables.answer("net.local.dgram.pcblist", pcblist([unpcb(0x20, b"/run/x"), pack(unpcb(0x10, b"/abc"), 152, "<B", 0)],
                                                      XUNPGEN))
     rows = norvik.net_connections((2, 1), (1, 2))
     assert rows == [
@@ -44,14 +44,14 @@ def test_records_become_tuples_for_their_first_owner(norvik, tables):
 
 
 @pytest.mark.parametrize("node,answer,message", [
-    ("kern.file", xfile(1, 1, 1, size=120), "struct xfile size mismatch"),
-    ("net.inet.tcp.pcblist", pcblist([tcpcb(0x10, 80, length=700)]), "struct xtcpcb size mismatch"),
+    ("kern.file", with_length(xfile(1, 1, 1), 120), "struct xfile size mismatch"),
+    ("net.inet.tcp.pcblist", pcblist([with_length(tcpcb(0x10, 80), 700)]), "struct xtcpcb size mismatch"),
     ("net.inet.tcp.pcblist", pcblist([tcpcb(0x10, 80)])[:-10], "struct xinpgen size mismatch"),
-    ("net.inet.tcp.pcblist", gen(64, 1, length=60) + gen(64, 1), "struct xinpgen size mismatch"),
-    ("net.inet.udp.pcblist", pcblist([udpcb(0x10, 80, length=401)]), "struct xinpcb size mismatch"),
+    ("net.inet.tcp.pcblist", with_length(gen(64, 1), 60) + gen(64, 1), "struct xinpgen size mismatch"),
+    ("net.inet.udp.pcblist", pcblist([with_length(udpcb(0x10, 80), 401)]), "struct xinpcb size mismatch"),
     ("net.inet.udp.pcblist", b"", "struct xinpgen size mismatch"),
-    ("net.local.stream.pcblist", pcblist([unpcb(0x10, length=900)], XUNPGEN), "struct xunpcb size mismatch"),
-    ("net.local.stream.pcblist", gen(32, 1, length=64) + gen(32, 1), "struct xinpgen size mismatch"),
+    ("net.local.stream.pcblist", pcblist([with_length(unpcb(0x10), 900)], XUNPGEN), "struct xunpcb size mismatch"),
+    ("net.local.stream.pcblist", with_length(gen(32, 1), 64) + gen(32, 1), "struct xinpgen size mismatch"),
 ])
 def test_wrong_sizes_are_refused(norvik, tables, node, answer, message):
     tables.answer(node, answer)
@@ -83,7 +83,7 @@ def test_tables_grow_by_doubling_many_times(norvik, tables):
 
 
 def test_a_list_that_changes_is_read_again_five_times_at_most(norvik, tables):
-    from kernel_script import READ
+    from norvik_bsd_testing import READ
     tables.answer("net.inet.udp.pcblist", pcblist([udpcb(0x10, 9)], head=1, tail=2))
     # Scripted answers never change; a list whose ends differ keeps differing,
     # so the count of reads shows the allowance.
@@ -96,7 +96,7 @@ def test_a_list_that_changes_is_read_again_five_times_at_most(norvik, tables):
 
 
 def test_no_open_file_no_row_and_no_walk_without_a_type(norvik, tables):
-    from kernel_script import READ
+    from norvik_bsd_testing import READ
     tables.answer("kern.file", b"")
     tables.answer("net.inet.tcp.pcblist", pcblist([tcpcb(0x10, 80)]))
     assert norvik.net_connections((2,), (1,)) == []
@@ -106,20 +106,12 @@ def test_no_open_file_no_row_and_no_walk_without_a_type(norvik, tables):
 
 
 def sock(fd, domain, type_, proto=0, lport=0, fport=0, path=None):
-    rec = bytearray(kinfo_file(fd, kind=KF_TYPE_SOCKET))
-    struct.pack_into("<iii", rec, 36, domain, type_, proto)
     if path is not None:
-        rec[48] = len(path) + 2
-        rec[49] = 1
-        rec[50:50 + len(path)] = path
+        local, peer = sockaddr_un(path), b""
     else:
-        struct.pack_into("<BB", rec, 48, 16, domain)
-        struct.pack_into(">H", rec, 50, lport)
-        rec[52:56] = LO
-        struct.pack_into("<BB", rec, 176, 16, domain)
-        struct.pack_into(">H", rec, 178, fport)
-        rec[180:184] = LO
-    return bytes(rec)
+        local, peer = sockaddr_in("127.0.0.1", lport), sockaddr_in("127.0.0.1", fport)
+    return kinfo_file(fd, KF_TYPE_SOCKET, kf_sock_domain=domain, kf_sock_type=type_, kf_sock_protocol=proto,
+                      kf_sa_local=local, kf_sa_peer=peer)
 
 
 def test_per_process_records_and_states(norvik, kernel):
@@ -167,7 +159,7 @@ def test_records_longer_than_the_structure_are_stepped_by_their_length(norvik, k
     # The first record claims one spare byte, so the second starts at an odd
     # offset and must still be read (the sanitizer build checks the access).
     kernel.answer(f"kinfo_getfile.{ME}", sock(3, 2, 1, 6, 80) + sock(4, 2, 1, 6, 81))
-    kernel.answer("net.inet.tcp.pcblist", gen(64, 1) + tcpcb(1, 80, state=4, length=XTCPCB + 1) + b"\0" +
+    kernel.answer("net.inet.tcp.pcblist", gen(64, 1) + with_length(tcpcb(1, 80, state=4), XTCPCB + 1) + b"\0" +
                   tcpcb(2, 81, state=9) + gen(64, 1))
     assert [row[-1] for row in norvik.proc_net_connections(ME, (2,), (1,))] == [4, 9]
 
@@ -180,13 +172,8 @@ def test_kinfo_getfile_failures_are_classified(norvik, kernel):
 
 def sock6(fd, lport, fport, laddr, faddr):
     """A TCP descriptor of an AF_INET6 (28) socket."""
-    rec = bytearray(kinfo_file(fd, kind=KF_TYPE_SOCKET))
-    struct.pack_into("<iii", rec, 36, 28, 1, 6)
-    for base, port, addr in ((48, lport, laddr), (176, fport, faddr)):
-        struct.pack_into("<BB", rec, base, 28, 28)
-        struct.pack_into(">H", rec, base + 2, port)
-        rec[base + 8:base + 24] = socket.inet_pton(socket.AF_INET6, addr)
-    return bytes(rec)
+    return kinfo_file(fd, KF_TYPE_SOCKET, kf_sock_domain=28, kf_sock_type=1, kf_sock_protocol=6,
+                      kf_sa_local=sockaddr_in6(laddr, port=lport), kf_sa_peer=sockaddr_in6(faddr, port=fport))
 
 
 def test_dual_stack_connection_as_freebsd_records_it(norvik, kernel):

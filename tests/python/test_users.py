@@ -9,7 +9,7 @@ import subprocess
 
 import pytest
 
-from storage_records import BOOT_TIME, DEAD_PROCESS, LOGIN_PROCESS, USER_PROCESS, utmpx
+from norvik_bsd_testing.storage_records import BOOT_TIME, DEAD_PROCESS, LOGIN_PROCESS, USER_PROCESS, utmpx
 
 # glibc's numbers (bits/utmpx.h), not FreeBSD's
 G_BOOT, G_INIT, G_LOGIN, G_USER, G_DEAD = 2, 5, 6, 7, 8
