@@ -65,7 +65,8 @@ constexpr std::uint16_t kAttrValid = 0x0001;  // KF_ATTR_VALID
 // field stays empty rather than holding the front of another path.
 void set_path(kinfo_file& kf, std::string_view path) {
     if (path.size() >= sizeof kf.kf_path) return;
-    std::memcpy(kf.kf_path, path.data(), path.size());
+    // A removed file's path is empty, and may have no bytes behind it at all.
+    if (!path.empty()) std::memcpy(kf.kf_path, path.data(), path.size());
     kf.kf_path[path.size()] = '\0';
 }
 
