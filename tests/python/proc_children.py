@@ -84,7 +84,10 @@ def terminal_child():
                                 pass_fds=(slave,))
         try:
             deadline = time.monotonic() + 10
-            while tty_of(proc.pid) == 0 or os.readlink(f"/proc/{proc.pid}/exe") != "/usr/bin/sleep":
+            # sleep opens its locale files as it starts: it is settled once it
+            # holds its three standard descriptors alone.
+            while (tty_of(proc.pid) == 0 or os.readlink(f"/proc/{proc.pid}/exe") != "/usr/bin/sleep"
+                   or sorted(os.listdir(f"/proc/{proc.pid}/fd")) != ["0", "1", "2"]):
                 assert time.monotonic() < deadline, "the child got no terminal"
                 time.sleep(0.005)
             yield proc, device, name

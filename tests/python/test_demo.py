@@ -37,7 +37,7 @@ def test_a_cut_text_ends_with_an_ellipsis(text, width, shown):
 @pytest.fixture(scope="module")
 def report():
     result = subprocess.run([sys.executable, os.path.join(ROOT, "demo", "report.py")], capture_output=True,
-                            text=True, env=module_env({"PYTHONPATH": RELEASE_DIR}), timeout=120)
+                            text=True, env=module_env(dict(os.environ, PYTHONPATH=RELEASE_DIR)), timeout=120)
     assert result.returncode == 0, result.stderr
     assert "Traceback" not in result.stdout + result.stderr
     return result.stdout
