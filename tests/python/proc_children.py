@@ -71,6 +71,12 @@ def tty_of(pid):
         return int(f.read().rsplit(")", 1)[1].split()[4])
 
 
+def wchan(pid):
+    """Where the process waits in the kernel ("" when it runs)."""
+    with open(f"/proc/{pid}/wchan") as f:
+        return f.read()
+
+
 @contextlib.contextmanager
 def terminal_child():
     """A sleeper whose controlling terminal is a new pseudo-terminal that it
@@ -84,10 +90,10 @@ def terminal_child():
                                 pass_fds=(slave,))
         try:
             deadline = time.monotonic() + 10
-            # sleep opens its locale files as it starts: it is settled once it
-            # holds its three standard descriptors alone.
+            # sleep opens (and closes) its locale files as it starts: it is
+            # settled once it sleeps.
             while (tty_of(proc.pid) == 0 or os.readlink(f"/proc/{proc.pid}/exe") != "/usr/bin/sleep"
-                   or sorted(os.listdir(f"/proc/{proc.pid}/fd")) != ["0", "1", "2"]):
+                   or "nanosleep" not in wchan(proc.pid)):
                 assert time.monotonic() < deadline, "the child got no terminal"
                 time.sleep(0.005)
             yield proc, device, name
