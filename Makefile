@@ -41,6 +41,15 @@ test: build freebsd
 	cd $(BUILD) && ctest --output-on-failure
 	NORVIK_BUILD_DIR=$(abspath $(BUILD)) $(PYTHON) -m pytest -q tests/python
 
+# Everything of ours (module, C++ tests, bench) built with clang as well,
+# every warning an error, and the C++ tests run.
+.PHONY: clang
+clang: deps-test
+	@PYTHON=$(PYTHON) sh tools/ensure-deps.sh clang clang
+	@CXX=clang++ PYTHON=$(PYTHON) sh tools/configure.sh $(BUILD)/clang
+	cmake --build $(BUILD)/clang -j 2
+	cd $(BUILD)/clang && ctest --output-on-failure
+
 # The C++ and Python tests with AddressSanitizer and UBSan.
 sanitize: deps-test
 	@PYTHON=$(PYTHON) sh tools/sanitize.sh $(BUILD)/sanitize
