@@ -1,0 +1,152 @@
+"""Every function, called over and over, leaves the interpreter's total of
+references where it found it: on success and on each failure path (a gone
+process, a zombie, an argument of the wrong type or count, a kernel read that
+fails). A reference kept or dropped once a call moves the total by at least
+one a call. Only a debug interpreter keeps that total (sys.gettotalrefcount);
+elsewhere these tests skip, and test_no_leaks.py watches memory instead."""
+import errno
+import gc
+import os
+import subprocess
+import sys
+
+import pytest
+
+from conftest import SCRIPTED_DIR
+from freebsd_net_records import IFLIST_KEY
+from module_calls import CALLS, Target
+from proc_children import gone_pid, swallowing, zombie
+
+pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
+                                reason="only a debug interpreter counts references (sys.gettotalrefcount)")
+
+ROUNDS = 100
+# Calls that walk every socket or process of the machine cost milliseconds.
+SLOW = {"net_connections", "proc_net_connections", "pids"}
+
+
+def refs_gained(fn, rounds):
+    """The change of the reference total over `rounds` calls, after a few
+    calls that pay for one-time growth (interned names, caches); a run that
+    moved is measured again and the smallest change counts, so a one-off
+    elsewhere in the interpreter is not taken for the call's."""
+    for _ in range(5):
+        fn()
+    best = None
+    for _ in range(3):
+        gc.collect()
+        before = sys.gettotalrefcount()
+        for _ in range(rounds):
+            fn()
+        gc.collect()
+        gained = sys.gettotalrefcount() - before
+        best = gained if best is None else min(best, gained, key=abs)
+        if abs(best) < rounds // 2:
+            break
+    return best
+
+
+def check(name, fn, function):
+    rounds = ROUNDS // 5 if function in SLOW else ROUNDS
+    gained = refs_gained(fn, rounds)
+    assert abs(gained) < rounds // 2, f"{name}: the reference total moved by {gained} over {rounds} calls"
+
+
+@pytest.fixture(scope="module")
+def target():
+    t = Target()
+    yield t
+    t.close()
+
+
+def by_name(call):
+    return call.name
+
+
+@pytest.mark.parametrize("call", CALLS, ids=by_name)
+def test_successful_calls_keep_the_reference_total(norvik, target, call):
+    fn = getattr(norvik, call.name)
+    counter = iter(range(10 ** 9))
+    check(call.name, lambda: fn(*call.arguments(target, next(counter))), call.name)
+
+
+PID_CALLS = [c for c in CALLS if c.name not in ("pids", "check_pid_range")
+             and c.name.startswith("proc_")]
+
+
+@pytest.mark.parametrize("call", PID_CALLS, ids=by_name)
+def test_calls_on_a_gone_process_keep_the_reference_total(norvik, target, call):
+    fn = getattr(norvik, call.name)
+    gone = gone_pid()
+    args = (gone,) + tuple(call.arguments(target)[1:])
+    check(f"{call.name}(gone)", swallowing(fn, *args), call.name)
+
+
+@pytest.mark.parametrize("call", PID_CALLS, ids=by_name)
+def test_calls_on_a_zombie_keep_the_reference_total(norvik, target, call):
+    fn = getattr(norvik, call.name)
+    with zombie() as pid:
+        args = (pid,) + tuple(call.arguments(target)[1:])
+        check(f"{call.name}(zombie)", swallowing(fn, *args), call.name)
+
+
+@pytest.mark.parametrize("call", CALLS, ids=by_name)
+def test_refused_arguments_keep_the_reference_total(norvik, target, call):
+    """One argument too many, and (for a function that takes any) a first
+    argument of a type no function takes: a float."""
+    fn = getattr(norvik, call.name)
+    args = tuple(call.arguments(target))
+    check(f"{call.name}(extra argument)", swallowing(fn, *args, None), call.name)
+    if args:
+        check(f"{call.name}(float first)", swallowing(fn, 1.5, *args[1:]), call.name)
+
+
+ME = os.getpid()
+# (label, how the scripted kernel fails, the function, its arguments)
+KERNEL_FAILURES = [
+    ("args retry limit", lambda k: k.grow(f"kern.proc.args.{ME}"), "proc_cmdline", (ME,)),
+    ("threads ENOMEM", lambda k: k.fail(f"kern.proc.pid_td.{ME}", errno.ENOMEM), "proc_threads", (ME,)),
+    ("xfile size", lambda k: k.answer("kern.file", b"\0" * 128), "net_connections", ((1, 2), (1, 2))),
+    ("unix pcblist EACCES", lambda k: k.fail("net.local.dgram.pcblist", errno.EACCES),
+     "net_connections", ((1, 2), (1, 2))),
+    ("tcp pcblist grows", lambda k: k.grow("net.inet.tcp.pcblist"), "proc_net_connections", (ME, (2,), (1,))),
+    ("cp_times EIO", lambda k: k.fail("kern.cp_times", errno.EIO), "per_cpu_times", ()),
+    ("topology EIO", lambda k: k.fail("kern.sched.topology_spec", errno.EIO), "cpu_topology", ()),
+    ("no frequency driver", lambda k: None, "cpu_freq", (-1,)),
+    ("vmtotal EIO", lambda k: k.fail("vm.vmtotal", errno.EIO), "virtual_mem", ()),
+    ("kvm_open fails", lambda k: k.fail("kvm_open", errno.EIO), "swap_mem", ()),
+    ("kvm_getswapinfo fails", lambda k: k.fail("kvm_getswapinfo", errno.EIO), "swap_mem", ()),
+    ("mallctl stats EIO", lambda k: k.fail("mallctl.stats.mapped", errno.EIO), "heap_info", ()),
+    ("mallctl purge EIO", lambda k: k.fail("mallctl.arena.4096.purge", errno.EIO), "heap_trim", ()),
+    ("getfsstat EIO", lambda k: k.fail("getfsstat.0", errno.EIO), "disk_partitions", ()),
+    ("devstat_getdevs EIO", lambda k: k.fail("devstat_getdevs.0", errno.EIO), "disk_io_counters", ()),
+    ("iflist retry limit", lambda k: k.grow(IFLIST_KEY), "net_io_counters", ()),
+    ("getifaddrs ENOBUFS", lambda k: k.fail("getifaddrs", errno.ENOBUFS), "net_if_addrs", ()),
+    ("no socket for flags", lambda k: k.fail("socket", errno.EMFILE), "net_if_flags", ("lo",)),
+    ("no socket for mtu", lambda k: k.fail("socket", errno.EMFILE), "net_if_mtu", ("lo",)),
+    ("no socket for media", lambda k: k.fail("socket", errno.EMFILE), "net_if_duplex_speed", ("lo",)),
+    ("acline EIO", lambda k: (k.answer("hw.acpi.battery.life", b"\x32\0\0\0"),
+                              k.answer("hw.acpi.battery.time", b"\x32\0\0\0"),
+                              k.fail("hw.acpi.acline", errno.EIO)), "sensors_battery", ()),
+]
+
+
+@pytest.mark.parametrize("label, arrange, function, args", KERNEL_FAILURES, ids=[f[0] for f in KERNEL_FAILURES])
+def test_failed_kernel_reads_keep_the_reference_total(norvik, kernel, label, arrange, function, args):
+    arrange(kernel)
+    check(f"{function}({label})", swallowing(getattr(norvik, function), *args), function)
+
+
+def undefined_symbols(path):
+    out = subprocess.run(["nm", "-D", "--undefined-only", path], capture_output=True, text=True, check=True)
+    return {line.split()[-1] for line in out.stdout.splitlines() if line.strip()}
+
+
+def test_the_module_counts_its_own_references(norvik, release_module_path):
+    """Built for this debug interpreter with its debug headers, the module's
+    own Py_INCREF and Py_DECREF add to the total; with the release headers it
+    would load all the same and hide its references from the count."""
+    for path in (norvik.__file__, release_module_path):
+        assert os.path.dirname(path) in (SCRIPTED_DIR, os.path.dirname(release_module_path))
+        used = undefined_symbols(path)
+        assert {"_Py_INCREF_IncRefTotal", "_Py_DECREF_DecRefTotal"} <= used, path
