@@ -12,7 +12,8 @@
 # interpreter of the main build reuses that build. Each one's time goes to
 # standard error.
 #   pythons.sh MAIN_BUILD_DIR       (PYTHON: the main build's interpreter)
-#   NORVIK_SID=0 leaves the sid root out.
+#   NORVIK_SID=0 leaves the sid root out; NORVIK_SID_ONLY="3.15 3.14-debug"
+#   runs only those of its builds.
 # Inside the root, tools/sid-root.sh runs: pythons.sh --in-sid-root MAIN_BUILD_DIR
 set -eu
 cd "$(dirname "$0")/.."
@@ -67,6 +68,7 @@ if [ "$in_root" -eq 1 ]; then
         "3.15 python3.15 g++ RelWithDebInfo" "3.14-debug python3.14d g++ Debug"; do
         # shellcheck disable=SC2086
         set -- $flavour
+        case " ${NORVIK_SID_ONLY:-$1} " in *" $1 "*) ;; *) continue ;; esac
         interp=/opt/norvik/venv-$2/bin/python
         if [ ! -x "/usr/bin/$2" ] || [ ! -x "$interp" ] || ! "$interp" -m pytest --version >/dev/null 2>&1; then
             echo "[pythons] CPython $1: $2 (with its venv and test tools) not to be had in the sid root, skipped"
@@ -79,6 +81,21 @@ if [ "$in_root" -eq 1 ]; then
         fi
         run_one "$1" "$interp" "$main/sid-py$1" CXX="$3" NORVIK_BUILD_TYPE="$4" NORVIK_PYTEST_ARGS="$extra"
     done
+    # pip install . as a user would, and both wheels, for 3.14 and 3.15.
+    if [ -z "${NORVIK_SID_ONLY:-}" ]; then
+        start=$(date +%s)
+        PYTHON=python3.14 sh tools/pip-install-check.sh "$main/sid-pip-install" \
+            && passed="$passed pip-install" || failed="$failed pip-install"
+        echo "[pythons] pip install . (sid root): $(( $(date +%s) - start ))s" >&2
+        for exe in python3.14 python3.15; do
+            [ -x "/opt/norvik/venv-$exe/bin/python" ] || continue
+            start=$(date +%s)
+            mkdir -p "$main/sid-wheels"
+            PYTHON=/opt/norvik/venv-$exe/bin/python sh tools/wheels.sh --one "$main/sid-wheels" "$main/sid-wheels-$exe" \
+                && passed="$passed wheels-${exe#python}" || failed="$failed wheels-${exe#python}"
+            echo "[pythons] wheels of CPython ${exe#python} (sid root): $(( $(date +%s) - start ))s" >&2
+        done
+    fi
     summary "sid root:"
     exit $?
 fi

@@ -60,6 +60,15 @@ mount_all() {
     done
     if mountpoint -q "$root$here"; then umount -l "$root$here"; fi
     bind "$here" "$root$here"
+    # A git worktree keeps its repository elsewhere: git ls-files needs it.
+    git_dir=$(git -C "$here" rev-parse --path-format=absolute --git-common-dir 2>/dev/null || true)
+    case $git_dir in
+    "" | "$here"/*) ;;
+    *)
+        if mountpoint -q "$root$git_dir"; then umount -l "$root$git_dir"; fi
+        bind "$git_dir" "$root$git_dir"
+        ;;
+    esac
     # Name resolution, and the certificates pip is told to trust here (a
     # proxy's own authority, say), which the root's store lacks.
     cp -L /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
@@ -78,7 +87,8 @@ in_root() {
         ${PIP_DEFAULT_TIMEOUT:+PIP_DEFAULT_TIMEOUT=$PIP_DEFAULT_TIMEOUT} \
         ${PIP_INDEX_URL:+PIP_INDEX_URL=$PIP_INDEX_URL} \
         ${root_cert:+PIP_CERT=$root_cert} \
-        chroot "$root" "$@"
+        ${NORVIK_SID_ONLY:+NORVIK_SID_ONLY=$NORVIK_SID_ONLY} \
+        chroot "$root" "$@" 9>&-
 }
 
 missing_packages() {
@@ -142,12 +152,24 @@ sys.exit(any(m.version(n) is None for n in ("pytest", "hypothesis")) or m.versio
     unmount_all
 }
 
+# One run at a time: a second one waits, so that the mounts it finds in place
+# are only ever those a killed run left behind.
+lock() {
+    mkdir -p "$(dirname "$root")"
+    exec 9>"$root.lock"
+    flock 9
+}
+
 case ${1:-} in
 path) echo "$root" ;;
-ensure) ensure ;;
+ensure)
+    lock
+    ensure
+    ;;
 run)
     shift
     [ -x "$root/usr/bin/apt-get" ] || { say "no root at $root (sid-root.sh ensure makes it)"; exit 1; }
+    lock
     mount_all
     status=0
     in_root sh -c 'cd "$1" && shift && exec "$@"' sh "$here" "$@" || status=$?

@@ -3,22 +3,26 @@ references where it found it: on success and on each failure path (a gone
 process, a zombie, an argument of the wrong type or count, a kernel read that
 fails). A reference kept or dropped once a call moves the total by at least
 one a call. Only a debug interpreter keeps that total (sys.gettotalrefcount);
-elsewhere these tests skip, and test_no_leaks.py watches memory instead."""
+elsewhere the tests that need it skip, and test_no_leaks.py watches memory
+instead. The build of the module itself must be a debug one there: the guard
+of src/python_abi_check.cpp is checked with every interpreter."""
 import errno
 import gc
 import os
+import shutil
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
-from conftest import SCRIPTED_DIR
+from conftest import HERE, SCRIPTED_DIR
 from freebsd_net_records import IFLIST_KEY
 from module_calls import CALLS, Target
 from proc_children import gone_pid, swallowing, zombie
 
-pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
-                                reason="only a debug interpreter counts references (sys.gettotalrefcount)")
+DEBUG = hasattr(sys, "gettotalrefcount")
+debug_only = pytest.mark.skipif(not DEBUG, reason="only a debug interpreter counts references (sys.gettotalrefcount)")
 
 ROUNDS = 100
 # Calls that walk every socket or process of the machine cost milliseconds.
@@ -63,6 +67,7 @@ def by_name(call):
     return call.name
 
 
+@debug_only
 @pytest.mark.parametrize("call", CALLS, ids=by_name)
 def test_successful_calls_keep_the_reference_total(norvik, target, call):
     fn = getattr(norvik, call.name)
@@ -74,6 +79,7 @@ PID_CALLS = [c for c in CALLS if c.name not in ("pids", "check_pid_range")
              and c.name.startswith("proc_")]
 
 
+@debug_only
 @pytest.mark.parametrize("call", PID_CALLS, ids=by_name)
 def test_calls_on_a_gone_process_keep_the_reference_total(norvik, target, call):
     fn = getattr(norvik, call.name)
@@ -82,6 +88,7 @@ def test_calls_on_a_gone_process_keep_the_reference_total(norvik, target, call):
     check(f"{call.name}(gone)", swallowing(fn, *args), call.name)
 
 
+@debug_only
 @pytest.mark.parametrize("call", PID_CALLS, ids=by_name)
 def test_calls_on_a_zombie_keep_the_reference_total(norvik, target, call):
     fn = getattr(norvik, call.name)
@@ -90,6 +97,7 @@ def test_calls_on_a_zombie_keep_the_reference_total(norvik, target, call):
         check(f"{call.name}(zombie)", swallowing(fn, *args), call.name)
 
 
+@debug_only
 @pytest.mark.parametrize("call", CALLS, ids=by_name)
 def test_refused_arguments_keep_the_reference_total(norvik, target, call):
     """One argument too many, and (for a function that takes any) a first
@@ -131,6 +139,7 @@ KERNEL_FAILURES = [
 ]
 
 
+@debug_only
 @pytest.mark.parametrize("label, arrange, function, args", KERNEL_FAILURES, ids=[f[0] for f in KERNEL_FAILURES])
 def test_failed_kernel_reads_keep_the_reference_total(norvik, kernel, label, arrange, function, args):
     arrange(kernel)
@@ -142,6 +151,7 @@ def undefined_symbols(path):
     return {line.split()[-1] for line in out.stdout.splitlines() if line.strip()}
 
 
+@debug_only
 def test_the_module_counts_its_own_references(norvik, release_module_path):
     """Built for this debug interpreter with its debug headers, the module's
     own Py_INCREF and Py_DECREF add to the total; with the release headers it
@@ -150,3 +160,29 @@ def test_the_module_counts_its_own_references(norvik, release_module_path):
         assert os.path.dirname(path) in (SCRIPTED_DIR, os.path.dirname(release_module_path))
         used = undefined_symbols(path)
         assert {"_Py_INCREF_IncRefTotal", "_Py_DECREF_DecRefTotal"} <= used, path
+
+
+def compile_guard(define):
+    """src/python_abi_check.cpp compiled with this interpreter's headers."""
+    cxx = shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
+    if not cxx:
+        pytest.skip("no C++ compiler")
+    flags = []
+    if "clang" not in subprocess.run([cxx, "--version"], capture_output=True, text=True).stdout:
+        flags.append("-fno-canonical-system-headers")  # as CMakeLists.txt gives GCC
+    source = os.path.join(HERE, "..", "..", "src", "python_abi_check.cpp")
+    return subprocess.run([cxx, "-std=c++20", "-fsyntax-only", *flags, *define,
+                           "-isystem", sysconfig.get_paths()["include"], source], capture_output=True, text=True)
+
+
+def test_a_debug_abi_build_stops_unless_it_reads_debug_headers():
+    """Told that the interpreter is a debug one, the build goes on only with
+    headers that define Py_REF_DEBUG: this interpreter's own when it is a
+    debug build; a release interpreter's headers stop it with a message."""
+    told = compile_guard(["-DNORVIK_PYTHON_DEBUG_ABI"])
+    if DEBUG:
+        assert told.returncode == 0, told.stderr
+    else:
+        assert told.returncode != 0 and "Py_REF_DEBUG is not defined" in told.stderr, told.stderr
+    plain = compile_guard([])
+    assert plain.returncode == 0, plain.stderr
