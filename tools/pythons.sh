@@ -48,7 +48,7 @@ run_one() {
     status=0
     (cd "$build" && ctest --output-on-failure -j 2 >"$log.ctest" 2>&1) \
         || { cat "$log.ctest" >&2; status=1; }
-    tail -n 1 "$log.ctest" | sed "s/^/[pythons] CPython $label ctest: /"
+    grep -E 'tests passed|tests failed' "$log.ctest" | sed "s/^/[pythons] CPython $label ctest: /" || true
     PYTHON=$interp sh tools/stubtest.sh "$build" >"$log.stubtest" 2>&1 \
         || { cat "$log.stubtest" >&2; status=1; }
     # shellcheck disable=SC2086

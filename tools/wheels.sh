@@ -81,9 +81,9 @@ abi = "cp" + v + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "") + 
 print("cp%s-%s-freebsd_14_3_release_amd64" % (v, abi))')
 log=$build/freebsd-wheel.log
 before=$(cd "$out" && ls)
-pip_wheel -C wheel.tags="$tag" -C build-dir="$build/freebsd" \
-    -C cmake.define.CMAKE_TOOLCHAIN_FILE="$PWD/cross/freebsd/toolchain.cmake" \
-    -C cmake.define.NORVIK_FREEBSD_STAGE="$stage" -C cmake.define.NORVIK_WERROR=ON
+pip_wheel --config-settings=wheel.tags="$tag" --config-settings=build-dir="$build/freebsd" \
+    --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE="$PWD/cross/freebsd/toolchain.cmake" \
+    --config-settings=cmake.define.NORVIK_FREEBSD_STAGE="$stage" --config-settings=cmake.define.NORVIK_WERROR=ON
 echo "[wheels] FreeBSD: $(cd "$out" && ls | grep -v -x -F "$before")"
 
 "$PYTHON" tools/check_wheels.py "$out" --freebsd-python "$(cat "$stage/python-version")"

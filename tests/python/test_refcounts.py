@@ -72,7 +72,9 @@ def by_name(call):
 def test_successful_calls_keep_the_reference_total(norvik, target, call):
     fn = getattr(norvik, call.name)
     counter = iter(range(10 ** 9))
-    check(call.name, lambda: fn(*call.arguments(target, next(counter))), call.name)
+    # A call this machine cannot answer (no battery, no frequency driver)
+    # raises its documented exception: that path is counted the same way.
+    check(call.name, swallowing(lambda: fn(*call.arguments(target, next(counter)))), call.name)
 
 
 PID_CALLS = [c for c in CALLS if c.name not in ("pids", "check_pid_range")
@@ -100,8 +102,9 @@ def test_calls_on_a_zombie_keep_the_reference_total(norvik, target, call):
 @debug_only
 @pytest.mark.parametrize("call", CALLS, ids=by_name)
 def test_refused_arguments_keep_the_reference_total(norvik, target, call):
-    """One argument too many, and (for a function that takes any) a first
-    argument of a type no function takes: a float."""
+    """One argument too many (a function without parameters ignores it, as
+    its METH_VARARGS row lets it), and for a function that takes any a first
+    argument of a type none of them takes: a float."""
     fn = getattr(norvik, call.name)
     args = tuple(call.arguments(target))
     check(f"{call.name}(extra argument)", swallowing(fn, *args, None), call.name)
