@@ -82,13 +82,14 @@ mount_all() {
 }
 
 in_root() {
+    # Only what the builds and the tests need passes into the root.
+    set -- chroot "$root" "$@"
+    [ -z "${PIP_DEFAULT_TIMEOUT:-}" ] || set -- "PIP_DEFAULT_TIMEOUT=$PIP_DEFAULT_TIMEOUT" "$@"
+    [ -z "${PIP_INDEX_URL:-}" ] || set -- "PIP_INDEX_URL=$PIP_INDEX_URL" "$@"
+    [ -z "${root_cert:-}" ] || set -- "PIP_CERT=$root_cert" "$@"
+    [ -z "${NORVIK_SID_ONLY:-}" ] || set -- "NORVIK_SID_ONLY=$NORVIK_SID_ONLY" "$@"
     env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
-        DEBIAN_FRONTEND=noninteractive TERM=dumb \
-        ${PIP_DEFAULT_TIMEOUT:+PIP_DEFAULT_TIMEOUT=$PIP_DEFAULT_TIMEOUT} \
-        ${PIP_INDEX_URL:+PIP_INDEX_URL=$PIP_INDEX_URL} \
-        ${root_cert:+PIP_CERT=$root_cert} \
-        ${NORVIK_SID_ONLY:+NORVIK_SID_ONLY=$NORVIK_SID_ONLY} \
-        chroot "$root" "$@" 9>&-
+        DEBIAN_FRONTEND=noninteractive TERM=dumb "$@" 9>&-
 }
 
 missing_packages() {
@@ -104,6 +105,7 @@ ensure() {
     if [ ! -x "$root/usr/bin/apt-get" ]; then
         command -v debootstrap >/dev/null 2>&1 || {
             say "installing debootstrap"
+            DEBIAN_FRONTEND=noninteractive apt-get update -qq
             DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
         }
         archive=$(mirror)
