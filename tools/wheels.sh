@@ -23,6 +23,9 @@ dist=$1
 build=$2
 PYTHON=${PYTHON:-python3}
 export PYTHON
+# scikit-build-core's build runs as many jobs as this says (ninja: all cores and more).
+CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
+export CMAKE_BUILD_PARALLEL_LEVEL
 mkdir -p "$dist" "$build"
 dist=$(cd "$dist" && pwd)
 build=$(cd "$build" && pwd)
