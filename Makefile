@@ -62,7 +62,7 @@ fuzz: deps-build
 # The C++ tests, stubtest and the Python tests with every CPython 3.9 to 3.13
 # on the machine, then with 3.14 (GCC and clang), 3.15 and the 3.14 debug
 # build in a Debian sid root (tools/sid-root.sh: made under ~/.cache/norvik/
-# when missing, about 2 GB; reused after), where pip install . and both
+# when missing, about 2.6 GB; reused after), where pip install . and both
 # wheels of 3.14 and 3.15 are checked too. NORVIK_SID=0 leaves the root out.
 pythons: build
 	@PYTHON=$(PYTHON) sh tools/pythons.sh $(BUILD)
