@@ -38,7 +38,13 @@ mirror() {
 
 mounted=""
 unmount_all() {
-    # Most recent first: /dev/pts lies inside /dev.
+    # What the command mounted inside (ip netns binds /run/netns and each
+    # namespace), deepest first; then ours, most recent first: /dev/pts lies
+    # inside /dev.
+    for m in $(awk -v r="$root/" 'index($5, r) == 1 { print $5 }' /proc/self/mountinfo | LC_ALL=C sort -r); do
+        case " $mounted " in *" $m "*) continue ;; esac
+        umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || say "could not unmount $m"
+    done
     for m in $mounted; do
         umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || say "could not unmount $m"
     done
