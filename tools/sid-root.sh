@@ -11,6 +11,7 @@
 #   sid-root.sh ensure          makes or refreshes the root
 #   sid-root.sh run CMD ARG...  runs CMD in the root, in the repository (bound
 #                               at the same path as here), as root
+#   sid-root.sh remove          deletes the root, once nothing is mounted in it
 # /proc, /sys, /dev, /dev/pts, /dev/shm and the repository are bound into the
 # root for the command and unbound when it ends, however it ends.
 set -eu
@@ -170,6 +171,17 @@ lock() {
 
 case ${1:-} in
 path) echo "$root" ;;
+remove)
+    # Never rm -rf through a mount: /dev, /proc or the repository would go with it.
+    lock
+    unmount_all
+    if awk -v r="$root/" 'index($5, r) == 1 { found = 1 } END { exit !found }' /proc/self/mountinfo; then
+        say "$root still has mounts; not removed"
+        exit 1
+    fi
+    rm -rf --one-file-system "$root" "$root.new" "$root.debootstrap.log" "$root.apt.log"
+    say "removed $root"
+    ;;
 ensure)
     lock
     ensure
@@ -185,7 +197,7 @@ run)
     exit "$status"
     ;;
 *)
-    echo "usage: sid-root.sh path|ensure|run CMD..." >&2
+    echo "usage: sid-root.sh path|ensure|run CMD...|remove" >&2
     exit 2
     ;;
 esac
