@@ -46,11 +46,16 @@ run_one() {
     fi
     pytest_args=$(env "$@" sh -c 'echo "${NORVIK_PYTEST_ARGS:-}"')
     status=0
-    (cd "$build" && ctest --output-on-failure -j 2 >"$log.ctest" 2>&1) \
+    (cd "$build" && ctest --output-on-failure >"$log.ctest" 2>&1) \
         || { cat "$log.ctest" >&2; status=1; }
     grep -E 'tests passed|tests failed' "$log.ctest" | sed "s/^/[pythons] CPython $label ctest: /" || true
-    PYTHON=$interp sh tools/stubtest.sh "$build" >"$log.stubtest" 2>&1 \
-        || { cat "$log.stubtest" >&2; status=1; }
+    if "$interp" -c 'import mypy.stubtest' 2>/dev/null; then
+        PYTHON=$interp sh tools/stubtest.sh "$build" >"$log.stubtest" 2>&1 \
+            || { cat "$log.stubtest" >&2; status=1; }
+    else
+        # mypy 1.20 no longer runs on the oldest interpreters.
+        echo "[pythons] CPython $label: no mypy for this interpreter, stubtest skipped"
+    fi
     # shellcheck disable=SC2086
     NORVIK_BUILD_DIR=$build "$interp" -m pytest -q -p no:cacheprovider $pytest_args tests/python || status=1
     echo "[pythons] CPython $label: $(( $(date +%s) - start ))s" >&2
