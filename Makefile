@@ -62,6 +62,15 @@ test: build freebsd
 	PYTHONPATH=$(abspath python) NORVIK_BSD_TESTING_MODULE=$(abspath $(BUILD))/scripted \
 		$(PYTHON) -m pytest -q -p norvik_bsd_testing.plugin tests/downstream
 
+# Everything of ours (module, C++ tests, bench) built with clang as well,
+# every warning an error, and the C++ tests run.
+.PHONY: clang
+clang: deps-test
+	@PYTHON=$(PYTHON) sh tools/ensure-deps.sh clang clang
+	@CXX=clang++ PYTHON=$(PYTHON) sh tools/configure.sh $(BUILD)/clang
+	cmake --build $(BUILD)/clang -j 2
+	cd $(BUILD)/clang && ctest --output-on-failure
+
 # The C++ and Python tests with AddressSanitizer and UBSan.
 sanitize: deps-test
 	@PYTHON=$(PYTHON) sh tools/sanitize.sh $(BUILD)/sanitize
@@ -71,12 +80,17 @@ fuzz: deps-build
 	@PYTHON=$(PYTHON) sh tools/ensure-deps.sh fuzz $(DEBIAN_FUZZ_PACKAGES)
 	@PYTHON=$(PYTHON) sh tools/fuzz.sh $(BUILD)/fuzz $(FUZZ_RUNS)
 
-# The Python tests with every CPython 3.9 to 3.13 on the machine.
+# The C++ tests, stubtest and the Python tests with every CPython 3.9 to 3.13
+# on the machine, then with 3.14 (GCC and clang), 3.15 and the 3.14 debug
+# build in a Debian sid root (tools/sid-root.sh: made under ~/.cache/norvik/
+# when missing, about 2.6 GB; reused after), where pip install . and both
+# wheels of 3.14 and 3.15 are checked too. NORVIK_SID=0 leaves the root out.
 pythons: build
 	@PYTHON=$(PYTHON) sh tools/pythons.sh $(BUILD)
 
 # The Linux wheel (pip wheel .) and the FreeBSD 14.3 amd64 one (the CMake
-# cross build) into dist/, both unpacked and checked.
+# cross build) of every CPython 3.9 and up found (the sid root's too, when
+# make pythons has made it) into dist/, each unpacked and checked.
 .PHONY: wheels
 wheels: deps-build
 	@PYTHON=$(PYTHON) sh tools/wheels.sh dist $(BUILD)/wheels

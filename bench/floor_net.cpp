@@ -37,7 +37,8 @@ long dump(int type) {
     for (bool done = false; !done;) {
         ssize_t got = recv(fd, buf, sizeof buf, 0);
         if (got <= 0) break;
-        int left = static_cast<int>(got);
+        // NLMSG_OK compares the length with the header's unsigned nlmsg_len.
+        auto left = static_cast<unsigned int>(got);
         for (auto* msg = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(msg, left); msg = NLMSG_NEXT(msg, left)) {
             if (msg->nlmsg_type == NLMSG_DONE || msg->nlmsg_type == NLMSG_ERROR) done = true;
             ++messages;

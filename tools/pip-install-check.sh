@@ -2,8 +2,9 @@
 # CI: the module installed as a user installs it. A copy of the checkout (its
 # tracked and unignored files, no build folders) is installed with
 # `pip install .` into a fresh venv of the oldest and the newest CPython
-# from 3.9 to 3.13 on the machine and of the default python3: the Release
-# build scikit-build-core runs, without the project's -Werror. Each
+# from 3.9 up on the machine (in the sid root of tools/sid-root.sh, where
+# make pythons runs it too: 3.14 and 3.15) and of the default python3: the
+# Release build scikit-build-core runs, without the project's -Werror. Each
 # installed module is then imported from outside the source tree and a few
 # of its answers compared with the interpreter's own.
 # pip fetches scikit-build-core from its index; when it cannot, the run fails.
@@ -16,14 +17,14 @@ PYTHON=${PYTHON:-python3}
 
 oldest=""
 newest=""
-for version in 3.9 3.10 3.11 3.12 3.13; do
+for version in 3.9 3.10 3.11 3.12 3.13 3.14 3.15; do
     if interp=$(sh tools/find-python.sh "$version"); then
         [ -n "$oldest" ] || oldest=$interp
         newest=$interp
     fi
 done
 if [ -z "$oldest" ]; then
-    echo "[pip-install] no CPython 3.9 to 3.13 on this machine" >&2
+    echo "[pip-install] no CPython 3.9 or later on this machine" >&2
     exit 1
 fi
 default=$(command -v "$PYTHON") || { echo "[pip-install] no $PYTHON on PATH" >&2; exit 1; }

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Copies the interpreter's C headers into OUT/python-include with a
-# pyconfig.h fit for FreeBSD: the host's one, without the feature-test macros
-# (_XOPEN_SOURCE, _POSIX_C_SOURCE, ...) that CPython's configure never sets
-# on FreeBSD and that would hide the BSD names the module uses.
+# pyconfig.h fit for FreeBSD (pyconfig.py beside this: the real header behind
+# Debian's multiarch wrapper, without the feature-test macros that CPython's
+# configure never sets on FreeBSD and that would hide the BSD names the
+# module uses).
 #   python_headers.sh OUT
 set -eu
 out=$1/python-include
@@ -11,8 +12,8 @@ src=$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 config=$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_config_h_filename())')
 rm -rf "$out.tmp"
 mkdir -p "$out.tmp"
-cp -R "$src"/. "$out.tmp"/
-sed -E '/^#define (_XOPEN_SOURCE|_XOPEN_SOURCE_EXTENDED|_POSIX_C_SOURCE|_POSIX_SOURCE|_GNU_SOURCE|_DARWIN_C_SOURCE|_NETBSD_SOURCE|_BSD_SOURCE|_DEFAULT_SOURCE|__BSD_VISIBLE)([[:space:]]|$)/d' \
-    "$config" >"$out.tmp/pyconfig.h"
+# -L: a debug build's include folder holds links to the release headers.
+cp -RL "$src"/. "$out.tmp"/
+"$PYTHON" "$(dirname "$0")/pyconfig.py" "$config" "$out.tmp/pyconfig.h"
 rm -rf "$out"
 mv "$out.tmp" "$out"

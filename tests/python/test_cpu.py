@@ -3,6 +3,7 @@ live against /proc/stat, os, lscpu and uptime; scripted for what this machine
 cannot show."""
 import errno
 import os
+import re
 import subprocess
 import time
 import xml.etree.ElementTree as ET
@@ -303,11 +304,15 @@ def cpus_of(group):
     return listed
 
 
-def lscpu_caches():
-    """{level: {cpu: the CPUs sharing that cache}} from lscpu -p."""
-    out = subprocess.run(["lscpu", "-p=CPU,CACHE"], capture_output=True, text=True, check=True).stdout
-    names = [line for line in out.splitlines() if line.startswith("# CPU")][0][2:].split(",")
-    rows = [line.split(",") for line in out.splitlines() if not line.startswith("#")]
+def parse_lscpu_caches(text):
+    """{level: {cpu: the CPUs sharing that cache}} from `lscpu -p=CPU,CACHE`.
+    util-linux 2.38 prints the caches as columns of their own after an empty
+    one (`# CPU,,L1d,L1i,L2,L3`, rows `0,,0,0,0,0`), 2.42 as one column of
+    colon-separated ids (`# CPU,L1d:L1i:L2:L3`, rows `0,0:0:0:0`): split on
+    both, the header and the rows line up either way."""
+    lines = text.splitlines()
+    names = re.split("[,:]", [line for line in lines if line.startswith("# CPU")][0][2:])
+    rows = [re.split("[,:]", line) for line in lines if line and not line.startswith("#")]
     share = {}
     for col, name in enumerate(names):
         if name in ("L1d", "L2", "L3"):
@@ -316,6 +321,27 @@ def lscpu_caches():
                 share.setdefault(level, {})[int(row[0])] = sorted(
                     int(r[0]) for r in rows if r[col] == row[col])
     return share
+
+
+def lscpu_caches():
+    out = subprocess.run(["lscpu", "-p=CPU,CACHE"], capture_output=True, text=True, check=True).stdout
+    return parse_lscpu_caches(out)
+
+
+# Four CPUs, two cores of two threads: L1 and L2 per core, L3 shared.
+LSCPU_SHARING = {1: {0: [0, 1], 1: [0, 1], 2: [2, 3], 3: [2, 3]},
+                 2: {0: [0, 1], 1: [0, 1], 2: [2, 3], 3: [2, 3]},
+                 3: {0: [0, 1, 2, 3], 1: [0, 1, 2, 3], 2: [0, 1, 2, 3], 3: [0, 1, 2, 3]}}
+
+
+@pytest.mark.parametrize("text", [
+    "# The following is the parsable format...\n# CPU,,L1d,L1i,L2,L3\n"
+    "0,,0,0,0,0\n1,,0,0,0,0\n2,,1,1,1,0\n3,,1,1,1,0\n",
+    "# The following is the parsable format...\n# CPU,L1d:L1i:L2:L3\n"
+    "0,0:0:0:0\n1,0:0:0:0\n2,1:1:1:0\n3,1:1:1:0\n",
+], ids=["util-linux-2.38", "util-linux-2.42"])
+def test_lscpu_cache_columns_are_read_in_either_layout(text):
+    assert parse_lscpu_caches(text) == LSCPU_SHARING
 
 
 def test_topology_parses_and_describes_this_machine(norvik):

@@ -126,6 +126,7 @@ def test_tables_stay_whole_under_churn():
     finally:
         helper.stdin.close()
         helper.wait(timeout=60)
+        helper.stdout.close()
     for what, report in reports.items():
         assert report["calls"] > 0, what
         assert not report["problems"], f"{what}, {report['calls']} calls: {report['problems']}"

@@ -22,11 +22,17 @@ reference = importlib.util.module_from_spec(_spec)
 sys.modules[_spec.name] = reference
 _spec.loader.exec_module(reference)
 
-STUB = reference.parse_stub(open(reference.STUB).read())
+
+def read_text(path):
+    with open(path) as f:
+        return f.read()
+
+
+STUB = reference.parse_stub(read_text(reference.STUB))
 
 
 def test_reference_is_generated_from_the_stub():
-    current = open(reference.REFERENCE).read()
+    current = read_text(reference.REFERENCE)
     assert reference.render(current, STUB) == current, "run python3 tools/reference.py"
     blocks = reference.documented(current)
     assert sorted(blocks) == sorted(STUB.functions) and len(blocks) == len(set(blocks)) == 46
@@ -60,7 +66,7 @@ def test_stub_names_what_the_release_module_has():
     assert sorted(refuses_keywords) == functions
     assert sorted(ints) == sorted(STUB.constants)
     assert set(kinds) == set(functions) | set(ints) | {"ZombieProcessError"}
-    stub_class = next(n for n in ast.parse(open(reference.STUB).read()).body if isinstance(n, ast.ClassDef))
+    stub_class = next(n for n in ast.parse(read_text(reference.STUB)).body if isinstance(n, ast.ClassDef))
     assert [ast.unparse(b) for b in stub_class.bases] == bases == ["Exception"]
 
 

@@ -9,6 +9,7 @@ import re
 import shutil
 import socket
 import subprocess
+import sys
 import threading
 import time
 import uuid
@@ -376,12 +377,17 @@ def test_a_process_that_does_not_exist(norvik):
 def test_sockets_come_and_go_and_processes_exit_during_the_calls(norvik):
     """Only the documented exceptions, never a crash or a malformed row."""
     stop = threading.Event()
+    rounds = []
 
     def churn():
         while not stop.is_set():
             with socket.create_server(("127.0.0.1", 0)) as s, socket.create_connection(s.getsockname()):
                 pass
-            subprocess.run(["python3", "-c", "import socket; socket.socket().bind(('127.0.0.1', 0))"])
+            # This interpreter: "python3" need not be on PATH, and a churn
+            # thread that dies leaves a test that passes without churn.
+            subprocess.run([sys.executable, "-c", "import socket; socket.socket().bind(('127.0.0.1', 0))"],
+                           check=True)
+            rounds.append(1)
 
     workers = [threading.Thread(target=churn) for _ in range(2)]
     for w in workers:
@@ -403,6 +409,7 @@ def test_sockets_come_and_go_and_processes_exit_during_the_calls(norvik):
         stop.set()
         for w in workers:
             w.join()
+    assert len(rounds) >= 2, "the churn threads made no processes"
 
 
 def ss_state(local_port, peer_port):
