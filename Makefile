@@ -20,14 +20,15 @@ help:
 	@echo "make test       build everything, then run the C++ and Python tests"
 	@echo "make build      configure and build the modules and the C++ tests into $(BUILD)/"
 	@echo "make freebsd    cross-build the module for FreeBSD 14.3 amd64 (installs zig from PyPI)"
-	@echo "make wheels     the Linux and FreeBSD wheels into dist/, checked"
-	@echo "make pythons    the Python tests with every CPython 3.9 to 3.13 present"
+	@echo "make wheels     a Linux and a FreeBSD wheel for every CPython 3.9 and up found, into dist/, checked"
+	@echo "make pythons    the tests with every CPython 3.9 to 3.13 present, and 3.14 (GCC, clang), 3.15 and 3.14's debug build from a Debian sid root"
+	@echo "make clang      everything built with clang, then the C++ tests"
 	@echo "make sanitize   the tests with AddressSanitizer and UBSan"
 	@echo "make fuzz       the libFuzzer programs (FUZZ_RUNS=N, default $(FUZZ_RUNS))"
 	@echo "make bench      the cost of each function beside its floor"
 	@echo "make soak       every function over and over, failing on memory growth"
 	@echo "make clean      remove $(BUILD)/ (dist/, the zig toolchain and its cache stay)"
-	@echo "make distclean  clean, and remove dist/, the zig toolchain and zig's cache too"
+	@echo "make distclean  clean, and remove dist/, the sid root, the zig toolchain and zig's cache too"
 	@echo "Details: README.md (users), docs/development.md (maintainers)."
 
 deps-build:
@@ -106,7 +107,10 @@ soak: build
 
 clean:
 	rm -rf $(BUILD)
-	@echo "make clean: left dist/, the zig toolchain and zig's cache ($(ZIG_CACHES)); make distclean removes them"
+	@echo "make clean: left dist/, the sid root, the zig toolchain and zig's cache ($(ZIG_CACHES)); make distclean removes them"
 
+# The sid root goes first, through its own script: it refuses while anything
+# is still mounted inside it, where a plain rm would reach the host's /dev.
 distclean: clean
-	rm -rf dist $(ZIG_CACHES)
+	sh tools/sid-root.sh remove
+	rm -rf --one-file-system dist $(ZIG_CACHES)

@@ -121,8 +121,8 @@ def make(*args):
 
 @pytest.mark.parametrize("args, says", [
     ((), ["make demo ", "make test ", "make clean ", "make distclean "]),  # a plain make lists the targets
-    (("-n", "clean"), ["rm -rf ", "left dist/, the zig toolchain and zig's cache"]),
-    (("-n", "distclean"), ["rm -rf dist", "/norvik", "/zig"]),
+    (("-n", "clean"), ["rm -rf ", "left dist/, the sid root, the zig toolchain and zig's cache"]),
+    (("-n", "distclean"), ["sh tools/sid-root.sh remove\n", "rm -rf --one-file-system dist", "/norvik", "/zig"]),
 ])
 def test_make_tells_a_newcomer_what_it_does(args, says):
     result = make(*args)
