@@ -68,6 +68,27 @@ def vmtotal(t_vm: int = 0, t_avm: int = 0, t_rm: int = 0, t_arm: int = 0, t_vmsh
                        t_rq, t_dw, t_pw, t_sl, t_sw)
 
 
+def kvm_swap(devname: str = "", used: int = 0, total: int = 0, flags: int = 0) -> bytes:
+    """One struct kvm_swap (52 bytes) as kvm_getswapinfo(3) gives it: a device
+    (its name without "/dev/"), or the summary over all devices (an empty
+    name); sizes in pages. The scripted answer of "kvm_getswapinfo" is the
+    devices' records followed by the summary's: `swap_table`."""
+    name = devname.encode()
+    if len(name) >= 32 or b"\0" in name:
+        raise RecordError("kvm_swap: a device name holds at most 31 bytes and its NUL")
+    if not 0 <= used <= total <= 0xFFFFFFFF:
+        raise RecordError("kvm_swap: used pages are within the total, both 32-bit counts")
+    return struct.pack("<32sIIiII", name, used, total, flags, 0, 0)
+
+
+def swap_table(devices: Sequence[Tuple[str, int, int]]) -> bytes:
+    """The answer of "kvm_getswapinfo": a kvm_swap per (name, used, total)
+    device, then the summary that libkvm makes of them."""
+    used = sum(d[1] for d in devices)
+    total = sum(d[2] for d in devices)
+    return b"".join(kvm_swap(name, u, t) for name, u, t in devices) + kvm_swap("", used, total)
+
+
 def freq_levels(levels: Sequence[Tuple[int, int]]) -> bytes:
     """dev.cpu.N.freq_levels: "MHz/mW" pairs, highest first, power -1 when
     unknown; "0" without levels. A string node: NUL-terminated."""

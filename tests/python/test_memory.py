@@ -10,6 +10,7 @@ import uuid
 import pytest
 
 from conftest import SANITIZED, run_python
+from norvik_bsd_testing import RecordError
 from norvik_bsd_testing import system_records as sy
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -117,6 +118,26 @@ def test_swap_is_the_hosts(norvik):
     assert (before["pswpin"] + before["pswpout"]) & low <= swap_ops <= (after["pswpin"] + after["pswpout"]) & low
     pages = lambda v: (v["pgpgin"] * 1024 // PAGE + v["pgpgout"] * 1024 // PAGE) & low
     assert pages(before) <= vnode_ops <= pages(after)
+
+
+@pytest.mark.parametrize("devices", [
+    [],                                           # no swap: the summary alone, all zero
+    [("ada0p3", 512, 2048)],
+    [("ada0p3", 512, 2048), ("md0", 3, 100000)],  # the module asks for the summary alone
+])
+def test_scripted_swap_is_the_summary_of_its_devices(norvik, kernel, devices):
+    kernel.answer("kvm_getswapinfo", sy.swap_table(devices))
+    kernel.answer("vm.stats.vm.v_swapin", sy.uint32(7))
+    kernel.answer("vm.stats.vm.v_swapout", sy.uint32(0xFFFFFFFF))  # the sum wraps at 32 bits
+    used = sum(d[1] for d in devices) * PAGE
+    total = sum(d[2] for d in devices) * PAGE
+    assert norvik.swap_mem()[:4] == (total, used, total - used, 6)
+
+
+def test_swap_records_are_ones_the_kernel_could_give():
+    for bad in (dict(devname="x" * 32), dict(used=2, total=1), dict(total=1 << 32)):
+        with pytest.raises(RecordError):
+            sy.kvm_swap(**bad)
 
 
 @pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("mkswap"), reason="needs root and mkswap")

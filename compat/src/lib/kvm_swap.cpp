@@ -13,7 +13,10 @@
 // Scripted overlay (library-call keys):
 //   "kvm_open"          a failure makes the call print its prefix and the
 //                       error to standard error and return NULL;
-//   "kvm_getswapinfo"   a failure returns -1.
+//   "kvm_getswapinfo"   a failure returns -1; an answer is back-to-back
+//                       struct kvm_swap records, the devices then the
+//                       summary, given out by the rules above (devices while
+//                       there is room below the summary, then the summary).
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +24,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "entry.h"
@@ -29,6 +33,23 @@
 #include "script/script.h"
 
 namespace freebsd {
+namespace {
+
+// A scripted table: devices, then the summary as its last record.
+int scripted_swap_info(const std::string& answer, kvm_swap* info, int maxswap) {
+    const std::size_t records = answer.size() / sizeof(kvm_swap);
+    if (records == 0 || answer.size() % sizeof(kvm_swap) != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    const int devices = static_cast<int>(records - 1);
+    const int summary = std::min(devices, maxswap - 1);
+    std::memcpy(info, answer.data(), static_cast<std::size_t>(summary) * sizeof(kvm_swap));
+    std::memcpy(&info[summary], answer.data() + (records - 1) * sizeof(kvm_swap), sizeof(kvm_swap));
+    return summary;
+}
+
+}  // namespace
 
 kvm_t* kvm_open(const char* execfile, const char* corefile, const char* swapfile, int flags,
                 const char* errstr) {
@@ -63,6 +84,7 @@ int kvm_getswapinfo(kvm_t* kd, kvm_swap* info, int maxswap, int flags) {
             errno = outcome.err;
             return -1;
         }
+        if (outcome.answer != nullptr) return scripted_swap_info(*outcome.answer, info, maxswap);
         compat::FileText text;
         if (int err = text.read_host("proc/swaps"); err != 0) {
             errno = err;
