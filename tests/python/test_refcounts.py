@@ -17,7 +17,7 @@ import sysconfig
 import pytest
 
 from conftest import HERE, SCRIPTED_DIR
-from freebsd_net_records import IFLIST_KEY
+from norvik_bsd_testing.net_records import IFLIST_KEY
 from module_calls import CALLS, Target
 from proc_children import gone_pid, swallowing, zombie
 
