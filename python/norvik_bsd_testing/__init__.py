@@ -55,10 +55,10 @@ def scripted_module() -> Any:
         if loaded is not None and os.path.realpath(getattr(loaded, "__file__", "")) == os.path.realpath(path):
             _module = loaded
         else:
-            spec = importlib.util.spec_from_file_location("_norvik_bsd", path)
-            assert spec is not None and spec.loader is not None
-            module = importlib.util.module_from_spec(spec)
-            spec.loader.exec_module(module)
+            found = importlib.util.spec_from_file_location("_norvik_bsd", path)
+            assert found is not None and found.loader is not None
+            module = importlib.util.module_from_spec(found)
+            found.loader.exec_module(module)
             # Loading a single-phase module registers it; what was there stays.
             if loaded is None:
                 sys.modules.pop("_norvik_bsd", None)
