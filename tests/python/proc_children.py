@@ -77,6 +77,15 @@ def wchan(pid):
         return f.read()
 
 
+def wait_until_sleeping(pid, timeout=10):
+    """Waits for a sleep(1) child to reach its sleep: as it starts, it opens
+    and closes locale files, so its descriptors are settled only then."""
+    deadline = time.monotonic() + timeout
+    while "nanosleep" not in wchan(pid):
+        assert time.monotonic() < deadline, "the child never slept"
+        time.sleep(0.005)
+
+
 @contextlib.contextmanager
 def terminal_child():
     """A sleeper whose controlling terminal is a new pseudo-terminal that it
@@ -90,12 +99,10 @@ def terminal_child():
                                 pass_fds=(slave,))
         try:
             deadline = time.monotonic() + 10
-            # sleep opens (and closes) its locale files as it starts: it is
-            # settled once it sleeps.
-            while (tty_of(proc.pid) == 0 or os.readlink(f"/proc/{proc.pid}/exe") != "/usr/bin/sleep"
-                   or "nanosleep" not in wchan(proc.pid)):
+            while tty_of(proc.pid) == 0 or os.readlink(f"/proc/{proc.pid}/exe") != "/usr/bin/sleep":
                 assert time.monotonic() < deadline, "the child got no terminal"
                 time.sleep(0.005)
+            wait_until_sleeping(proc.pid)
             yield proc, device, name
         finally:
             proc.kill()

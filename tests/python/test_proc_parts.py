@@ -15,7 +15,8 @@ from norvik_bsd_testing.proc_records import KF_FD_TYPE_CWD, KF_FD_TYPE_TEXT, KF_
     kinfo_vmentry
 from malformed_records import pack, patch, unterminated
 from norvik_bsd_testing import CALL
-from proc_children import Child, as_nobody, gone_pid, kernel_thread_pid, terminal_child, tty_of, zombie
+from proc_children import (Child, as_nobody, gone_pid, kernel_thread_pid, terminal_child, tty_of,
+                           wait_until_sleeping, zombie)
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 
@@ -347,6 +348,7 @@ class TestFreeBsdAnswers:
         shutil.copy("/bin/sleep", program)
         proc = subprocess.Popen([str(program), "600"], cwd=work)
         try:
+            wait_until_sleeping(proc.pid)
             before = norvik.proc_open_files(proc.pid)
             assert (str(program), KF_FD_TYPE_TEXT) in before
             assert norvik.proc_cwd(proc.pid) == str(work)
