@@ -444,7 +444,7 @@ def state_pid():
 def entry_text(name):
     """The words of one entry of the reference (or of its Conventions),
     generated tables left out, line breaks as spaces."""
-    text = open(reference.REFERENCE).read()
+    text = read_text(reference.REFERENCE)
     heading = "## Conventions" if name == "Conventions" else f"### {name}"
     start = text.index(heading + "\n")
     following = re.search(r"^##", text[start + len(heading):], re.M)
@@ -482,7 +482,7 @@ def test_a_wrong_statement_fails_the_table():
 
 
 def test_fields_are_numbered_from_zero_and_every_entry_is_in_the_contents():
-    text = open(reference.REFERENCE).read()
+    text = read_text(reference.REFERENCE)
     block = reference.BLOCK.search(text.split("### proc_oneshot_info")[1]).group(0)
     rows = [line for line in block.splitlines() if line.startswith("| ") and "`" in line]
     assert rows[0].startswith("| 0 | `ppid` |") and rows[18].startswith("| 18 | `rss` |")
